@@ -1,0 +1,61 @@
+#include "fileops/FileChecks.h"
+#include "fileops/FileOps.h"
+#include "platform/FileSystem.h"
+#include "platform/UtilityLibrary.h"
+
+namespace pinfile {
+
+namespace {
+
+bool Coincide(TextView source, TextView target) {
+    return NamesMatch(source, target) || SameFile(source, target);
+}
+
+}  // namespace
+
+Outcome CopyCommand(const Text& source, Text target) {
+    // 1. The source must be there.
+    if (!FileExists(source)) return Say(u8"Файл не найден.", Outcome::Failed);
+
+    // 2. Never copy a file onto itself, whether the names are equal or only lead to one file.
+    constexpr const char8_t* kCoincide = u8"Файлы совпадают. Так делать не стоит!";
+    if (Coincide(source, target)) return Say(kCoincide, Outcome::Failed);
+
+    // 3. No target: the system folder under the source's own name. It may be the source itself.
+    if (target.empty()) {
+        const Text systemPath = ulGetSystemPath();
+        target = ulBuildFileName(systemPath, ulGetFileName(source));
+        if (SameFile(source, target)) return Say(kCoincide, Outcome::Failed);
+    }
+
+    // 4. Copy at once. Only a target that is in use waits for the restart; any other
+    // failure would be queued for nothing.
+    const FileCallResult direct = CopyFileNow(source, target);
+    HoldErrorCode(direct.error);
+    if (direct.Succeeded()) return Say(u8"Файл успешно скопирован.", Outcome::Done);
+    if (!direct.inUse) return ReportAndFail(u8"Не удалось скопировать файл.");
+
+    // 5. Stage next to the target: the restart replaces it by a rename, which cannot cross
+    // volumes.
+    const Text staged = ulGetTempFileName2(StagingFolderFor(target), FromUtf8(u8"TMP"));
+    if (staged.empty()) return Say(u8"Не удалось получить имя временного файла.", Outcome::Failed);
+
+    // 6. The staged copy.
+    const FileCallResult staging = CopyFileNow(source, staged);
+    HoldErrorCode(staging.error);
+    if (!staging.Succeeded()) {
+        DiscardStagedFile(staged);
+        return ReportAndFail(u8"Не удалось скопировать исходный файл во временный каталог.");
+    }
+
+    // 7. Schedule the staged file to replace the target at the next restart.
+    const ErrorCode scheduling = ScheduleReplaceAtRestart(staged, target);
+    HoldErrorCode(scheduling);
+    if (scheduling == 0) {
+        return Say(u8"Файл успешно поставлен в очередь на копирование.", Outcome::Queued);
+    }
+    DiscardStagedFile(staged);
+    return ReportAndFail(u8"Файл не удалось поставить в очередь на копирование.");
+}
+
+}  // namespace pinfile

@@ -1,0 +1,44 @@
+#include "fileops/FileChecks.h"
+
+#include "fileops/FileOps.h"
+#include "platform/Console.h"
+#include "platform/FileSystem.h"
+#include "platform/UtilityLibrary.h"
+
+namespace pinfile {
+
+namespace {
+
+// Saved right after each copy, move or delete call, before anything else runs; directory
+// searches and console output leave it alone.
+ErrorCode heldErrorCode = 0;
+
+}  // namespace
+
+void HoldErrorCode(ErrorCode code) { heldErrorCode = code; }
+
+ErrorCode HeldErrorCode() { return heldErrorCode; }
+
+bool FileExists(TextView name) { return FindEntry(name); }
+
+void ReportFailure(TextView message) {
+    Console& console = TheConsole();
+    console.WriteLine(message, false);
+    console.WriteLine(Text(), false);
+    const ErrorCode code = heldErrorCode;
+    const Text description = ulGetAPIErrorDescription(code);
+    console.WriteLine(FromUtf8(u8"Ошибка ") + ToDecimal(code) + FromUtf8(u8": ") + description,
+                      false);
+}
+
+Outcome Say(const char8_t* line, Outcome outcome) {
+    TheConsole().WriteLine(FromUtf8(line), false);
+    return outcome;
+}
+
+Outcome ReportAndFail(const char8_t* message) {
+    ReportFailure(FromUtf8(message));
+    return Outcome::Failed;
+}
+
+}  // namespace pinfile

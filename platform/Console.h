@@ -1,0 +1,74 @@
+// The console and command-line components: one process-wide instance of each, created at
+// first use and kept until the process ends.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "Text.h"
+
+namespace pinfile {
+
+// What the language runtime knows of the running program.
+class Application {
+public:
+    // The program file's own name, without directory and extension.
+    Text ExeName() const;
+    // The arguments as one text, without the program name.
+    Text CommandText() const;
+};
+
+const Application& TheApplication();
+
+class Console {
+public:
+    // Binds the console to the process's standard output; comes before any output.
+    void Attach(const Application& application, bool flag);
+    // Closes a run hosted in a development environment; nothing to do for a plain process.
+    void Finish(bool flag);
+    // Writes the text as one line. The flag marks the host-refusal line; the bytes written are
+    // the same either way. A failed write raises the run-time error.
+    void WriteLine(TextView text, bool flag);
+
+private:
+    bool attached_ = false;
+};
+
+Console& TheConsole();
+
+class ArgumentList {
+public:
+    std::int32_t Count() const;
+    // The argument at a zero-based index; index 0 is the first argument after the program name.
+    Text Item(std::int32_t index) const;
+    // Replaces the list with the arguments split from a command text by the Windows rules.
+    void Parse(TextView text, bool flag);
+
+    explicit ArgumentList(std::vector<Text> items) : items_(std::move(items)) {}
+
+private:
+    std::vector<Text> items_;
+};
+
+class CommandLine {
+public:
+    // The same list every time, including the effect of an earlier Parse.
+    ArgumentList& Arguments();
+};
+
+CommandLine& TheCommandLine();
+
+// Splits a command text into arguments by the rules of the Windows C runtime: blanks and
+// tabs separate; quotes group; 2n backslashes before a quote give n backslashes and a quote
+// that groups, 2n+1 give n backslashes and a literal quote; a doubled quote inside quotes is a
+// literal quote; other backslashes are literal.
+std::vector<Text> SplitCommandText(TextView text);
+
+// Called by the entry point before anything else, with what the process was started with.
+void StartProcess(int argc, char** argv);
+
+// Writes one line about a run-time error to standard error, as the runtime's own report would.
+void ReportRunTimeError(const char* message);
+
+}  // namespace pinfile

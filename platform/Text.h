@@ -1,0 +1,36 @@
+// Text as the program handles it: the platform's own character type, so that file names
+// pass through unchanged (UTF-16 on Windows, bytes on POSIX).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace pinfile {
+
+#if defined(_WIN32)
+using NativeChar = wchar_t;
+#else
+using NativeChar = char;
+#endif
+
+using Text = std::basic_string<NativeChar>;
+using TextView = std::basic_string_view<NativeChar>;
+
+// A system error code as the platform numbers it (GetLastError on Windows, errno on POSIX);
+// zero means success.
+using ErrorCode = std::int32_t;
+
+// Fixed texts are written in the sources as UTF-8 literals and become native text here.
+Text FromUtf8(std::u8string_view utf8);
+
+// Native text as UTF-8, for diagnostics that leave the program as bytes.
+std::string ToUtf8(TextView text);
+
+// The plain signed decimal form: no padding, no separators, a minus sign only when negative.
+Text ToDecimal(std::int32_t value);
+
+// The runtime's string upper-casing (the platform's case mapping on Windows, ASCII on POSIX).
+Text UpperCase(TextView text);
+
+}  // namespace pinfile

@@ -1,0 +1,117 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "../Backend.h"
+#include "../Console.h"
+#include "../Outcome.h"
+#include "../RuntimeError.h"
+#include "../UtilityLibrary.h"
+
+namespace pinfile {
+
+namespace {
+
+std::vector<std::string> processArguments;
+
+// A standard stream that is closed at start keeps its number reserved (on /dev/null), so that
+// no file the program opens later takes its place and receives its output.
+void ReserveIfClosed(int fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) return;
+    const int placeholder = open("/dev/null", O_RDWR);
+    if (placeholder >= 0 && placeholder != fd) {
+        dup2(placeholder, fd);
+        close(placeholder);
+    }
+}
+
+bool outputWasClosed = false;
+
+void WriteAll(int fd, const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) RaiseSystemError("cannot write to standard output", errno);
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+}  // namespace
+
+void StartProcess(int argc, char** argv) {
+    outputWasClosed = fcntl(STDOUT_FILENO, F_GETFD) == -1 && errno == EBADF;
+    for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) ReserveIfClosed(fd);
+    processArguments.assign(argv, argv + argc);
+}
+
+std::vector<Text> backend::ProcessArguments() {
+    if (processArguments.empty()) return {};
+    return {processArguments.begin() + 1, processArguments.end()};
+}
+
+Text Application::ExeName() const {
+    const std::string invoked = processArguments.empty() ? "pinfile" : processArguments.front();
+    Text name = ulGetFileName(invoked);
+    const std::size_t dot = name.rfind('.');
+    if (dot != Text::npos && dot > 0) name.erase(dot);
+    return name;
+}
+
+Text Application::CommandText() const {
+    Text text;
+    for (std::size_t i = 1; i < processArguments.size(); ++i) {
+        if (i > 1) text += ' ';
+        text += processArguments[i];
+    }
+    return text;
+}
+
+const Application& TheApplication() {
+    static const Application application;
+    return application;
+}
+
+void Console::Attach(const Application& /*application*/, bool /*flag*/) {
+    // A reader that went away must be a write error, not a silent death by SIGPIPE.
+    std::signal(SIGPIPE, SIG_IGN);
+    attached_ = true;
+}
+
+void Console::Finish(bool /*flag*/) {}
+
+void Console::WriteLine(TextView text, bool /*flag*/) {
+    if (!attached_) throw RuntimeError("the console is not attached");
+    if (outputWasClosed) RaiseSystemError("cannot write to standard output", EBADF);
+    std::string line(text);
+    line += '\n';
+    WriteAll(STDOUT_FILENO, line);
+}
+
+void ReportRunTimeError(const char* message) {
+    const std::string line = std::string("pinfile: run-time error: ") + message + "\n";
+    [[maybe_unused]] const ssize_t ignored = write(STDERR_FILENO, line.data(), line.size());
+}
+
+void RaiseSystemError(const std::string& what, int code) {
+    throw RuntimeError(what + ": " + std::strerror(code) + " (" + std::to_string(code) + ")");
+}
+
+bool backend::IsSeparator(NativeChar c) { return c == '/'; }
+
+int ExitStatus(Outcome outcome) {
+    switch (outcome) {
+        case Outcome::Done: return 0;
+        case Outcome::Queued: return 3;
+        case Outcome::Failed: return 1;
+        case Outcome::UsageShown: return 2;
+    }
+    return kRunTimeErrorExitStatus;
+}
+
+}  // namespace pinfile

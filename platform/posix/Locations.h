@@ -1,0 +1,17 @@
+// Where the POSIX build keeps what the Windows build finds in the system: the folder for
+// shared libraries and the restart queue.
+//
+// Test-only seam: when the environment variable PINFILE_TEST_ROOT is set, both places move
+// under that folder (ROOT/usr/local/lib and ROOT/var/lib/pinfile/pending), so that tests
+// never touch the machine's own. Nothing else is read from the environment.
+#pragma once
+
+#include <string>
+
+namespace pinfile::posix {
+
+std::string SystemFolder();
+std::string JournalFolder();
+std::string JournalPath();
+
+}  // namespace pinfile::posix
