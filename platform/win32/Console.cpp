@@ -1,0 +1,174 @@
+#include <vector>
+
+#include "../Backend.h"
+#include "../Console.h"
+#include "../Outcome.h"
+#include "../RuntimeError.h"
+#include "../UtilityLibrary.h"
+#include "Win32.h"
+
+// After windows.h, which it needs.
+#include <shellapi.h>
+
+namespace pinfile {
+
+namespace {
+
+// Where the lines go: the console itself in UTF-16, or a file or pipe in bytes.
+struct Output {
+    HANDLE handle = nullptr;
+    bool isConsole = false;
+    UINT codePage = CP_UTF8;
+};
+
+Output output;
+
+bool IsConsole(HANDLE handle) {
+    DWORD mode = 0;
+    return handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode);
+}
+
+// Redirected output of a process with a console is in the console's code page, as every
+// console program writes it; with no console at all it is UTF-8.
+UINT RedirectedCodePage() {
+    const UINT codePage = GetConsoleOutputCP();
+    return codePage != 0 ? codePage : CP_UTF8;
+}
+
+std::string Encode(TextView text, UINT codePage) {
+    if (text.empty()) return std::string();
+    const int size = static_cast<int>(text.size());
+    const int length = WideCharToMultiByte(codePage, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<std::size_t>(length), '\0');
+    WideCharToMultiByte(codePage, 0, text.data(), size, bytes.data(), length, nullptr, nullptr);
+    return bytes;
+}
+
+bool WriteBytes(HANDLE handle, const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        DWORD written = 0;
+        const auto chunk = static_cast<DWORD>(bytes.size() - done);
+        if (!WriteFile(handle, bytes.data() + done, chunk, &written, nullptr) || written == 0) {
+            return false;
+        }
+        done += written;
+    }
+    return true;
+}
+
+bool WriteWide(HANDLE handle, TextView text) {
+    while (!text.empty()) {
+        DWORD written = 0;
+        if (!WriteConsoleW(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) ||
+            written == 0) {
+            return false;
+        }
+        text.remove_prefix(written);
+    }
+    return true;
+}
+
+bool Write(const Output& to, TextView text) {
+    if (to.handle == nullptr || to.handle == INVALID_HANDLE_VALUE) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    return to.isConsole ? WriteWide(to.handle, text) : WriteBytes(to.handle, Encode(text, to.codePage));
+}
+
+// The first token of a command line is the program, by simpler rules than the arguments.
+TextView SkipProgramName(TextView line) {
+    std::size_t i = 0;
+    if (!line.empty() && line[0] == L'"') {
+        i = line.find(L'"', 1);
+        i = i == TextView::npos ? line.size() : i + 1;
+    }
+    while (i < line.size() && line[i] != L' ' && line[i] != L'\t') ++i;
+    while (i < line.size() && (line[i] == L' ' || line[i] == L'\t')) ++i;
+    return line.substr(i);
+}
+
+Text ModuleFileName() {
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length == 0) RaiseSystemError("cannot get the program's file name", static_cast<int>(GetLastError()));
+        if (length < buffer.size()) return Text(buffer.data(), length);
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+}  // namespace
+
+void StartProcess(int /*argc*/, char** /*argv*/) {}
+
+// The process's own wide command line, so that any character arrives intact.
+std::vector<Text> backend::ProcessArguments() {
+    int count = 0;
+    LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (arguments == nullptr) RaiseSystemError("cannot split the command line", static_cast<int>(GetLastError()));
+    std::vector<Text> list(arguments + (count > 0 ? 1 : 0), arguments + count);
+    LocalFree(static_cast<HLOCAL>(arguments));
+    return list;
+}
+
+bool backend::IsSeparator(NativeChar c) { return c == L'\\' || c == L'/'; }
+
+Text Application::ExeName() const {
+    Text name = ulGetFileName(ModuleFileName());
+    const std::size_t dot = name.rfind(L'.');
+    if (dot != Text::npos && dot > 0) name.erase(dot);
+    return name;
+}
+
+Text Application::CommandText() const { return Text(SkipProgramName(GetCommandLineW())); }
+
+const Application& TheApplication() {
+    static const Application application;
+    return application;
+}
+
+void Console::Attach(const Application& /*application*/, bool /*flag*/) {
+    output.handle = GetStdHandle(STD_OUTPUT_HANDLE);
+    output.isConsole = IsConsole(output.handle);
+    output.codePage = RedirectedCodePage();
+    attached_ = true;
+}
+
+void Console::Finish(bool /*flag*/) {}
+
+void Console::WriteLine(TextView text, bool /*flag*/) {
+    if (!attached_) throw RuntimeError("the console is not attached");
+    Text line(text);
+    line += L"\r\n";
+    if (!Write(output, line)) {
+        RaiseSystemError("cannot write to standard output", static_cast<int>(GetLastError()));
+    }
+}
+
+void ReportRunTimeError(const char* message) {
+    Output error;
+    error.handle = GetStdHandle(STD_ERROR_HANDLE);
+    error.isConsole = IsConsole(error.handle);
+    error.codePage = RedirectedCodePage();
+    const std::u8string_view utf8(reinterpret_cast<const char8_t*>(message));
+    Write(error, FromUtf8(u8"pinfile: run-time error: ") + FromUtf8(utf8) + L"\r\n");
+}
+
+void RaiseSystemError(const std::string& what, int code) {
+    throw RuntimeError(what + ": " + ToUtf8(win32::DescribeError(static_cast<DWORD>(code))) + " (" +
+                       std::to_string(code) + ")");
+}
+
+int ExitStatus(Outcome outcome) {
+    switch (outcome) {
+        case Outcome::Done: return 0;
+        case Outcome::Queued: return ERROR_SUCCESS_REBOOT_REQUIRED;
+        case Outcome::Failed: return 1;
+        case Outcome::UsageShown: return 2;
+    }
+    return kRunTimeErrorExitStatus;
+}
+
+}  // namespace pinfile
