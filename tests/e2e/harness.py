@@ -1,0 +1,230 @@
+"""Runs the built program as a user would, natively or under Wine, and reads what it left.
+
+The build under test comes from the environment: PINFILE_BUILD is "native" or "windows",
+PINFILE_EXE the program; for Windows also PINFILE_HOLD_OPEN (the helper that keeps a file
+open without sharing) and WINEPREFIX (made afresh for the test run; one is made here when it
+is missing).
+"""
+
+import contextlib
+import errno
+import fcntl
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import zlib
+from dataclasses import dataclass
+
+BUILD = os.environ.get("PINFILE_BUILD", "native")
+EXE = os.environ.get("PINFILE_EXE", "")
+WINDOWS = BUILD == "windows"
+TIMEOUT = 120
+
+USAGE_TAIL = [
+    "",
+    "Параметры:",
+    "",
+    "    SourceFileName - имя исходного файла.",
+    "    TargetFileName - имя целевого файла. Если опущен - файл копируется ",
+    "                     в системный каталог (System или System32) под тем же ",
+    "                     именем. При копировании файла нельзя указывать здесь ",
+    "                     каталог - только полное имя файла.",
+    "    /C - копировать файл.",
+    "    /D - удалить файл. TargetFileName указывать не нужно.",
+]
+USAGE = ["Использование:", "", "    pinfile[.EXE] [/C|/D] SourceFileName [TargetFileName]"] + USAGE_TAIL
+
+COPIED = "Файл успешно скопирован."
+DELETED = "Файл успешно удалён."
+NOT_FOUND = "Файл не найден."
+COINCIDE = "Файлы совпадают. Так делать не стоит!"
+QUEUED_COPY = "Файл успешно поставлен в очередь на копирование."
+QUEUED_DELETE = "Файл успешно поставлен в очередь на удаление."
+COPY_FAILED = "Не удалось скопировать файл."
+DELETE_FAILED = "Не удалось удалить файл."
+QUEUE_COPY_FAILED = "Файл не удалось поставить в очередь на копирование."
+NT_ONLY = "Эта программа работает только в Windows NT."
+
+EXIT_DONE, EXIT_FAILED, EXIT_USAGE, EXIT_RUNTIME = 0, 1, 2, 70
+# 3010 on Windows ("success, restart required"); a POSIX parent sees it modulo 256.
+EXIT_QUEUED = 3010 % 256 if WINDOWS else 3
+
+
+@dataclass
+class Run:
+    stdout: bytes
+    stderr: bytes
+    status: int
+
+
+def encode_lines(lines):
+    """The exact bytes the program writes for these lines."""
+    newline = "\r\n" if WINDOWS else "\n"
+    return "".join(line + newline for line in lines).encode("utf-8")
+
+
+def _wine_env():
+    env = dict(os.environ, WINEDEBUG="-all", LANG="C.UTF-8")
+    env.setdefault("WINEPREFIX", _own_wine_prefix())
+    return env
+
+
+_made_prefix = []
+
+
+def _own_wine_prefix():
+    if not _made_prefix:
+        prefix = os.path.join(tempfile.mkdtemp(prefix="pinfile-wine-"), "prefix")
+        subprocess.run(["wineboot", "-i"], env=dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all"),
+                       check=True, capture_output=True, timeout=300)
+        _made_prefix.append(prefix)
+    return _made_prefix[0]
+
+
+def environment(extra=None):
+    env = _wine_env() if WINDOWS else dict(os.environ, LANG="C.UTF-8")
+    env.update(extra or {})
+    return env
+
+
+def command(program, args):
+    return (["wine", program] if WINDOWS else [program]) + list(args)
+
+
+def run(args, cwd, env=None, stdout=subprocess.PIPE, preexec_fn=None):
+    """Runs pinfile with the arguments in the folder; the whole output and exit status."""
+    done = subprocess.run(command(EXE, args), cwd=cwd, env=environment(env), stdout=stdout,
+                          stderr=subprocess.PIPE, timeout=TIMEOUT, preexec_fn=preexec_fn,
+                          check=False)
+    return Run(done.stdout or b"", done.stderr, done.returncode)
+
+
+def native_path(path):
+    """How the program under test spells a path of this machine."""
+    if not WINDOWS:
+        return path
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def wine_prefix():
+    return environment()["WINEPREFIX"]
+
+
+def system_folder(test_root):
+    """The folder the two-argument copy writes to, made ready for the test."""
+    if WINDOWS:
+        return os.path.join(wine_prefix(), "drive_c", "windows", "system32")
+    folder = os.path.join(test_root, "usr", "local", "lib")
+    os.makedirs(folder, exist_ok=True)
+    return folder
+
+
+def error_line_pattern(code):
+    """The error line for a code: the platform's own description, exact where it can be known."""
+    if WINDOWS:
+        return re.compile(("Ошибка %d: .+" % code).encode("utf-8"))
+    return re.compile(re.escape(("Ошибка %d: %s" % (code, os.strerror(code))).encode("utf-8")))
+
+
+# ---- files in use ----
+
+@contextlib.contextmanager
+def held(path, how="flock"):
+    """Keeps the file in use by another process for the duration of the block."""
+    if WINDOWS:
+        helper = subprocess.Popen(command(os.environ["PINFILE_HOLD_OPEN"], [native_path(path)]),
+                                  env=environment(), stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        try:
+            if helper.stdout.readline().strip() != b"ready":
+                raise RuntimeError("the helper could not hold %s" % path)
+            yield
+        finally:
+            helper.stdin.close()
+            helper.wait(timeout=TIMEOUT)
+            helper.stdout.close()
+        return
+    with open(path, "rb+") as handle:
+        if how == "flock":
+            fcntl.flock(handle, fcntl.LOCK_EX)
+        else:
+            fcntl.lockf(handle, fcntl.LOCK_EX)
+        yield
+
+
+def restart():
+    """Plays the next restart for the Windows build: the system carries out its list."""
+    env = environment()
+    subprocess.run(["wineserver", "-w"], env=env, timeout=TIMEOUT, check=False)
+    subprocess.run(["wineboot", "-r"], env=env, timeout=TIMEOUT, check=True, capture_output=True)
+    subprocess.run(["wineserver", "-w"], env=env, timeout=TIMEOUT, check=False)
+
+
+def pending_renames():
+    """The Windows system's list of operations for the next restart, as text."""
+    done = subprocess.run(
+        ["wine", "reg", "query", r"HKLM\System\CurrentControlSet\Control\Session Manager",
+         "/v", "PendingFileRenameOperations"],
+        env=environment(), capture_output=True, timeout=TIMEOUT, check=False)
+    return done.stdout.decode("utf-8", "replace") if done.returncode == 0 else ""
+
+
+# ---- the POSIX restart journal ----
+
+def read_journal(test_root):
+    """The records of the journal under the test root: (kind, first, second) byte strings."""
+    path = os.path.join(test_root, "var", "lib", "pinfile", "pending")
+    if not os.path.exists(path):
+        return []
+    with open(path, "rb") as handle:
+        data = handle.read()
+    records = []
+    offset = 0
+    while offset < len(data):
+        if data[offset:offset + 4] != b"PFQ1":
+            raise AssertionError("no record at offset %d" % offset)
+        kind = data[offset + 4:offset + 5]
+        length = int.from_bytes(data[offset + 5:offset + 9], "little")
+        names = data[offset + 9:offset + 9 + length]
+        check = int.from_bytes(data[offset + 9 + length:offset + 13 + length], "little")
+        if zlib.crc32(data[offset + 4:offset + 9 + length]) != check:
+            raise AssertionError("bad check sum at offset %d" % offset)
+        first, second, rest = names.split(b"\0")
+        assert rest == b"", "names must end in NUL"
+        records.append((kind, first, second))
+        offset += 13 + length
+    return records
+
+
+def posix_test_root():
+    """A folder standing in for the machine's root for the journal and the system folder."""
+    root = tempfile.mkdtemp(prefix="pinfile-root-")
+    os.makedirs(os.path.join(root, "var", "lib"))
+    return root
+
+
+class Workspace:
+    """A fresh folder for one test, removed afterwards."""
+
+    def __init__(self):
+        self.path = tempfile.mkdtemp(prefix="pinfile-e2e-")
+
+    def file(self, name, content=b""):
+        path = os.path.join(self.path, name)
+        with open(path, "wb") as handle:
+            handle.write(content)
+        return path
+
+    def read(self, name):
+        with open(os.path.join(self.path, name), "rb") as handle:
+            return handle.read()
+
+    def names(self):
+        return sorted(os.listdir(self.path))
+
+    def close(self):
+        shutil.rmtree(self.path, ignore_errors=True)
+
+
+__all__ = [name for name in dir() if not name.startswith("_")] + ["errno"]

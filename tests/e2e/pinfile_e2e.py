@@ -1,0 +1,295 @@
+"""End-to-end tests of pinfile: each case is written once and runs on the build under test
+(natively, or the Windows build under Wine); see harness.py."""
+
+import mmap
+import os
+import stat
+import subprocess
+import unittest
+
+from harness import *  # noqa: F401,F403  (the harness is this suite's vocabulary)
+
+
+class Case(unittest.TestCase):
+    def setUp(self):
+        self.work = Workspace()
+        self.addCleanup(self.work.close)
+        self.root = posix_test_root()
+        self.addCleanup(shutil.rmtree, self.root, True)
+
+    def run_pinfile(self, *args, **kwargs):
+        env = dict(kwargs.pop("env", {}))
+        if not WINDOWS:
+            env.setdefault("PINFILE_TEST_ROOT", self.root)
+        return run(list(args), cwd=self.work.path, env=env, **kwargs)
+
+    def assertOutput(self, result, lines, status):
+        self.assertEqual(result.stdout, encode_lines(lines), result.stderr)
+        self.assertEqual(result.status, status, result.stderr)
+
+    def assertFailureReport(self, result, message, code):
+        """The three-line report: the message, an empty line, the error line for the code."""
+        head = encode_lines([message, ""])
+        self.assertTrue(result.stdout.startswith(head), result.stdout)
+        tail = result.stdout[len(head):]
+        newline = b"\r\n" if WINDOWS else b"\n"
+        self.assertTrue(tail.endswith(newline) and tail.count(b"\n") == 1, tail)
+        self.assertRegex(tail[:-len(newline)], error_line_pattern(code))
+        self.assertEqual(result.status, EXIT_FAILED)
+
+    def assertNothingQueuedFor(self, path):
+        if WINDOWS:
+            self.assertNotIn(native_path(path), pending_renames())
+        else:
+            self.assertEqual(read_journal(self.root), [])
+
+    def staged_files(self, folder=None):
+        folder = folder or self.work.path
+        return [name for name in os.listdir(folder) if name.startswith(("TMP", ".pinfile"))]
+
+
+class UsageTests(Case):
+    def test_every_rejected_command_line_gets_the_same_usage_text(self):
+        self.work.file("a.dll", b"x")
+        rejected = [[], ["/C"], ["a.dll"], ["/C", "a.dll", "b.dll", "c.dll"], ["a.dll", "/C"],
+                    ["a.dll", "/C", "b.dll"], ["/D", "a.dll", "b.dll"], ["-C", "a.dll"],
+                    ["/COPY", "a.dll"], ["/C:", "a.dll"], [" /C", "a.dll"], ["/C ", "a.dll"],
+                    ["/X", "a.dll"]]
+        for args in rejected:
+            with self.subTest(args=args):
+                self.assertOutput(self.run_pinfile(*args), USAGE, EXIT_USAGE)
+        self.assertEqual(self.work.names(), ["a.dll"])
+
+    def test_usage_lines_keep_their_blanks(self):
+        lines = self.run_pinfile().stdout.decode("utf-8").splitlines()
+        self.assertEqual(len(lines), 13)
+        trailing = [number for number, line in enumerate(lines, 1) if line.endswith(" ")]
+        self.assertEqual(trailing, [8, 9, 10])
+
+    def test_a_closed_or_full_output_is_a_run_time_error(self):
+        outputs = {"closed": lambda: os.close(1)}
+        if not WINDOWS:  # Wine does not pass the full device's error through
+            outputs["full"] = lambda: os.dup2(os.open("/dev/full", os.O_WRONLY), 1)
+        for name, redirect in outputs.items():
+            with self.subTest(output=name):
+                result = self.run_pinfile(stdout=None, preexec_fn=redirect)
+                self.assertEqual(result.status, EXIT_RUNTIME, result.stderr)
+                self.assertIn(b"run-time error", result.stderr)
+
+
+@unittest.skipUnless(WINDOWS, "the Windows 9x family exists only for the Windows build")
+class HostTests(Case):
+    KEY = r"HKCU\Software\Wine\AppDefaults\pinfile.exe"
+
+    def set_version(self, version):
+        args = ["add", self.KEY, "/v", "Version", "/d", version, "/f"] if version else \
+            ["delete", self.KEY, "/f"]
+        subprocess.run(["wine", "reg"] + args, env=environment(), check=True,
+                       capture_output=True, timeout=TIMEOUT)
+
+    def test_a_9x_host_gets_only_the_refusal_line(self):
+        self.set_version("win98")
+        self.addCleanup(self.set_version, None)
+        source = self.work.file("a.dll", b"x")
+        for args in [[], ["/C", "a.dll", "b.dll"], ["/D", "a.dll"], ["junk"]]:
+            with self.subTest(args=args):
+                self.assertOutput(self.run_pinfile(*args), [NT_ONLY], EXIT_FAILED)
+        self.assertEqual(self.work.names(), ["a.dll"])
+        self.assertTrue(os.path.exists(source))
+
+
+class CopyTests(Case):
+    def test_copies_to_a_new_target_and_over_an_unlocked_one(self):
+        self.work.file("new.dll", b"new contents")
+        for existing in [None, b"old contents that were longer"]:
+            with self.subTest(existing=existing):
+                if existing is not None:
+                    self.work.file("target.dll", existing)
+                self.assertOutput(self.run_pinfile("/C", "new.dll", "target.dll"), [COPIED], EXIT_DONE)
+                self.assertEqual(self.work.read("target.dll"), b"new contents")
+                self.assertEqual(self.staged_files(), [])
+
+    def test_names_in_any_script_arrive_intact(self):
+        self.work.file("Библиотека.dll", "содержимое".encode())
+        result = self.run_pinfile("/c", "Библиотека.dll", "Копия ё.dll")
+        self.assertOutput(result, [COPIED], EXIT_DONE)
+        self.assertEqual(self.work.read("Копия ё.dll"), "содержимое".encode())
+        self.assertOutput(self.run_pinfile("/d", "Копия ё.dll"), [DELETED], EXIT_DONE)
+        self.assertEqual(self.work.names(), ["Библиотека.dll"])
+
+    def test_two_arguments_copy_into_the_system_folder(self):
+        name = "pinfile-test-%d.dll" % os.getpid()
+        self.work.file(name, b"library")
+        target = os.path.join(system_folder(self.root), name)
+        self.addCleanup(lambda: os.path.exists(target) and os.remove(target))
+        self.assertOutput(self.run_pinfile("/C", name), [COPIED], EXIT_DONE)
+        with open(target, "rb") as handle:
+            self.assertEqual(handle.read(), b"library")
+
+        # The same command on the copy that now lies there would copy the file onto itself.
+        self.assertOutput(self.run_pinfile("/C", native_path(target)), [COINCIDE], EXIT_FAILED)
+
+    def test_a_missing_source_is_reported(self):
+        self.assertOutput(self.run_pinfile("/C", "missing.dll", "t.dll"), [NOT_FOUND], EXIT_FAILED)
+        self.assertEqual(self.work.names(), [])
+
+    def test_never_copies_a_file_onto_itself(self):
+        self.work.file("a.dll", b"keep")
+        spellings = [["a.dll", "a.dll"], ["a.dll", native_path(os.path.join(self.work.path, "a.dll"))],
+                     ["a.dll", "." + ("\\" if WINDOWS else "/") + "a.dll"]]
+        if WINDOWS:
+            spellings.append(["a.dll", "A.DLL"])
+        else:
+            os.link(os.path.join(self.work.path, "a.dll"), os.path.join(self.work.path, "hard.dll"))
+            os.symlink("a.dll", os.path.join(self.work.path, "soft.dll"))
+            spellings += [["a.dll", "hard.dll"], ["soft.dll", "a.dll"]]
+        for args in spellings:
+            with self.subTest(args=args):
+                self.assertOutput(self.run_pinfile("/C", *args), [COINCIDE], EXIT_FAILED)
+                self.assertEqual(self.work.read("a.dll"), b"keep")
+
+    @unittest.skipIf(WINDOWS, "Windows file names ignore letter case")
+    def test_names_that_differ_in_case_are_two_files_on_posix(self):
+        self.work.file("a.so", b"lower")
+        self.assertOutput(self.run_pinfile("/C", "a.so", "A.so"), [COPIED], EXIT_DONE)
+        self.assertEqual(self.work.read("A.so"), b"lower")
+
+    def test_a_missing_target_folder_fails_at_once_and_queues_nothing(self):
+        self.work.file("a.dll", b"x")
+        target = os.path.join(self.work.path, "no-such-folder", "a.dll")
+        result = self.run_pinfile("/C", "a.dll", native_path(target))
+        self.assertFailureReport(result, COPY_FAILED, 3 if WINDOWS else errno.ENOENT)
+        self.assertNothingQueuedFor(target)
+        self.assertEqual(self.work.names(), ["a.dll"])
+
+    def test_a_target_in_use_is_replaced_at_the_next_restart(self):
+        self.work.file("new.dll", b"new")
+        target = self.work.file("loaded.dll", b"old")
+        with held(target):
+            result = self.run_pinfile("/C", "new.dll", "loaded.dll")
+        self.assertOutput(result, [QUEUED_COPY], EXIT_QUEUED)
+        self.assertEqual(self.work.read("loaded.dll"), b"old")
+        staged = self.staged_files()
+        self.assertEqual(len(staged), 1, "the file is staged next to its target")
+        self.assertEqual(self.work.read(staged[0]), b"new")
+        if WINDOWS:
+            restart()
+            self.assertEqual(self.work.read("loaded.dll"), b"new")
+            self.assertEqual(self.staged_files(), [])
+        else:
+            self.assertEqual(read_journal(self.root),
+                             [(b"R", os.path.join(self.work.path, staged[0]).encode(), target.encode())])
+
+
+@unittest.skipIf(WINDOWS, "what stands in for the Windows calls on POSIX")
+class PosixCopyTests(Case):
+    def test_both_kinds_of_advisory_lock_mean_in_use(self):
+        self.work.file("new.so", b"new")
+        target = self.work.file("lib.so", b"old")
+        for how in ["flock", "lockf"]:
+            with self.subTest(lock=how), held(target, how):
+                self.assertOutput(self.run_pinfile("/C", "new.so", "lib.so"), [QUEUED_COPY], EXIT_QUEUED)
+        self.assertEqual([record[0] for record in read_journal(self.root)], [b"R", b"R"])
+        self.assertEqual(self.work.read("lib.so"), b"old")
+
+    def test_a_process_that_maps_the_old_file_keeps_its_bytes(self):
+        self.work.file("new.so", b"N" * 8192)
+        target = self.work.file("lib.so", b"O" * 8192)
+        with open(target, "rb") as handle, mmap.mmap(handle.fileno(), 0, prot=mmap.PROT_READ) as old:
+            self.assertOutput(self.run_pinfile("/C", "new.so", "lib.so"), [COPIED], EXIT_DONE)
+            self.assertEqual(old[:], b"O" * 8192)
+        self.assertEqual(self.work.read("lib.so"), b"N" * 8192)
+
+    def test_the_copy_takes_the_source_permissions_and_writes_through_a_link(self):
+        source = self.work.file("tool", b"#!/bin/sh\n")
+        os.chmod(source, 0o751)
+        os.mkdir(os.path.join(self.work.path, "real"))
+        real = self.work.file("real/tool", b"old")
+        os.symlink("real/tool", os.path.join(self.work.path, "link"))
+        self.assertOutput(self.run_pinfile("/C", "tool", "link"), [COPIED], EXIT_DONE)
+        self.assertTrue(os.path.islink(os.path.join(self.work.path, "link")))
+        self.assertEqual(self.work.read("real/tool"), b"#!/bin/sh\n")
+        self.assertEqual(stat.S_IMODE(os.stat(real).st_mode), 0o751)
+        self.assertEqual(self.staged_files(os.path.dirname(real)), [])
+
+    def test_only_a_regular_file_is_a_source(self):
+        os.mkfifo(os.path.join(self.work.path, "fifo"))
+        os.mkdir(os.path.join(self.work.path, "folder"))
+        for source, code in [("fifo", errno.EINVAL), ("folder", errno.EISDIR), ("/dev/zero", errno.EINVAL)]:
+            with self.subTest(source=source):
+                self.assertFailureReport(self.run_pinfile("/C", source, "out"), COPY_FAILED, code)
+        self.assertNotIn("out", self.work.names())
+
+    def test_a_refused_scheduling_is_reported_and_leaves_no_staged_file(self):
+        self.work.file("new.so", b"new")
+        target = self.work.file("lib.so", b"old")
+        os.rmdir(os.path.join(self.root, "var", "lib"))  # the journal's folder cannot be made
+        with held(target):
+            result = self.run_pinfile("/C", "new.so", "lib.so")
+        self.assertFailureReport(result, QUEUE_COPY_FAILED, errno.ENOENT)
+        self.assertEqual(self.work.names(), ["lib.so", "new.so"])
+        self.assertEqual(self.work.read("lib.so"), b"old")
+
+
+class DeleteTests(Case):
+    def test_deletes_a_file_at_once(self):
+        for switch in ["/D", "/d"]:
+            with self.subTest(switch=switch):
+                self.work.file("old.dll", b"x")
+                self.assertOutput(self.run_pinfile(switch, "old.dll"), [DELETED], EXIT_DONE)
+                self.assertEqual(self.work.names(), [])
+
+    def test_a_missing_name_is_reported(self):
+        self.assertOutput(self.run_pinfile("/D", "missing.dll"), [NOT_FOUND], EXIT_FAILED)
+
+    def test_three_arguments_show_the_usage_and_delete_nothing(self):
+        self.work.file("old.dll", b"x")
+        self.assertOutput(self.run_pinfile("/D", "old.dll", "extra"), USAGE, EXIT_USAGE)
+        self.assertEqual(self.work.names(), ["old.dll"])
+
+    def test_a_file_in_use_is_deleted_at_the_next_restart(self):
+        self.work.file("earlier.dll", b"earlier")
+        victim = self.work.file("loaded.dll", b"x")
+        if not WINDOWS:
+            with held(os.path.join(self.work.path, "earlier.dll")):  # an earlier record
+                self.run_pinfile("/D", "earlier.dll")
+        with held(victim):
+            result = self.run_pinfile("/D", "loaded.dll")
+        self.assertOutput(result, [QUEUED_DELETE], EXIT_QUEUED)
+        self.assertTrue(os.path.exists(victim))
+        if WINDOWS:
+            restart()
+            self.assertFalse(os.path.exists(victim))
+        else:
+            self.assertEqual(read_journal(self.root),
+                             [(b"D", os.path.join(self.work.path, "earlier.dll").encode(), b""),
+                              (b"D", victim.encode(), b"")])
+
+    def test_a_folder_is_never_deleted_or_queued(self):
+        folder = os.path.join(self.work.path, "folder")
+        os.mkdir(folder)
+        result = self.run_pinfile("/D", "folder")
+        self.assertFailureReport(result, DELETE_FAILED, 5 if WINDOWS else errno.EISDIR)
+        self.assertTrue(os.path.isdir(folder))
+        self.assertNothingQueuedFor(folder)
+
+    def test_a_wildcard_is_not_a_file_to_queue(self):
+        self.work.file("match.dat", b"x")
+        result = self.run_pinfile("/D", "*.dat")
+        if WINDOWS:
+            self.assertFailureReport(result, DELETE_FAILED, 123)  # invalid name
+            self.assertNothingQueuedFor(os.path.join(self.work.path, "*.dat"))
+        else:
+            self.assertOutput(result, [NOT_FOUND], EXIT_FAILED)  # no file has that name
+        self.assertEqual(self.work.names(), ["match.dat"])
+
+    @unittest.skipIf(WINDOWS, "symbolic links are a POSIX matter here")
+    def test_a_link_goes_and_its_target_stays(self):
+        self.work.file("real.so", b"x")
+        os.symlink("real.so", os.path.join(self.work.path, "link.so"))
+        self.assertOutput(self.run_pinfile("/D", "link.so"), [DELETED], EXIT_DONE)
+        self.assertEqual(self.work.names(), ["real.so"])
+
+
+if __name__ == "__main__":
+    unittest.main()
