@@ -18,7 +18,8 @@ Outcome DeleteCommand(const Text& name) {
     // 3. Schedule the deletion at the next restart.
     const ErrorCode scheduling = ScheduleDeleteAtRestart(name);
     HoldErrorCode(scheduling);
-    if (scheduling == 0) return Say(u8"Файл успешно поставлен в очередь на удаление.", Outcome::Queued);
+    if (scheduling == 0)
+        return Say(u8"Файл успешно поставлен в очередь на удаление.", Outcome::Queued);
 
     // 4. The system refused to schedule it.
     return ReportAndFail(u8"Файл не удалось поставить в очередь на удаление.");

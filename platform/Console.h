@@ -12,7 +12,7 @@ namespace pinfile {
 
 // What the language runtime knows of the running program.
 class Application {
-public:
+  public:
     // The program file's own name, without directory and extension.
     Text ExeName() const;
     // The arguments as one text, without the program name.
@@ -22,7 +22,7 @@ public:
 const Application& TheApplication();
 
 class Console {
-public:
+  public:
     // Binds the console to the process's standard output; comes before any output.
     void Attach(const Application& application, bool flag);
     // Closes a run hosted in a development environment; nothing to do for a plain process.
@@ -31,14 +31,14 @@ public:
     // the same either way. A failed write raises the run-time error.
     void WriteLine(TextView text, bool flag);
 
-private:
+  private:
     bool attached_ = false;
 };
 
 Console& TheConsole();
 
 class ArgumentList {
-public:
+  public:
     std::int32_t Count() const;
     // The argument at a zero-based index; index 0 is the first argument after the program name.
     Text Item(std::int32_t index) const;
@@ -47,12 +47,12 @@ public:
 
     explicit ArgumentList(std::vector<Text> items) : items_(std::move(items)) {}
 
-private:
+  private:
     std::vector<Text> items_;
 };
 
 class CommandLine {
-public:
+  public:
     // The same list every time, including the effect of an earlier Parse.
     ArgumentList& Arguments();
 };

@@ -106,10 +106,14 @@ bool backend::IsSeparator(NativeChar c) { return c == '/'; }
 
 int ExitStatus(Outcome outcome) {
     switch (outcome) {
-        case Outcome::Done: return 0;
-        case Outcome::Queued: return 3;
-        case Outcome::Failed: return 1;
-        case Outcome::UsageShown: return 2;
+        case Outcome::Done:
+            return 0;
+        case Outcome::Queued:
+            return 3;
+        case Outcome::Failed:
+            return 1;
+        case Outcome::UsageShown:
+            return 2;
     }
     return kRunTimeErrorExitStatus;
 }

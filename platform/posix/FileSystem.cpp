@@ -24,7 +24,7 @@ namespace fs = std::filesystem;
 
 // Closes a descriptor when it goes out of scope.
 class Descriptor {
-public:
+  public:
     explicit Descriptor(int fd) : fd_(fd) {}
     Descriptor(const Descriptor&) = delete;
     Descriptor& operator=(const Descriptor&) = delete;
@@ -34,7 +34,7 @@ public:
     int get() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
 
-private:
+  private:
     int fd_;
 };
 
@@ -67,7 +67,8 @@ int CopyByReading(int from, int to) {
         if (n < 0) return errno;
         if (n == 0) return 0;
         for (ssize_t done = 0; done < n;) {
-            const ssize_t written = write(to, buffer.data() + done, static_cast<std::size_t>(n - done));
+            const ssize_t written =
+                write(to, buffer.data() + done, static_cast<std::size_t>(n - done));
             if (written < 0 && errno == EINTR) continue;
             if (written < 0) return errno;
             done += written;
@@ -88,8 +89,8 @@ int CopyContents(int from, int to) {
         }
         if (n == 0) return 0;
         if (errno == EINTR) continue;
-        if (copiedAny || (errno != EXDEV && errno != ENOSYS && errno != EOPNOTSUPP &&
-                          errno != EINVAL)) {
+        if (copiedAny ||
+            (errno != EXDEV && errno != ENOSYS && errno != EOPNOTSUPP && errno != EINVAL)) {
             return errno;
         }
         return CopyByReading(from, to);
@@ -173,10 +174,10 @@ FileCallResult DeleteFileNow(TextView name) {
     if (S_ISDIR(info.st_mode)) return Failure(EISDIR);
 
     // A symbolic link itself goes; a lock on the file it leads to does not concern it.
-    const Descriptor file(S_ISLNK(info.st_mode)
-                              ? -1
-                              : open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW |
-                                                       O_CLOEXEC));
+    const Descriptor file(
+        S_ISLNK(info.st_mode)
+            ? -1
+            : open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC));
     if (file.valid() && HeldByAnotherProcess(file.get())) return Failure(EBUSY, true);
 
     if (unlink(path.c_str()) != 0) return Failure(errno, errno == EPERM);

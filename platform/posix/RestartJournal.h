@@ -33,10 +33,10 @@ struct JournalRecord {
 // One stretch of a journal as a reader finds it: a sound record, or bytes to skip.
 struct JournalEntry {
     bool sound = false;
-    JournalRecord record;      // when sound
-    std::size_t offset = 0;    // where the stretch starts
-    std::size_t size = 0;      // how many bytes it spans
-    bool tornTail = false;     // not sound because the journal ends inside it
+    JournalRecord record;    // when sound
+    std::size_t offset = 0;  // where the stretch starts
+    std::size_t size = 0;    // how many bytes it spans
+    bool tornTail = false;   // not sound because the journal ends inside it
 };
 
 inline constexpr std::string_view kJournalMagic = "PFQ1";

@@ -1,5 +1,5 @@
-#include <stdlib.h>  // mkstemp
 #include <unistd.h>
+#include <cstdlib>  // mkstemp
 
 #include <cstring>
 #include <vector>

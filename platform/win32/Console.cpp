@@ -38,7 +38,8 @@ UINT RedirectedCodePage() {
 std::string Encode(TextView text, UINT codePage) {
     if (text.empty()) return std::string();
     const int size = static_cast<int>(text.size());
-    const int length = WideCharToMultiByte(codePage, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
+    const int length =
+        WideCharToMultiByte(codePage, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
     std::string bytes(static_cast<std::size_t>(length), '\0');
     WideCharToMultiByte(codePage, 0, text.data(), size, bytes.data(), length, nullptr, nullptr);
     return bytes;
@@ -60,7 +61,8 @@ bool WriteBytes(HANDLE handle, const std::string& bytes) {
 bool WriteWide(HANDLE handle, TextView text) {
     while (!text.empty()) {
         DWORD written = 0;
-        if (!WriteConsoleW(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) ||
+        if (!WriteConsoleW(handle, text.data(), static_cast<DWORD>(text.size()), &written,
+                           nullptr) ||
             written == 0) {
             return false;
         }
@@ -74,7 +76,8 @@ bool Write(const Output& to, TextView text) {
         SetLastError(ERROR_INVALID_HANDLE);
         return false;
     }
-    return to.isConsole ? WriteWide(to.handle, text) : WriteBytes(to.handle, Encode(text, to.codePage));
+    return to.isConsole ? WriteWide(to.handle, text)
+                        : WriteBytes(to.handle, Encode(text, to.codePage));
 }
 
 // The first token of a command line is the program, by simpler rules than the arguments.
@@ -92,8 +95,11 @@ TextView SkipProgramName(TextView line) {
 Text ModuleFileName() {
     std::vector<wchar_t> buffer(MAX_PATH);
     for (;;) {
-        const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-        if (length == 0) RaiseSystemError("cannot get the program's file name", static_cast<int>(GetLastError()));
+        const DWORD length =
+            GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length == 0)
+            RaiseSystemError("cannot get the program's file name",
+                             static_cast<int>(GetLastError()));
         if (length < buffer.size()) return Text(buffer.data(), length);
         buffer.resize(buffer.size() * 2);
     }
@@ -107,7 +113,8 @@ void StartProcess(int /*argc*/, char** /*argv*/) {}
 std::vector<Text> backend::ProcessArguments() {
     int count = 0;
     LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (arguments == nullptr) RaiseSystemError("cannot split the command line", static_cast<int>(GetLastError()));
+    if (arguments == nullptr)
+        RaiseSystemError("cannot split the command line", static_cast<int>(GetLastError()));
     std::vector<Text> list(arguments + (count > 0 ? 1 : 0), arguments + count);
     LocalFree(static_cast<HLOCAL>(arguments));
     return list;
@@ -163,10 +170,14 @@ void RaiseSystemError(const std::string& what, int code) {
 
 int ExitStatus(Outcome outcome) {
     switch (outcome) {
-        case Outcome::Done: return 0;
-        case Outcome::Queued: return ERROR_SUCCESS_REBOOT_REQUIRED;
-        case Outcome::Failed: return 1;
-        case Outcome::UsageShown: return 2;
+        case Outcome::Done:
+            return 0;
+        case Outcome::Queued:
+            return ERROR_SUCCESS_REBOOT_REQUIRED;
+        case Outcome::Failed:
+            return 1;
+        case Outcome::UsageShown:
+            return 2;
     }
     return kRunTimeErrorExitStatus;
 }

@@ -41,7 +41,8 @@ bool Identify(TextView name, FileIdentity& identity) {
     BY_HANDLE_FILE_INFORMATION information{};
     const BOOL known = GetFileInformationByHandle(file, &information);
     CloseHandle(file);
-    identity = {information.dwVolumeSerialNumber, information.nFileIndexHigh, information.nFileIndexLow};
+    identity = {information.dwVolumeSerialNumber, information.nFileIndexHigh,
+                information.nFileIndexLow};
     return known != FALSE;
 }
 
@@ -89,7 +90,8 @@ Text StagingFolderFor(TextView target) {
     wchar_t* filePart = nullptr;
     const DWORD length = GetFullPathNameW(name.c_str(), size, full.data(), &filePart);
     if (length == 0 || length >= size) return Text(L".");
-    const std::size_t folderLength = filePart != nullptr ? static_cast<std::size_t>(filePart - full.data()) : length;
+    const std::size_t folderLength =
+        filePart != nullptr ? static_cast<std::size_t>(filePart - full.data()) : length;
     return Text(full.data(), folderLength);
 }
 

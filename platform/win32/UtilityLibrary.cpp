@@ -1,7 +1,7 @@
 
+#include "../UtilityLibrary.h"
 #include "../Console.h"
 #include "../RuntimeError.h"
-#include "../UtilityLibrary.h"
 #include "Win32.h"
 
 // After windows.h, which it needs.
@@ -13,7 +13,8 @@ namespace win32 {
 
 Text DescribeError(DWORD code) {
     LPWSTR buffer = nullptr;
-    const DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+    const DWORD flags =
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
     const DWORD length =
         FormatMessageW(flags, nullptr, code, 0, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
     Text text(buffer != nullptr ? buffer : L"", length);
@@ -43,21 +44,25 @@ bool ulIsHostWin9x() {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
     // The one call that still tells the platform family; the manifest makes it truthful.
-    if (!GetVersionExW(&version)) RaiseSystemError("cannot read the system version", static_cast<int>(GetLastError()));
+    if (!GetVersionExW(&version))
+        RaiseSystemError("cannot read the system version", static_cast<int>(GetLastError()));
 #pragma GCC diagnostic pop
     return version.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS;
 }
 
 Text ulGetAPIErrorDescription(ErrorCode code) {
     Text text = win32::DescribeError(static_cast<DWORD>(code));
-    if (text.empty()) RaiseSystemError("no description for system error " + std::to_string(code), static_cast<int>(GetLastError()));
+    if (text.empty())
+        RaiseSystemError("no description for system error " + std::to_string(code),
+                         static_cast<int>(GetLastError()));
     return text;
 }
 
 Text ulGetSystemPath() {
     wchar_t path[MAX_PATH];
     const UINT length = GetSystemDirectoryW(path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) RaiseSystemError("cannot get the system folder", static_cast<int>(GetLastError()));
+    if (length == 0 || length >= MAX_PATH)
+        RaiseSystemError("cannot get the system folder", static_cast<int>(GetLastError()));
     return Text(path, length);
 }
 

@@ -23,7 +23,8 @@ int main() {
     std::fflush(stdout);
     char buffer[64];
     DWORD read = 0;
-    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof buffer, &read, nullptr) && read > 0) {
+    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof buffer, &read, nullptr) &&
+           read > 0) {
     }
     CloseHandle(file);
     return 0;

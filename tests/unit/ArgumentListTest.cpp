@@ -23,24 +23,21 @@ TEST_P(SplitCommandTextTest, SplitsLikeTheWindowsRuntime) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rules, SplitCommandTextTest,
-    testing::Values(
-        SplitCase{u8"", {}},
-        SplitCase{u8"   \t ", {}},
-        SplitCase{u8"/C a.dll", {u8"/C", u8"a.dll"}},
-        SplitCase{u8"  /C\t a.dll  b.dll ", {u8"/C", u8"a.dll", u8"b.dll"}},
-        SplitCase{u8"\"C:\\Program Files\\x.dll\" y", {u8"C:\\Program Files\\x.dll", u8"y"}},
-        SplitCase{u8"a\"b c\"d", {u8"ab cd"}},
-        SplitCase{u8"\"\"", {u8""}},
-        SplitCase{u8"/C a \"\"", {u8"/C", u8"a", u8""}},
-        SplitCase{u8"a\\\\b", {u8"a\\\\b"}},
-        SplitCase{u8"a\\\"b", {u8"a\"b"}},
-        SplitCase{u8"a\\\\\"b c\"", {u8"a\\b c"}},
-        SplitCase{u8"a\\\\\\\"b", {u8"a\\\"b"}},
-        SplitCase{u8"C:\\dir\\ next", {u8"C:\\dir\\", u8"next"}},
-        SplitCase{u8"\"C:\\dir\\\\\" next", {u8"C:\\dir\\", u8"next"}},
-        SplitCase{u8"\"a \"\"quoted\"\" word\"", {u8"a \"quoted\" word"}},
-        SplitCase{u8"\"open quote runs to end", {u8"open quote runs to end"}},
-        SplitCase{u8"/D \"Файл с пробелом.dll\"", {u8"/D", u8"Файл с пробелом.dll"}}));
+    testing::Values(SplitCase{u8"", {}}, SplitCase{u8"   \t ", {}},
+                    SplitCase{u8"/C a.dll", {u8"/C", u8"a.dll"}},
+                    SplitCase{u8"  /C\t a.dll  b.dll ", {u8"/C", u8"a.dll", u8"b.dll"}},
+                    SplitCase{u8"\"C:\\Program Files\\x.dll\" y",
+                              {u8"C:\\Program Files\\x.dll", u8"y"}},
+                    SplitCase{u8"a\"b c\"d", {u8"ab cd"}}, SplitCase{u8"\"\"", {u8""}},
+                    SplitCase{u8"/C a \"\"", {u8"/C", u8"a", u8""}},
+                    SplitCase{u8"a\\\\b", {u8"a\\\\b"}}, SplitCase{u8"a\\\"b", {u8"a\"b"}},
+                    SplitCase{u8"a\\\\\"b c\"", {u8"a\\b c"}},
+                    SplitCase{u8"a\\\\\\\"b", {u8"a\\\"b"}},
+                    SplitCase{u8"C:\\dir\\ next", {u8"C:\\dir\\", u8"next"}},
+                    SplitCase{u8"\"C:\\dir\\\\\" next", {u8"C:\\dir\\", u8"next"}},
+                    SplitCase{u8"\"a \"\"quoted\"\" word\"", {u8"a \"quoted\" word"}},
+                    SplitCase{u8"\"open quote runs to end", {u8"open quote runs to end"}},
+                    SplitCase{u8"/D \"Файл с пробелом.dll\"", {u8"/D", u8"Файл с пробелом.dll"}}));
 
 TEST(ArgumentListTest, ParseReplacesTheListAndItemChecksTheIndex) {
     ArgumentList list({FromUtf8(u8"old")});

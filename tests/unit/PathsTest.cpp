@@ -28,14 +28,13 @@ INSTANTIATE_TEST_SUITE_P(Windows, BuildFileNameTest,
                                          BuildCase{u8"C:\\lib", u8"\\a.dll", u8"C:\\lib\\a.dll"},
                                          BuildCase{u8"", u8"a.dll", u8"a.dll"}));
 #else
-INSTANTIATE_TEST_SUITE_P(Posix, BuildFileNameTest,
-                         testing::Values(BuildCase{u8"/usr/local/lib", u8"liba.so",
-                                                   u8"/usr/local/lib/liba.so"},
-                                         BuildCase{u8"/usr/local/lib/", u8"liba.so",
-                                                   u8"/usr/local/lib/liba.so"},
-                                         BuildCase{u8"/", u8"liba.so", u8"/liba.so"},
-                                         BuildCase{u8"lib", u8"/liba.so", u8"lib/liba.so"},
-                                         BuildCase{u8"", u8"liba.so", u8"liba.so"}));
+INSTANTIATE_TEST_SUITE_P(
+    Posix, BuildFileNameTest,
+    testing::Values(BuildCase{u8"/usr/local/lib", u8"liba.so", u8"/usr/local/lib/liba.so"},
+                    BuildCase{u8"/usr/local/lib/", u8"liba.so", u8"/usr/local/lib/liba.so"},
+                    BuildCase{u8"/", u8"liba.so", u8"/liba.so"},
+                    BuildCase{u8"lib", u8"/liba.so", u8"lib/liba.so"},
+                    BuildCase{u8"", u8"liba.so", u8"liba.so"}));
 #endif
 
 struct FileNameCase {
@@ -50,19 +49,18 @@ TEST_P(GetFileNameTest, KeepsOnlyTheLastComponent) {
 }
 
 #if defined(_WIN32)
-INSTANTIATE_TEST_SUITE_P(Windows, GetFileNameTest,
-                         testing::Values(FileNameCase{u8"C:\\dir\\Библиотека.dll", u8"Библиотека.dll"},
-                                         FileNameCase{u8"C:/dir/a.dll", u8"a.dll"},
-                                         FileNameCase{u8"dir/sub\\a.dll", u8"a.dll"},
-                                         FileNameCase{u8"a.dll", u8"a.dll"},
-                                         FileNameCase{u8"C:\\dir\\", u8""}));
+INSTANTIATE_TEST_SUITE_P(
+    Windows, GetFileNameTest,
+    testing::Values(FileNameCase{u8"C:\\dir\\Библиотека.dll", u8"Библиотека.dll"},
+                    FileNameCase{u8"C:/dir/a.dll", u8"a.dll"},
+                    FileNameCase{u8"dir/sub\\a.dll", u8"a.dll"}, FileNameCase{u8"a.dll", u8"a.dll"},
+                    FileNameCase{u8"C:\\dir\\", u8""}));
 #else
-INSTANTIATE_TEST_SUITE_P(Posix, GetFileNameTest,
-                         testing::Values(FileNameCase{u8"/opt/Библиотека.so", u8"Библиотека.so"},
-                                         FileNameCase{u8"dir\\not-a-separator.so",
-                                                      u8"dir\\not-a-separator.so"},
-                                         FileNameCase{u8"liba.so", u8"liba.so"},
-                                         FileNameCase{u8"/opt/dir/", u8""}));
+INSTANTIATE_TEST_SUITE_P(
+    Posix, GetFileNameTest,
+    testing::Values(FileNameCase{u8"/opt/Библиотека.so", u8"Библиотека.so"},
+                    FileNameCase{u8"dir\\not-a-separator.so", u8"dir\\not-a-separator.so"},
+                    FileNameCase{u8"liba.so", u8"liba.so"}, FileNameCase{u8"/opt/dir/", u8""}));
 #endif
 
 TEST(ToDecimalTest, PlainSignedDecimal) {

@@ -75,7 +75,7 @@ TEST(RestartJournalTest, RecordsThatBreakTheNameRulesAreNotSound) {
 }
 
 class JournalFileTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char pattern[] = "/tmp/pinfile-journal-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -110,7 +110,8 @@ TEST_F(JournalFileTest, ConcurrentWritersLoseNoRecord) {
     for (int w = 0; w < kWriters; ++w) {
         writers.emplace_back([this, w] {
             for (int i = 0; i < kEach; ++i) {
-                const JournalRecord record{Kind::Delete, "/w" + std::to_string(w) + "/" + std::to_string(i), ""};
+                const JournalRecord record{Kind::Delete,
+                                           "/w" + std::to_string(w) + "/" + std::to_string(i), ""};
                 EXPECT_EQ(AppendToJournal(JournalPath(), record), 0);
             }
         });

@@ -1,0 +1,23 @@
+# Installs the Debian packages that a build needs, when any is missing.
+# Usage (sourced): ensure_packages native|all
+
+native_packages=(cmake make g++ python3 libgtest-dev zlib1g-dev)
+windows_packages=(googletest g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64)
+lint_packages=(clang-format clang-tidy)
+
+ensure_packages() {
+  local wanted=("${native_packages[@]}")
+  if [ "$1" = all ]; then wanted+=("${windows_packages[@]}" "${lint_packages[@]}"); fi
+  local missing=()
+  for package in "${wanted[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+      missing+=("$package")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing: ${missing[*]}"
+  local sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  "${sudo[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}" >/dev/null
+}
