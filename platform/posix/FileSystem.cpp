@@ -1,9 +1,7 @@
 #include "../FileSystem.h"
 
 #include <fcntl.h>
-#include <linux/fs.h>  // FICLONE
 #include <sys/file.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,8 +9,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
-#include <vector>
 
+#include "FileCopy.h"
 #include "Locations.h"
 #include "RestartJournal.h"
 
@@ -21,22 +19,9 @@ namespace pinfile {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Closes a descriptor when it goes out of scope.
-class Descriptor {
-  public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor() {
-        if (fd_ >= 0) close(fd_);
-    }
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-
-  private:
-    int fd_;
-};
+using posix::Descriptor;
+using posix::ReplaceWithCopy;
+using posix::SyncFolderOf;
 
 FileCallResult Failure(int error, bool inUse = false) { return {error, inUse}; }
 
@@ -50,69 +35,6 @@ bool HeldByAnotherProcess(int fd) {
     query.l_whence = SEEK_SET;
     if (fcntl(fd, F_OFD_GETLK, &query) != 0) return false;
     return query.l_type != F_UNLCK;
-}
-
-int SyncFolderOf(const fs::path& file) {
-    const Descriptor folder(open(file.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!folder.valid()) return errno;
-    return fsync(folder.get()) == 0 ? 0 : errno;
-}
-
-// The byte copy for when the kernel cannot share or copy the extents itself.
-int CopyByReading(int from, int to) {
-    std::vector<char> buffer(1U << 17U);
-    for (;;) {
-        const ssize_t n = read(from, buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return errno;
-        if (n == 0) return 0;
-        for (ssize_t done = 0; done < n;) {
-            const ssize_t written =
-                write(to, buffer.data() + done, static_cast<std::size_t>(n - done));
-            if (written < 0 && errno == EINTR) continue;
-            if (written < 0) return errno;
-            done += written;
-        }
-    }
-}
-
-// Copies the whole contents in the kernel: a reflink where the file system shares extents,
-// else copy_file_range, else plain reads and writes.
-int CopyContents(int from, int to) {
-    if (ioctl(to, FICLONE, from) == 0) return 0;
-    bool copiedAny = false;
-    for (;;) {
-        const ssize_t n = copy_file_range(from, nullptr, to, nullptr, 1U << 30U, 0);
-        if (n > 0) {
-            copiedAny = true;
-            continue;
-        }
-        if (n == 0) return 0;
-        if (errno == EINTR) continue;
-        if (copiedAny ||
-            (errno != EXDEV && errno != ENOSYS && errno != EOPNOTSUPP && errno != EINVAL)) {
-            return errno;
-        }
-        return CopyByReading(from, to);
-    }
-}
-
-// Writes a new file in the target's folder, complete and on disk, and renames it over the
-// target: anyone who has the old file open or mapped keeps it whole, and a crash leaves
-// either the old file or the new one.
-int ReplaceWithCopy(int source, mode_t mode, const fs::path& target) {
-    std::string pattern = (target.parent_path() / ".pinfile-XXXXXX").string();
-    const Descriptor out(mkstemp(pattern.data()));
-    if (!out.valid()) return errno;
-    int error = CopyContents(source, out.get());
-    if (error == 0 && fchmod(out.get(), mode & 0777U) != 0) error = errno;
-    if (error == 0 && fsync(out.get()) != 0) error = errno;
-    if (error == 0 && rename(pattern.c_str(), target.c_str()) != 0) error = errno;
-    if (error != 0) {
-        unlink(pattern.c_str());
-        return error;
-    }
-    return SyncFolderOf(target);
 }
 
 // The file a target name finally leads to: a symbolic link is written through, as cp does.

@@ -134,10 +134,19 @@ std::vector<JournalEntry> DecodeJournal(std::string_view bytes) {
 int AppendToJournal(const std::string& path, const JournalRecord& record) {
     const std::string folder = ParentOf(path);
     if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return errno;
-    const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) return errno;
-    int error = flock(fd, LOCK_EX) == 0 ? AppendLocked(fd, EncodeRecord(record)) : errno;
-    close(fd);
+    int error = 0;
+    for (bool appended = false; !appended;) {
+        const int fd =
+            open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd < 0) return errno;
+        struct stat opened {};
+        error = flock(fd, LOCK_EX) == 0 && fstat(fd, &opened) == 0 ? 0 : errno;
+        // The queue runner removes the journal once it has carried it out; a record added to
+        // the removed file while we waited for the lock would be lost, so start again.
+        appended = error != 0 || opened.st_nlink > 0;
+        if (error == 0 && appended) error = AppendLocked(fd, EncodeRecord(record));
+        close(fd);
+    }
     // The journal's own name must be on disk too, or a crash could lose a new journal.
     if (error == 0) error = SyncFolder(folder);
     return error;

@@ -1,0 +1,35 @@
+// File mechanics shared by the POSIX file commands and the boot-time queue runner.
+#pragma once
+
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+namespace pinfile::posix {
+
+// Closes a descriptor when it goes out of scope.
+class Descriptor {
+  public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() {
+        if (fd_ >= 0) close(fd_);
+    }
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+
+  private:
+    int fd_;
+};
+
+// Flushes the folder that holds the file, so that a rename or unlink in it is on disk.
+int SyncFolderOf(const std::filesystem::path& file);
+
+// Writes a new file in the target's folder, complete and on disk, with the given permission
+// bits, and renames it over the target: anyone who has the old file open or mapped keeps it
+// whole, and a crash leaves either the old file or the new one. Returns 0 or the errno.
+int ReplaceWithCopy(int source, mode_t mode, const std::filesystem::path& target);
+
+}  // namespace pinfile::posix
