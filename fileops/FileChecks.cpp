@@ -25,10 +25,12 @@ void ReportFailure(TextView message) {
     Console& console = TheConsole();
     console.WriteLine(message, false);
     console.WriteLine(Text(), false);
-    const ErrorCode code = heldErrorCode;
+    console.WriteLine(ErrorLine(heldErrorCode), false);
+}
+
+Text ErrorLine(ErrorCode code) {
     const Text description = ulGetAPIErrorDescription(code);
-    console.WriteLine(FromUtf8(u8"Ошибка ") + ToDecimal(code) + FromUtf8(u8": ") + description,
-                      false);
+    return FromUtf8(u8"Ошибка ") + ToDecimal(code) + FromUtf8(u8": ") + description;
 }
 
 Outcome Say(const char8_t* line, Outcome outcome) {

@@ -12,6 +12,9 @@ bool FileExists(TextView name);
 // Writes the message, an empty line and the error line for the held system error code.
 void ReportFailure(TextView message);
 
+// The error line for a system error code: "Ошибка ", the code, ": ", the description.
+Text ErrorLine(ErrorCode code);
+
 // Copies the source to the target (the system folder under the source's own name when the
 // target is empty), or stages it to replace the target at the next restart.
 Outcome CopyCommand(const Text& source, Text target);

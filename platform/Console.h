@@ -65,8 +65,12 @@ CommandLine& TheCommandLine();
 // literal quote; other backslashes are literal.
 std::vector<Text> SplitCommandText(TextView text);
 
-// Called by the entry point before anything else, with what the process was started with.
+// Called by RunProgram before anything else, with what the process was started with.
 void StartProcess(int argc, char** argv);
+
+// The whole life of the process: starts it, runs the body inside the one handler that
+// reports an unhandled run-time error on standard error, and gives the exit status.
+int RunProgram(int argc, char** argv, int (*body)());
 
 // Writes one line about a run-time error to standard error, as the runtime's own report would.
 void ReportRunTimeError(const char* message);

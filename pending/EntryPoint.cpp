@@ -1,0 +1,5 @@
+// The process entry of pinfile-pending.
+#include "pending/PendingMain.h"
+#include "platform/Console.h"
+
+int main(int argc, char** argv) { return pinfile::RunProgram(argc, argv, pinfile::PendingMain); }
