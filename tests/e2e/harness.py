@@ -14,6 +14,7 @@ import re
 import shutil
 import subprocess
 import tempfile
+import unittest
 import zlib
 from dataclasses import dataclass
 
@@ -93,9 +94,10 @@ def command(program, args):
     return (["wine", program] if WINDOWS else [program]) + list(args)
 
 
-def run(args, cwd, env=None, stdout=subprocess.PIPE, preexec_fn=None):
-    """Runs pinfile with the arguments in the folder; the whole output and exit status."""
-    done = subprocess.run(command(EXE, args), cwd=cwd, env=environment(env), stdout=stdout,
+def run(args, cwd, env=None, stdout=subprocess.PIPE, preexec_fn=None, program=None):
+    """Runs pinfile (or another program of the build) with the arguments in the folder; the
+    whole output and exit status."""
+    done = subprocess.run(command(program or EXE, args), cwd=cwd, env=environment(env), stdout=stdout,
                           stderr=subprocess.PIPE, timeout=TIMEOUT, preexec_fn=preexec_fn,
                           check=False)
     return Run(done.stdout or b"", done.stderr, done.returncode)
@@ -172,9 +174,20 @@ def pending_renames():
 
 # ---- the POSIX restart journal ----
 
+def journal_path(test_root):
+    return os.path.join(test_root, "var", "lib", "pinfile", "pending")
+
+
+def encode_record(kind, first, second=b""):
+    """One journal record, written independently of the program's own writer."""
+    names = first + b"\0" + second + b"\0"
+    body = kind + len(names).to_bytes(4, "little") + names
+    return b"PFQ1" + body + zlib.crc32(body).to_bytes(4, "little")
+
+
 def read_journal(test_root):
     """The records of the journal under the test root: (kind, first, second) byte strings."""
-    path = os.path.join(test_root, "var", "lib", "pinfile", "pending")
+    path = journal_path(test_root)
     if not os.path.exists(path):
         return []
     with open(path, "rb") as handle:
@@ -225,6 +238,44 @@ class Workspace:
 
     def close(self):
         shutil.rmtree(self.path, ignore_errors=True)
+
+
+class Case(unittest.TestCase):
+    def setUp(self):
+        self.work = Workspace()
+        self.addCleanup(self.work.close)
+        self.root = posix_test_root()
+        self.addCleanup(shutil.rmtree, self.root, True)
+
+    def run_pinfile(self, *args, **kwargs):
+        env = dict(kwargs.pop("env", {}))
+        if not WINDOWS:
+            env.setdefault("PINFILE_TEST_ROOT", self.root)
+        return run(list(args), cwd=self.work.path, env=env, **kwargs)
+
+    def assertOutput(self, result, lines, status):
+        self.assertEqual(result.stdout, encode_lines(lines), result.stderr)
+        self.assertEqual(result.status, status, result.stderr)
+
+    def assertFailureReport(self, result, message, code):
+        """The three-line report: the message, an empty line, the error line for the code."""
+        head = encode_lines([message, ""])
+        self.assertTrue(result.stdout.startswith(head), result.stdout)
+        tail = result.stdout[len(head):]
+        newline = b"\r\n" if WINDOWS else b"\n"
+        self.assertTrue(tail.endswith(newline) and tail.count(b"\n") == 1, tail)
+        self.assertRegex(tail[:-len(newline)], error_line_pattern(code))
+        self.assertEqual(result.status, EXIT_FAILED)
+
+    def assertNothingQueuedFor(self, path):
+        if WINDOWS:
+            self.assertNotIn(native_path(path), pending_renames())
+        else:
+            self.assertEqual(read_journal(self.root), [])
+
+    def staged_files(self, folder=None):
+        folder = folder or self.work.path
+        return [name for name in os.listdir(folder) if name.startswith(("TMP", ".pinfile"))]
 
 
 __all__ = [name for name in dir() if not name.startswith("_")] + ["errno"]

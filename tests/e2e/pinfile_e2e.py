@@ -10,44 +10,6 @@ import unittest
 from harness import *  # noqa: F401,F403  (the harness is this suite's vocabulary)
 
 
-class Case(unittest.TestCase):
-    def setUp(self):
-        self.work = Workspace()
-        self.addCleanup(self.work.close)
-        self.root = posix_test_root()
-        self.addCleanup(shutil.rmtree, self.root, True)
-
-    def run_pinfile(self, *args, **kwargs):
-        env = dict(kwargs.pop("env", {}))
-        if not WINDOWS:
-            env.setdefault("PINFILE_TEST_ROOT", self.root)
-        return run(list(args), cwd=self.work.path, env=env, **kwargs)
-
-    def assertOutput(self, result, lines, status):
-        self.assertEqual(result.stdout, encode_lines(lines), result.stderr)
-        self.assertEqual(result.status, status, result.stderr)
-
-    def assertFailureReport(self, result, message, code):
-        """The three-line report: the message, an empty line, the error line for the code."""
-        head = encode_lines([message, ""])
-        self.assertTrue(result.stdout.startswith(head), result.stdout)
-        tail = result.stdout[len(head):]
-        newline = b"\r\n" if WINDOWS else b"\n"
-        self.assertTrue(tail.endswith(newline) and tail.count(b"\n") == 1, tail)
-        self.assertRegex(tail[:-len(newline)], error_line_pattern(code))
-        self.assertEqual(result.status, EXIT_FAILED)
-
-    def assertNothingQueuedFor(self, path):
-        if WINDOWS:
-            self.assertNotIn(native_path(path), pending_renames())
-        else:
-            self.assertEqual(read_journal(self.root), [])
-
-    def staged_files(self, folder=None):
-        folder = folder or self.work.path
-        return [name for name in os.listdir(folder) if name.startswith(("TMP", ".pinfile"))]
-
-
 class UsageTests(Case):
     def test_every_rejected_command_line_gets_the_same_usage_text(self):
         self.work.file("a.dll", b"x")
