@@ -22,8 +22,7 @@ void ShowPendingUsage() {
     constexpr const char8_t* kLines[] = {
         u8"Использование:",
         u8"",
-        u8"    pinfile-pending list    - показать операции, ожидающие перезагрузки, в порядке "
-        u8"выполнения.",
+        u8"    pinfile-pending list    - показать операции, ожидающие перезагрузки.",
         u8"    pinfile-pending apply   - выполнить их (при загрузке системы, только POSIX).",
         u8"    pinfile-pending --help  - показать эту справку.",
     };
@@ -65,7 +64,7 @@ int List() {
 }
 
 Text Told(const AppliedOperation& applied) {
-    const Text what = Describe(applied.operation);
+    Text what = Describe(applied.operation);
     switch (applied.result) {
         case AppliedOperation::Result::Done:
             return U(u8"Выполнено: ") + what;

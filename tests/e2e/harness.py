@@ -46,6 +46,7 @@ QUEUED_DELETE = "Файл успешно поставлен в очередь н
 COPY_FAILED = "Не удалось скопировать файл."
 DELETE_FAILED = "Не удалось удалить файл."
 QUEUE_COPY_FAILED = "Файл не удалось поставить в очередь на копирование."
+QUEUE_DELETE_FAILED = "Файл не удалось поставить в очередь на удаление."
 NT_ONLY = "Эта программа работает только в Windows NT."
 
 EXIT_DONE, EXIT_FAILED, EXIT_USAGE, EXIT_RUNTIME = 0, 1, 2, 70

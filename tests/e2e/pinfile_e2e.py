@@ -193,6 +193,26 @@ class PosixCopyTests(Case):
         self.assertEqual(self.work.read("lib.so"), b"old")
 
 
+@unittest.skipIf(WINDOWS, "what stands in for the Windows calls on POSIX")
+@unittest.skipUnless(hasattr(os, "geteuid") and os.geteuid() == 0, "needs root to become another user")
+class PosixUnprivilegedTests(Case):
+    def test_only_root_can_queue_and_others_get_permission_denied(self):
+        os.chmod(self.work.path, 0o777)
+        self.work.file("new.so", b"new")
+        self.work.file("lib.so", b"old")
+        self.work.file("victim.so", b"x")
+        nobody = lambda: (os.setgid(65534), os.setuid(65534))  # noqa: E731
+        cases = [(["/C", "new.so", "lib.so"], QUEUE_COPY_FAILED, "lib.so"),
+                 (["/D", "victim.so"], QUEUE_DELETE_FAILED, "victim.so")]
+        for args, message, locked in cases:
+            with self.subTest(args=args), held(os.path.join(self.work.path, locked)):
+                result = self.run_pinfile(*args, preexec_fn=nobody)
+                self.assertFailureReport(result, message, errno.EACCES)
+        self.assertEqual(self.work.names(), ["lib.so", "new.so", "victim.so"])
+        self.assertEqual(self.work.read("lib.so"), b"old")
+        self.assertFalse(os.path.exists(journal_path(self.root)))
+
+
 class DeleteTests(Case):
     def test_deletes_a_file_at_once(self):
         for switch in ["/D", "/d"]:

@@ -1,0 +1,238 @@
+"""Builds the Debian package with CPack from a finished build and checks what it installs.
+
+The package is made in a temporary folder (cpack -B), unpacked with dpkg -x and its control
+part with dpkg-deb -e; nothing is installed on the machine. The maintainer scripts are run
+with a PATH that holds only stand-ins, so they touch nothing here either.
+"""
+
+import argparse
+import os
+import re
+import shutil
+import stat
+import subprocess
+import sys
+import tempfile
+import unittest
+
+import unit_check
+
+ARGS = None
+PACKAGE = None  # path of the .deb
+WORK = None  # temporary folder: the package, its unpacked data and control parts
+MAINTAINER = "pinfile developers <pinfile@localhost>"
+
+
+def run(*command, **kwargs):
+    return subprocess.run(command, capture_output=True, text=True, timeout=300, **kwargs)
+
+
+def checked(*command, **kwargs):
+    result = run(*command, **kwargs)
+    if result.returncode != 0:
+        raise AssertionError(f"{' '.join(command)} failed ({result.returncode}):\n"
+                             f"{result.stdout}{result.stderr}")
+    return result.stdout
+
+
+def read_bytes(path):
+    with open(path, "rb") as file:
+        return file.read()
+
+
+def setUpModule():
+    global PACKAGE, WORK
+    WORK = tempfile.mkdtemp(prefix="pinfile-deb-")
+    out = os.path.join(WORK, "out")
+    checked(ARGS.cpack, "-G", "DEB", "--config", ARGS.config, "-B", out)
+    debs = [name for name in os.listdir(out) if name.endswith(".deb")]
+    if len(debs) != 1:
+        raise AssertionError(f"expected one .deb in {out}, found {debs}")
+    PACKAGE = os.path.join(out, debs[0])
+    checked("dpkg-deb", "-x", PACKAGE, os.path.join(WORK, "root"))
+    checked("dpkg-deb", "-e", PACKAGE, os.path.join(WORK, "control"))
+
+
+def tearDownModule():
+    if WORK:
+        shutil.rmtree(WORK, ignore_errors=True)
+
+
+def root_path(relative):
+    return os.path.join(WORK, "root", relative)
+
+
+def unit_relative():
+    return os.path.join(ARGS.unit_dir, os.path.basename(ARGS.unit))
+
+
+class ControlFields(unittest.TestCase):
+    def field(self, name):
+        return checked("dpkg-deb", "-f", PACKAGE, name).strip()
+
+    def test_file_name(self):
+        arch = checked("dpkg", "--print-architecture").strip()
+        version = self.field("Version")
+        self.assertEqual(os.path.basename(PACKAGE), f"pinfile_{version}_{arch}.deb")
+
+    def test_fields(self):
+        self.assertEqual(self.field("Package"), "pinfile")
+        self.assertEqual(self.field("Maintainer"), MAINTAINER)
+        self.assertEqual(self.field("Section"), "admin")
+        self.assertEqual(self.field("Architecture"),
+                         checked("dpkg", "--print-architecture").strip())
+        description = self.field("Description").splitlines()
+        self.assertGreater(len(description), 1, "a summary line and a longer text")
+        self.assertTrue(description[0].strip())
+
+    def test_depends_read_off_the_programs(self):
+        if ARGS.shlibdeps != "ON":
+            self.skipTest("dpkg-shlibdeps does not work on this machine")
+        depends = [entry.strip().split()[0] for entry in self.field("Depends").split(",")]
+        for library in ("libc6", "libstdc++6"):
+            self.assertIn(library, depends)
+
+
+class MaintainerScripts(unittest.TestCase):
+    def test_listed_by_dpkg_deb(self):
+        # dpkg-deb -I lists the control members as "SIZE bytes, N lines [*] NAME [#!INTERPRETER]",
+        # the star marking an executable one.
+        info = checked("dpkg-deb", "-I", PACKAGE)
+        members = {}
+        for line in info.splitlines():
+            match = re.match(r"\s*\d+ bytes,\s+\d+ lines\s+(\*?)\s*(\S+)\s*(.*)$", line)
+            if match:
+                members[match.group(2)] = (match.group(1), match.group(3).strip())
+        self.assertIn("control", members, info)
+        scripts = {os.path.basename(script) for script in ARGS.maintainer_script}
+        for name in scripts:
+            self.assertEqual(members.get(name), ("*", "#!/bin/sh"), f"{name}:\n{info}")
+        self.assertEqual(set(members) - {"control", "md5sums"}, scripts, info)
+
+    def test_shipped_as_written_executable_and_parsable(self):
+        for script in ARGS.maintainer_script:
+            name = os.path.basename(script)
+            with self.subTest(script=name):
+                shipped = os.path.join(WORK, "control", name)
+                self.assertEqual(read_bytes(shipped), read_bytes(script))
+                self.assertEqual(stat.S_IMODE(os.stat(shipped).st_mode), 0o755)
+                self.assertTrue(read_bytes(shipped).startswith(b"#!/bin/sh\n"))
+                checked("sh", "-n", shipped)
+
+    def run_scripts(self, calls, helper_status=None):
+        """Runs (script, arguments...) with only the stand-in tools on PATH; returns the log."""
+        with tempfile.TemporaryDirectory(prefix="pinfile-maint-") as folder:
+            tools = os.path.join(folder, "bin")
+            os.mkdir(tools)
+            log = os.path.join(folder, "log")
+            if helper_status is not None:
+                helper = os.path.join(tools, "deb-systemd-helper")
+                with open(helper, "w", encoding="utf-8") as file:
+                    file.write(f'#!/bin/sh\necho "$*" >> "{log}"\nexit {helper_status}\n')
+                os.chmod(helper, 0o755)
+            for script, *arguments in calls:
+                result = run("/bin/sh", os.path.join(WORK, "control", script), *arguments,
+                             env={"PATH": tools}, cwd=folder)
+                self.assertEqual(result.returncode, 0,
+                                 f"{script} {' '.join(arguments)}: {result.stderr}")
+            return read_bytes(log).decode().splitlines() if os.path.exists(log) else []
+
+    def require_scripts(self):
+        if not ARGS.maintainer_script:
+            self.skipTest("no boot integration in this package")
+
+    def test_without_any_helper_nothing_fails(self):
+        self.require_scripts()
+        calls = [("postinst", "configure", ""), ("postinst", "configure", "0.9"),
+                 ("prerm", "upgrade", "1.1"), ("prerm", "remove"),
+                 ("postrm", "remove"), ("postrm", "purge")]
+        self.assertEqual(self.run_scripts(calls), [])
+
+    def test_deb_systemd_helper_enables_disables_and_purges(self):
+        self.require_scripts()
+        unit = os.path.basename(ARGS.unit)
+        self.assertEqual(self.run_scripts([("postinst", "configure", "")], 0),
+                         [f"--quiet was-enabled {unit}", f"enable {unit}"])
+        self.assertEqual(self.run_scripts([("prerm", "upgrade", "1.1")], 0), [])
+        self.assertEqual(self.run_scripts([("prerm", "remove")], 0), [f"disable {unit}"])
+        self.assertEqual(self.run_scripts([("postrm", "remove")], 0), [])
+        self.assertEqual(self.run_scripts([("postrm", "purge")], 0), [f"purge {unit}"])
+
+    def test_a_failing_helper_fails_no_script(self):
+        self.require_scripts()
+        unit = os.path.basename(ARGS.unit)
+        calls = [("postinst", "configure", ""), ("prerm", "remove"), ("postrm", "purge")]
+        self.assertEqual(self.run_scripts(calls, 1),
+                         [f"--quiet was-enabled {unit}", f"update-state {unit}",
+                          f"disable {unit}", f"purge {unit}"])
+
+
+class Contents(unittest.TestCase):
+    def expected_files(self):
+        files = {os.path.join(ARGS.bin_dir, program) for program in ARGS.program}
+        files |= {os.path.join(ARGS.doc_dir, os.path.basename(doc)) for doc in ARGS.doc}
+        if ARGS.unit:
+            files.add(unit_relative())
+        return files
+
+    def test_exactly_the_expected_files(self):
+        found = set()
+        for folder, _, names in os.walk(os.path.join(WORK, "root")):
+            for name in names:
+                found.add(os.path.relpath(os.path.join(folder, name), os.path.join(WORK, "root")))
+        self.assertEqual(found, self.expected_files())
+
+    def test_owned_by_root(self):
+        for line in checked("dpkg-deb", "-c", PACKAGE).splitlines():
+            self.assertEqual(line.split()[1], "root/root", line)
+
+    def test_programs_are_executables(self):
+        for program in ARGS.program:
+            with self.subTest(program=program):
+                path = root_path(os.path.join(ARGS.bin_dir, program))
+                self.assertEqual(stat.S_IMODE(os.stat(path).st_mode), 0o755)
+                self.assertEqual(read_bytes(path)[:4], b"\x7fELF")
+
+    def test_unit_and_documents_as_written(self):
+        sources = list(ARGS.doc)
+        shipped = [os.path.join(ARGS.doc_dir, os.path.basename(doc)) for doc in ARGS.doc]
+        if ARGS.unit:
+            sources.append(ARGS.unit)
+            shipped.append(unit_relative())
+        for source, relative in zip(sources, shipped):
+            with self.subTest(file=relative):
+                path = root_path(relative)
+                self.assertEqual(read_bytes(path), read_bytes(source))
+                self.assertEqual(stat.S_IMODE(os.stat(path).st_mode), 0o644)
+
+    def test_unit_verifies_in_the_unpacked_tree(self):
+        if not ARGS.unit:
+            self.skipTest("no boot integration in this package")
+        # Also proves that ExecStart= names the program where the package puts it.
+        passed, report = unit_check.verify(ARGS.systemd_analyze, os.path.join(WORK, "root"),
+                                           root_path(unit_relative()))
+        self.assertTrue(passed, report)
+
+
+def main():
+    global ARGS
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--cpack", required=True)
+    parser.add_argument("--config", required=True, help="the build's CPackConfig.cmake")
+    parser.add_argument("--bin-dir", required=True, help="e.g. usr/bin")
+    parser.add_argument("--doc-dir", required=True, help="e.g. usr/share/doc/pinfile")
+    parser.add_argument("--program", action="append", required=True)
+    parser.add_argument("--doc", action="append", required=True)
+    parser.add_argument("--shlibdeps", choices=["ON", "OFF"], required=True)
+    parser.add_argument("--unit", help="the unit's source; absent without boot integration")
+    parser.add_argument("--unit-dir", help="e.g. usr/lib/systemd/system")
+    parser.add_argument("--systemd-analyze")
+    parser.add_argument("--maintainer-script", action="append", default=[])
+    ARGS, rest = parser.parse_known_args()
+    if ARGS.unit and not (ARGS.unit_dir and ARGS.systemd_analyze):
+        parser.error("--unit needs --unit-dir and --systemd-analyze")
+    unittest.main(argv=[sys.argv[0], "-v"] + rest)
+
+
+if __name__ == "__main__":
+    main()
