@@ -9,7 +9,6 @@
 
 #include "../Backend.h"
 #include "../Console.h"
-#include "../Outcome.h"
 #include "../RuntimeError.h"
 #include "../UtilityLibrary.h"
 
@@ -103,19 +102,5 @@ void RaiseSystemError(const std::string& what, int code) {
 }
 
 bool backend::IsSeparator(NativeChar c) { return c == '/'; }
-
-int ExitStatus(Outcome outcome) {
-    switch (outcome) {
-        case Outcome::Done:
-            return 0;
-        case Outcome::Queued:
-            return 3;
-        case Outcome::Failed:
-            return 1;
-        case Outcome::UsageShown:
-            return 2;
-    }
-    return kRunTimeErrorExitStatus;
-}
 
 }  // namespace pinfile

@@ -2,7 +2,6 @@
 
 #include "../Backend.h"
 #include "../Console.h"
-#include "../Outcome.h"
 #include "../RuntimeError.h"
 #include "../UtilityLibrary.h"
 #include "Win32.h"
@@ -33,16 +32,6 @@ bool IsConsole(HANDLE handle) {
 UINT RedirectedCodePage() {
     const UINT codePage = GetConsoleOutputCP();
     return codePage != 0 ? codePage : CP_UTF8;
-}
-
-std::string Encode(TextView text, UINT codePage) {
-    if (text.empty()) return std::string();
-    const int size = static_cast<int>(text.size());
-    const int length =
-        WideCharToMultiByte(codePage, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
-    std::string bytes(static_cast<std::size_t>(length), '\0');
-    WideCharToMultiByte(codePage, 0, text.data(), size, bytes.data(), length, nullptr, nullptr);
-    return bytes;
 }
 
 bool WriteBytes(HANDLE handle, const std::string& bytes) {
@@ -77,7 +66,7 @@ bool Write(const Output& to, TextView text) {
         return false;
     }
     return to.isConsole ? WriteWide(to.handle, text)
-                        : WriteBytes(to.handle, Encode(text, to.codePage));
+                        : WriteBytes(to.handle, win32::Encode(text, to.codePage));
 }
 
 // The first token of a command line is the program, by simpler rules than the arguments.
@@ -166,20 +155,6 @@ void ReportRunTimeError(const char* message) {
 void RaiseSystemError(const std::string& what, int code) {
     throw RuntimeError(what + ": " + ToUtf8(win32::DescribeError(static_cast<DWORD>(code))) + " (" +
                        std::to_string(code) + ")");
-}
-
-int ExitStatus(Outcome outcome) {
-    switch (outcome) {
-        case Outcome::Done:
-            return 0;
-        case Outcome::Queued:
-            return ERROR_SUCCESS_REBOOT_REQUIRED;
-        case Outcome::Failed:
-            return 1;
-        case Outcome::UsageShown:
-            return 2;
-    }
-    return kRunTimeErrorExitStatus;
 }
 
 }  // namespace pinfile

@@ -12,13 +12,15 @@ Text FromUtf8(std::u8string_view utf8) {
     return text;
 }
 
-std::string ToUtf8(TextView text) {
+std::string ToUtf8(TextView text) { return win32::Encode(text, CP_UTF8); }
+
+std::string win32::Encode(TextView text, UINT codePage) {
     if (text.empty()) return std::string();
     const int size = static_cast<int>(text.size());
     const int length =
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
+        WideCharToMultiByte(codePage, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
     std::string bytes(static_cast<std::size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), size, bytes.data(), length, nullptr, nullptr);
+    WideCharToMultiByte(codePage, 0, text.data(), size, bytes.data(), length, nullptr, nullptr);
     return bytes;
 }
 

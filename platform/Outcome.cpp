@@ -1,0 +1,21 @@
+#include "Outcome.h"
+
+#include "Backend.h"
+
+namespace pinfile {
+
+int ExitStatus(Outcome outcome) {
+    switch (outcome) {
+        case Outcome::Done:
+            return 0;
+        case Outcome::Queued:
+            return backend::kQueuedExitStatus;
+        case Outcome::Failed:
+            return 1;
+        case Outcome::UsageShown:
+            return 2;
+    }
+    return kRunTimeErrorExitStatus;
+}
+
+}  // namespace pinfile
