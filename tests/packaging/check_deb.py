@@ -1,8 +1,9 @@
 """Builds the Debian package with CPack from a finished build and checks what it installs.
 
-The package is made in a temporary folder (cpack -B), unpacked with dpkg -x and its control
-part with dpkg-deb -e; nothing is installed on the machine. The maintainer scripts are run
-with a PATH that holds only stand-ins, so they touch nothing here either.
+The package is made in a temporary folder (cpack -B), unpacked with dpkg-deb -x and its
+control part with dpkg-deb -e; nothing is installed on the machine. The maintainer scripts run
+either with a PATH that holds only stand-ins, or with DPKG_ROOT naming a temporary folder as
+dpkg's installation root, so they touch nothing here either.
 """
 
 import argparse
@@ -120,7 +121,9 @@ class MaintainerScripts(unittest.TestCase):
                 checked("sh", "-n", shipped)
 
     def run_scripts(self, calls, helper_status=None):
-        """Runs (script, arguments...) with only the stand-in tools on PATH; returns the log."""
+        """Runs (script, arguments...) as on a running system, but with only stand-in tools
+        on PATH (no systemctl; a deb-systemd-helper that logs its arguments and exits with
+        helper_status, unless that is None); returns the log."""
         with tempfile.TemporaryDirectory(prefix="pinfile-maint-") as folder:
             tools = os.path.join(folder, "bin")
             os.mkdir(tools)
@@ -137,42 +140,103 @@ class MaintainerScripts(unittest.TestCase):
                                  f"{script} {' '.join(arguments)}: {result.stderr}")
             return read_bytes(log).decode().splitlines() if os.path.exists(log) else []
 
-    def require_scripts(self):
-        if not ARGS.maintainer_script:
-            self.skipTest("no boot integration in this package")
-
-    def test_without_any_helper_nothing_fails(self):
-        self.require_scripts()
+    def test_without_helper_or_systemctl_nothing_fails(self):
         calls = [("postinst", "configure", ""), ("postinst", "configure", "0.9"),
                  ("prerm", "upgrade", "1.1"), ("prerm", "remove"),
                  ("postrm", "remove"), ("postrm", "purge")]
         self.assertEqual(self.run_scripts(calls), [])
 
-    def test_deb_systemd_helper_enables_disables_and_purges(self):
-        self.require_scripts()
-        unit = os.path.basename(ARGS.unit)
-        self.assertEqual(self.run_scripts([("postinst", "configure", "")], 0),
-                         [f"--quiet was-enabled {unit}", f"enable {unit}"])
-        self.assertEqual(self.run_scripts([("prerm", "upgrade", "1.1")], 0), [])
-        self.assertEqual(self.run_scripts([("prerm", "remove")], 0), [f"disable {unit}"])
-        self.assertEqual(self.run_scripts([("postrm", "remove")], 0), [])
-        self.assertEqual(self.run_scripts([("postrm", "purge")], 0), [f"purge {unit}"])
-
     def test_a_failing_helper_fails_no_script(self):
-        self.require_scripts()
         unit = os.path.basename(ARGS.unit)
-        calls = [("postinst", "configure", ""), ("prerm", "remove"), ("postrm", "purge")]
+        calls = [("postinst", "configure", ""), ("prerm", "upgrade", "1.1"),
+                 ("prerm", "remove"), ("postrm", "remove"), ("postrm", "purge")]
         self.assertEqual(self.run_scripts(calls, 1),
-                         [f"--quiet was-enabled {unit}", f"update-state {unit}",
-                          f"disable {unit}", f"purge {unit}"])
+                         [f"unmask {unit}", f"--quiet was-enabled {unit}", f"update-state {unit}",
+                          f"mask {unit}", f"purge {unit}", f"unmask {unit}"])
+
+    def test_life_cycle_with_deb_systemd_helper(self):
+        """The real deb-systemd-helper (init-system-helpers, essential in Debian) on a folder
+        that dpkg would install into (DPKG_ROOT): install, upgrade, an administrator's disable,
+        removal, installing again, purge."""
+        self.assertIsNotNone(shutil.which("deb-systemd-helper"), "deb-systemd-helper missing")
+        unit = os.path.basename(ARGS.unit)
+        unpacked = os.path.join(WORK, "root")
+        with tempfile.TemporaryDirectory(prefix="pinfile-dpkg-root-") as root:
+            link = os.path.join(root, "etc/systemd/system/sysinit.target.wants", unit)
+            mask = os.path.join(root, "etc/systemd/system", unit)
+            state = os.path.join(root, "var/lib/pinfile")
+            journal = os.path.join(state, "pending")
+            records = os.path.join(root, "var/lib/systemd/deb-systemd-helper-enabled")
+
+            def unpack():
+                shutil.copytree(unpacked, root, symlinks=True, dirs_exist_ok=True)
+
+            def remove_files():  # what dpkg does between prerm and postrm
+                for folder, _, names in os.walk(unpacked):
+                    for name in names:
+                        os.unlink(os.path.join(root, os.path.relpath(folder, unpacked), name))
+
+            def script(name, *arguments):
+                env = dict(os.environ, DPKG_ROOT=root, DPKG_MAINTSCRIPT_PACKAGE="pinfile",
+                           DPKG_MAINTSCRIPT_NAME=name)
+                result = run("/bin/sh", os.path.join(WORK, "control", name), *arguments,
+                             env=env, cwd=root)
+                self.assertEqual(result.returncode, 0,
+                                 f"{name} {' '.join(arguments)}: {result.stderr}")
+                return result.stderr
+
+            def enabled():
+                return os.path.islink(link) and not os.path.lexists(mask)
+
+            unpack()
+            self.assertEqual(script("postinst", "configure", ""), "")
+            self.assertTrue(enabled(), "enabled on the first installation")
+            self.assertEqual(os.readlink(link), "/" + unit_relative())
+
+            script("prerm", "upgrade", "1.1")
+            unpack()
+            script("postinst", "configure", "1.0.0")
+            self.assertTrue(enabled(), "an upgrade keeps the unit enabled")
+
+            os.unlink(link)  # what "systemctl disable" does
+            script("prerm", "upgrade", "1.1")
+            script("postinst", "configure", "1.0.0")
+            self.assertFalse(os.path.lexists(link), "an upgrade keeps the administrator's disable")
+            os.symlink("/" + unit_relative(), link)  # and "systemctl enable"
+
+            os.makedirs(state)
+            with open(journal, "wb"):
+                pass
+            self.assertIn("still queued", script("prerm", "remove"))
+            remove_files()
+            script("postrm", "remove")
+            self.assertEqual(os.readlink(mask), "/dev/null", "masked while removed")
+
+            unpack()
+            script("postinst", "configure", "1.0.0")
+            self.assertTrue(enabled(), "enabled again when installed again")
+
+            script("prerm", "remove")
+            remove_files()
+            script("postrm", "remove")
+            script("postrm", "purge")
+            self.assertFalse(os.path.lexists(link), "purge removes the unit's links")
+            self.assertFalse(os.path.lexists(mask), "purge removes the mask")
+            left = [os.path.join(folder, name) for folder, _, names in os.walk(records)
+                    for name in names]
+            self.assertEqual(left, [], "purge forgets the unit")
+            self.assertTrue(os.path.exists(journal), "purge leaves a waiting journal alone")
+
+            os.unlink(journal)
+            script("postrm", "purge")
+            self.assertFalse(os.path.exists(state), "purge removes the empty state folder")
 
 
 class Contents(unittest.TestCase):
     def expected_files(self):
         files = {os.path.join(ARGS.bin_dir, program) for program in ARGS.program}
         files |= {os.path.join(ARGS.doc_dir, os.path.basename(doc)) for doc in ARGS.doc}
-        if ARGS.unit:
-            files.add(unit_relative())
+        files.add(unit_relative())
         return files
 
     def test_exactly_the_expected_files(self):
@@ -193,12 +257,24 @@ class Contents(unittest.TestCase):
                 self.assertEqual(stat.S_IMODE(os.stat(path).st_mode), 0o755)
                 self.assertEqual(read_bytes(path)[:4], b"\x7fELF")
 
+    def test_programs_run(self):
+        # The package's programs are stripped copies: they still start and answer.
+        answers = {"pinfile": ([], 2), "pinfile-pending": (["--help"], 0)}
+        with tempfile.TemporaryDirectory(prefix="pinfile-run-") as folder:
+            for program in ARGS.program:
+                arguments, status = answers[program]
+                with self.subTest(program=program):
+                    result = subprocess.run(
+                        [root_path(os.path.join(ARGS.bin_dir, program)), *arguments],
+                        capture_output=True, timeout=60, cwd=folder,
+                        env=dict(os.environ, PINFILE_TEST_ROOT=folder, LANG="C.UTF-8"))
+                    self.assertEqual(result.returncode, status, result.stderr)
+                    self.assertIn("Использование:".encode(), result.stdout)
+
     def test_unit_and_documents_as_written(self):
-        sources = list(ARGS.doc)
+        sources = ARGS.doc + [ARGS.unit]
         shipped = [os.path.join(ARGS.doc_dir, os.path.basename(doc)) for doc in ARGS.doc]
-        if ARGS.unit:
-            sources.append(ARGS.unit)
-            shipped.append(unit_relative())
+        shipped.append(unit_relative())
         for source, relative in zip(sources, shipped):
             with self.subTest(file=relative):
                 path = root_path(relative)
@@ -206,8 +282,6 @@ class Contents(unittest.TestCase):
                 self.assertEqual(stat.S_IMODE(os.stat(path).st_mode), 0o644)
 
     def test_unit_verifies_in_the_unpacked_tree(self):
-        if not ARGS.unit:
-            self.skipTest("no boot integration in this package")
         # Also proves that ExecStart= names the program where the package puts it.
         passed, report = unit_check.verify(ARGS.systemd_analyze, os.path.join(WORK, "root"),
                                            root_path(unit_relative()))
@@ -224,13 +298,11 @@ def main():
     parser.add_argument("--program", action="append", required=True)
     parser.add_argument("--doc", action="append", required=True)
     parser.add_argument("--shlibdeps", choices=["ON", "OFF"], required=True)
-    parser.add_argument("--unit", help="the unit's source; absent without boot integration")
-    parser.add_argument("--unit-dir", help="e.g. usr/lib/systemd/system")
-    parser.add_argument("--systemd-analyze")
-    parser.add_argument("--maintainer-script", action="append", default=[])
+    parser.add_argument("--unit", required=True, help="the unit's source")
+    parser.add_argument("--unit-dir", required=True, help="e.g. usr/lib/systemd/system")
+    parser.add_argument("--systemd-analyze", required=True)
+    parser.add_argument("--maintainer-script", action="append", required=True)
     ARGS, rest = parser.parse_known_args()
-    if ARGS.unit and not (ARGS.unit_dir and ARGS.systemd_analyze):
-        parser.error("--unit needs --unit-dir and --systemd-analyze")
     unittest.main(argv=[sys.argv[0], "-v"] + rest)
 
 

@@ -40,9 +40,11 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--systemd-analyze", required=True)
     parser.add_argument("--unit", required=True)
-    parser.add_argument("--unit-dir", required=True, help="relative to the root, e.g. usr/lib/systemd/system")
+    parser.add_argument("--unit-dir", required=True,
+                        help="relative to the root, e.g. usr/lib/systemd/system")
     parser.add_argument("--program-file", required=True, help="the built pinfile-pending")
-    parser.add_argument("--program-path", required=True, help="where the package installs it, e.g. usr/bin/pinfile-pending")
+    parser.add_argument("--program-path", required=True,
+                        help="where the package installs it, e.g. usr/bin/pinfile-pending")
     args = parser.parse_args()
 
     with open(args.unit, encoding="utf-8") as unit:
@@ -51,14 +53,15 @@ def main():
     cases = [
         ("the unit as shipped", unit_text, True, True),
         ("an unknown directive", broken(unit_text, r"^Type=", "Typo="), True, False),
-        ("a value systemd cannot parse", broken(unit_text, r"^Type=.*$", "Type=oneshoot"), True, False),
+        ("a value systemd cannot parse", broken(unit_text, r"^Type=.*$", "Type=oneshoot"), True,
+         False),
         ("the program missing", unit_text, False, False),
     ]
     failures = 0
     for name, text, with_program, should_pass in cases:
         with tempfile.TemporaryDirectory(prefix="pinfile-unit-") as root:
-            unit_path = stage(root, text, args.unit_dir, args.program_file if with_program else None,
-                              args.program_path)
+            program_file = args.program_file if with_program else None
+            unit_path = stage(root, text, args.unit_dir, program_file, args.program_path)
             passed, report = unit_check.verify(args.systemd_analyze, root, unit_path)
         verdict = "accepted" if passed else "rejected"
         if passed == should_pass:
