@@ -17,8 +17,6 @@ ErrorCode heldErrorCode = 0;
 
 void HoldErrorCode(ErrorCode code) { heldErrorCode = code; }
 
-ErrorCode HeldErrorCode() { return heldErrorCode; }
-
 bool FileExists(TextView name) { return FindEntry(name); }
 
 void ReportFailure(TextView message) {

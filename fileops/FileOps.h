@@ -22,7 +22,4 @@ Outcome CopyCommand(const Text& source, Text target);
 // Deletes the file, or schedules its deletion at the next restart.
 Outcome DeleteCommand(const Text& name);
 
-// The error code of the most recent copy, move or delete call; for ReportFailure.
-ErrorCode HeldErrorCode();
-
 }  // namespace pinfile
