@@ -39,7 +39,8 @@ bool HeldByAnotherProcess(int fd) {
 
 // The file a target name finally leads to: a symbolic link is written through, as cp does.
 fs::path ResolveTarget(TextView target, std::error_code& error) {
-    return fs::weakly_canonical(fs::absolute(fs::path(target), error), error);
+    const fs::path absolute = fs::absolute(fs::path(target), error);
+    return error ? fs::path() : fs::weakly_canonical(absolute, error);
 }
 
 int ErrnoOf(const std::error_code& error) {
@@ -113,11 +114,12 @@ Text StagingFolderFor(TextView target) {
 }
 
 ErrorCode ScheduleReplaceAtRestart(TextView staged, TextView target) {
-    std::error_code error;
+    std::error_code stagedError;
+    std::error_code targetError;
     posix::JournalRecord record{posix::JournalRecord::Kind::Replace,
-                                fs::absolute(fs::path(staged), error).string(),
-                                ResolveTarget(target, error).string()};
-    if (error) return ErrnoOf(error);
+                                fs::absolute(fs::path(staged), stagedError).string(),
+                                ResolveTarget(target, targetError).string()};
+    if (stagedError || targetError) return ErrnoOf(stagedError ? stagedError : targetError);
     return posix::AppendToJournal(posix::JournalPath(), record);
 }
 
