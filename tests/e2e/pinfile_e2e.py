@@ -22,12 +22,6 @@ class UsageTests(Case):
                 self.assertOutput(self.run_pinfile(*args), USAGE, EXIT_USAGE)
         self.assertEqual(self.work.names(), ["a.dll"])
 
-    def test_usage_lines_keep_their_blanks(self):
-        lines = self.run_pinfile().stdout.decode("utf-8").splitlines()
-        self.assertEqual(len(lines), 13)
-        trailing = [number for number, line in enumerate(lines, 1) if line.endswith(" ")]
-        self.assertEqual(trailing, [8, 9, 10])
-
     def test_a_closed_or_full_output_is_a_run_time_error(self):
         outputs = {"closed": lambda: os.close(1)}
         if not WINDOWS:  # Wine does not pass the full device's error through
