@@ -14,6 +14,9 @@ bool Coincide(TextView source, TextView target) {
 }  // namespace
 
 Outcome CopyCommand(const Text& source, Text target) {
+    // Other pinfile runs finish first: their short hold of a file is not "in use".
+    WaitForOtherRuns();
+
     // 1. The source must be there.
     if (!FileExists(source)) return Say(u8"Файл не найден.", Outcome::Failed);
 
@@ -29,10 +32,13 @@ Outcome CopyCommand(const Text& source, Text target) {
     }
 
     // 4. Copy at once. Only a target that is in use waits for the restart; any other
-    // failure would be queued for nothing.
+    // failure would be queued for nothing. Nothing queued earlier may undo the copy.
     const FileCallResult direct = CopyFileNow(source, target);
     HoldErrorCode(direct.error);
-    if (direct.Succeeded()) return Say(u8"Файл успешно скопирован.", Outcome::Done);
+    if (direct.Succeeded()) {
+        WithdrawUndoing(LaterCommand::Copy, target);
+        return Say(u8"Файл успешно скопирован.", Outcome::Done);
+    }
     if (!direct.inUse) return ReportAndFail(u8"Не удалось скопировать файл.");
 
     // 5. Stage next to the target: the restart replaces it by a rename, which cannot cross
@@ -48,10 +54,12 @@ Outcome CopyCommand(const Text& source, Text target) {
         return ReportAndFail(u8"Не удалось скопировать исходный файл во временный каталог.");
     }
 
-    // 7. Schedule the staged file to replace the target at the next restart.
+    // 7. Schedule the staged file to replace the target at the next restart, in place of
+    // whatever was queued for the target before.
     const ErrorCode scheduling = ScheduleReplaceAtRestart(staged, target);
     HoldErrorCode(scheduling);
     if (scheduling == 0) {
+        WithdrawUndoing(LaterCommand::Copy, target, staged);
         return Say(u8"Файл успешно поставлен в очередь на копирование.", Outcome::Queued);
     }
     DiscardStagedFile(staged);

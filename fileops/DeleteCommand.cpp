@@ -5,21 +5,29 @@
 namespace pinfile {
 
 Outcome DeleteCommand(const Text& name) {
+    // Other pinfile runs finish first: their short hold of a file is not "in use".
+    WaitForOtherRuns();
+
     // 1. The file must be there.
     if (!FileExists(name)) return Say(u8"Файл не найден.", Outcome::Failed);
 
     // 2. Delete at once. Only a file that is in use waits for the restart; any other
-    // failure would be queued for nothing.
+    // failure would be queued for nothing. Nothing queued earlier may bring the file back.
     const FileCallResult deletion = DeleteFileNow(name);
     HoldErrorCode(deletion.error);
-    if (deletion.Succeeded()) return Say(u8"Файл успешно удалён.", Outcome::Done);
+    if (deletion.Succeeded()) {
+        WithdrawUndoing(LaterCommand::Delete, name);
+        return Say(u8"Файл успешно удалён.", Outcome::Done);
+    }
     if (!deletion.inUse) return ReportAndFail(u8"Не удалось удалить файл.");
 
     // 3. Schedule the deletion at the next restart.
     const ErrorCode scheduling = ScheduleDeleteAtRestart(name);
     HoldErrorCode(scheduling);
-    if (scheduling == 0)
+    if (scheduling == 0) {
+        WithdrawUndoing(LaterCommand::Delete, name);
         return Say(u8"Файл успешно поставлен в очередь на удаление.", Outcome::Queued);
+    }
 
     // 4. The system refused to schedule it.
     return ReportAndFail(u8"Файл не удалось поставить в очередь на удаление.");

@@ -1,6 +1,7 @@
 #include "fileops/FileChecks.h"
 
 #include "fileops/FileOps.h"
+#include "fileops/QueueWording.h"
 #include "platform/Console.h"
 #include "platform/FileSystem.h"
 #include "platform/UtilityLibrary.h"
@@ -29,6 +30,25 @@ void ReportFailure(TextView message) {
 Text ErrorLine(ErrorCode code) {
     const Text description = ulGetAPIErrorDescription(code);
     return FromUtf8(u8"Ошибка ") + ToDecimal(code) + FromUtf8(u8": ") + description;
+}
+
+void WithdrawUndoing(LaterCommand command, TextView name, TextView queuedStaged) {
+    const Withdrawal withdrawal = WithdrawUndoingOperations(command, name, queuedStaged);
+    Console& console = TheConsole();
+    for (const PendingOperation& operation : withdrawal.withdrawn) {
+        console.WriteErrorLine(FromUtf8(u8"Отменено: ") + DescribeOperation(operation));
+    }
+    if (withdrawal.error == 0) return;
+    for (const PendingOperation& operation : withdrawal.remaining) {
+        console.WriteErrorLine(
+            FromUtf8(u8"Не удалось отменить, будет выполнено при перезагрузке: ") +
+            DescribeOperation(operation) + FromUtf8(u8". ") + ErrorLine(withdrawal.error));
+    }
+    if (withdrawal.remaining.empty()) {
+        console.WriteErrorLine(
+            FromUtf8(u8"Не удалось проверить очередь операций на перезагрузку. ") +
+            ErrorLine(withdrawal.error));
+    }
 }
 
 Outcome Say(const char8_t* line, Outcome outcome) {

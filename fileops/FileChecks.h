@@ -3,11 +3,17 @@
 #pragma once
 
 #include "platform/Outcome.h"
+#include "platform/PendingQueue.h"
 #include "platform/Text.h"
 
 namespace pinfile {
 
 void HoldErrorCode(ErrorCode code);
+
+// Takes out of the restart queue whatever would undo the command just carried out or queued
+// on the file, and tells each such operation on standard error. The command's own output is
+// left as it is.
+void WithdrawUndoing(LaterCommand command, TextView name, TextView queuedStaged = {});
 
 // Writes one line and ends the command with the outcome.
 Outcome Say(const char8_t* line, Outcome outcome);

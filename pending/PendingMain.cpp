@@ -1,6 +1,7 @@
 #include "pending/PendingMain.h"
 
 #include "fileops/FileOps.h"
+#include "fileops/QueueWording.h"
 #include "platform/Console.h"
 #include "platform/PendingQueue.h"
 
@@ -16,34 +17,30 @@ void Say(const Text& line) { TheConsole().WriteLine(line, false); }
 
 Text U(const char8_t* text) { return FromUtf8(text); }
 
-Text Quoted(const Text& name) { return U(u8"\"") + name + U(u8"\""); }
+Text Quoted(const Text& name) { return QuotedName(name); }
 
 void ShowPendingUsage() {
     constexpr const char8_t* kLines[] = {
         u8"Использование:",
         u8"",
-        u8"    pinfile-pending list    - показать операции, ожидающие перезагрузки.",
-        u8"    pinfile-pending apply   - выполнить их (при загрузке системы, только POSIX).",
-        u8"    pinfile-pending --help  - показать эту справку.",
+        u8"    pinfile-pending list      - показать операции, ожидающие перезагрузки.",
+        u8"    pinfile-pending apply     - выполнить их (при загрузке системы, только POSIX).",
+        u8"    pinfile-pending cancel N  - отменить операцию с номером N из списка.",
+        u8"    pinfile-pending --help    - показать эту справку.",
     };
     for (const char8_t* line : kLines) Say(U(line));
 }
 
-Text Describe(const PendingOperation& operation) {
-    switch (operation.kind) {
-        case PendingOperation::Kind::Replace:
-            return U(u8"Заменить ") + Quoted(operation.target) + U(u8" файлом ") +
-                   Quoted(operation.source);
-        case PendingOperation::Kind::Move:
-            return U(u8"Переместить ") + Quoted(operation.source) + U(u8" в ") +
-                   Quoted(operation.target);
-        case PendingOperation::Kind::Delete:
-            return U(u8"Удалить ") + Quoted(operation.source);
-        case PendingOperation::Kind::Damaged:
-            break;
+// An operation as the list shows it: with the error it last failed with, or marked as one
+// that the boot carries out without checking the files it names.
+Text Listed(const PendingOperation& operation) {
+    Text line = DescribeOperation(operation);
+    if (operation.lastError != 0) {
+        line += U(u8" (не выполнено: ") + ErrorLine(operation.lastError) + U(u8")");
+    } else if (operation.unchecked) {
+        line += U(u8" (без проверки)");
     }
-    return U(u8"Повреждённая запись: ") + ToDecimal(static_cast<std::int32_t>(operation.size)) +
-           U(u8" байт со смещения ") + ToDecimal(static_cast<std::int32_t>(operation.offset));
+    return line;
 }
 
 int List() {
@@ -58,13 +55,13 @@ int List() {
     }
     std::int32_t number = 0;
     for (const PendingOperation& operation : list.operations) {
-        Say(ToDecimal(++number) + U(u8". ") + Describe(operation));
+        Say(ToDecimal(++number) + U(u8". ") + Listed(operation));
     }
     return kSuccess;
 }
 
 Text Told(const AppliedOperation& applied) {
-    Text what = Describe(applied.operation);
+    Text what = DescribeOperation(applied.operation);
     switch (applied.result) {
         case AppliedOperation::Result::Done:
             return U(u8"Выполнено: ") + what;
@@ -74,6 +71,9 @@ Text Told(const AppliedOperation& applied) {
             return U(u8"Не выполнено: ") + what + U(u8". ") + ErrorLine(applied.error);
         case AppliedOperation::Result::Refused:
             return U(u8"Отклонено (имя не абсолютное): ") + what;
+        case AppliedOperation::Result::Mismatch:
+            return U(u8"Отклонено (не тот файл или папка, что при постановке в очередь): ") + what +
+                   U(u8". ") + ErrorLine(applied.error);
         case AppliedOperation::Result::Skipped:
             return U(u8"Пропущено. ") + what;
     }
@@ -109,14 +109,55 @@ int Apply() {
     return kFailure;
 }
 
+// The operation number as the list shows it: a plain positive decimal.
+std::int32_t OperationNumber(const Text& text) {
+    if (text.empty() || text.size() > 9 || text.front() == '0') return 0;
+    std::int32_t number = 0;
+    for (const NativeChar c : text) {
+        if (c < '0' || c > '9') return 0;
+        number = number * 10 + static_cast<std::int32_t>(c - '0');
+    }
+    return number;
+}
+
+int Cancel(const Text& argument) {
+    const Cancellation cancellation = CancelPendingOperation(OperationNumber(argument));
+    switch (cancellation.kind) {
+        case Cancellation::Kind::Cancelled:
+            Say(U(u8"Отменено: ") + DescribeOperation(cancellation.operation));
+            return kSuccess;
+        case Cancellation::Kind::NoSuchOperation:
+            Say(U(u8"Операции с номером ") + EscapedName(argument) + U(u8" в очереди нет."));
+            return kFailure;
+        case Cancellation::Kind::Damaged:
+            Say(U(u8"Запись с номером ") + argument +
+                U(u8" повреждена; при загрузке она будет пропущена."));
+            return kFailure;
+        case Cancellation::Kind::Failed:
+            break;
+    }
+    Say(U(u8"Не удалось изменить очередь. ") + ErrorLine(cancellation.error));
+    return kFailure;
+}
+
 }  // namespace
 
 int PendingMain() {
     TheConsole().Attach(TheApplication(), true);
     ArgumentList& arguments = TheCommandLine().Arguments();
-    const Text command = arguments.Count() == 1 ? arguments.Item(0) : Text();
-    if (command == U(u8"list")) return List();
-    if (command == U(u8"apply")) return Apply();
+    const Text command = arguments.Count() >= 1 ? arguments.Item(0) : Text();
+    if (arguments.Count() == 2 && command == U(u8"cancel")) {
+        WaitForOtherRuns();
+        return Cancel(arguments.Item(1));
+    }
+    if (arguments.Count() != 1) {
+        ShowPendingUsage();
+        return kUsageError;
+    }
+    if (command == U(u8"list") || command == U(u8"apply")) {
+        WaitForOtherRuns();
+        return command == U(u8"list") ? List() : Apply();
+    }
     if (command == U(u8"--help")) {
         ShowPendingUsage();
         return kSuccess;

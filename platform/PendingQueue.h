@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <vector>
 
@@ -22,6 +23,11 @@ struct PendingOperation {
     Text target;             // empty for a deletion
     std::size_t offset = 0;  // where damaged bytes start
     std::size_t size = 0;    // how many bytes are damaged
+    // The error with which the last boot failed to carry it out; zero when it was not tried.
+    ErrorCode lastError = 0;
+    // Queued without a record of the files it names (by an earlier version), so the boot
+    // carries it out without checking them.
+    bool unchecked = false;
 };
 
 struct PendingList {
@@ -29,25 +35,64 @@ struct PendingList {
     std::vector<PendingOperation> operations;
 };
 
+// Waits until no other run of pinfile or pinfile-pending on this machine is at work, and
+// keeps the others waiting until this process ends, so that runs never take each other's
+// short hold of a file for "in use" and edit the queue one at a time. A run that cannot
+// take the lock (on POSIX: not root) goes on without it; it cannot edit the queue either.
+void WaitForOtherRuns();
+
 // Every waiting operation, in the order the restart will carry them out.
 PendingList ReadPendingOperations();
+
+// The command that has just been carried out, or queued, on a file.
+enum class LaterCommand { Copy, Delete };
+
+struct Withdrawal {
+    ErrorCode error = 0;                      // the queue could not be read or edited
+    std::vector<PendingOperation> withdrawn;  // taken out of the queue
+    std::vector<PendingOperation> remaining;  // would undo the command, but stay queued
+};
+
+// Withdraws every waiting operation that the restart would carry out against the later
+// command on the named file: for a copy, its deletion and every replacement or move onto it;
+// for a deletion, every replacement or move onto it. Names are compared in the system's
+// normal form. The operation that queuedStaged names (the command's own, just queued) stays.
+// A withdrawn replacement's staged file goes too when pinfile made it.
+Withdrawal WithdrawUndoingOperations(LaterCommand command, TextView name, TextView queuedStaged);
+
+struct Cancellation {
+    enum class Kind {
+        Cancelled,
+        NoSuchOperation,
+        Damaged,  // the number names damaged bytes, which the boot skips anyway
+        Failed,   // the queue could not be read or edited
+    };
+    Kind kind = Kind::Failed;
+    ErrorCode error = 0;
+    PendingOperation operation;  // the one cancelled
+};
+
+// Withdraws the operation that ReadPendingOperations lists at the 1-based number, with the
+// staged file pinfile made for it.
+Cancellation CancelPendingOperation(std::int32_t number);
 
 struct AppliedOperation {
     enum class Result {
         Done,
         AlreadyDone,  // found carried out already (a run before a crash did it)
         Failed,
-        Refused,  // a name that is not absolute
-        Skipped,  // damaged bytes
+        Refused,   // a name that is not absolute
+        Mismatch,  // a file or folder is not the one that was queued, or a link was put in
+        Skipped,   // damaged bytes
     };
     PendingOperation operation;
     Result result = Result::Done;
-    ErrorCode error = 0;  // for Failed
+    ErrorCode error = 0;  // for Failed and Mismatch
 };
 
 struct ApplyOutcome {
     enum class Kind {
-        Finished,      // everything was tried and the queue is empty now
+        Finished,      // everything was tried; what failed waits for the next boot
         Insecure,      // the queue may have been written by someone but root: nothing done
         Failed,        // the queue could not be read (nothing done) or emptied
         NotSupported,  // the system carries out its own queue
@@ -57,8 +102,9 @@ struct ApplyOutcome {
     Text where;           // the queue's place, for messages
 };
 
-// Carries out the queue in order, telling each operation's result as it goes, and empties
-// the queue when it has finished. Safe to run again after a crash in the middle.
+// Carries out the queue in order, telling each operation's result as it goes. Each result is
+// on disk before the next operation begins, so a run after a crash at any point carries out
+// what is left and nothing twice. What failed stays queued, with its error, for the next boot.
 ApplyOutcome ApplyPendingOperations(const std::function<void(const AppliedOperation&)>& tell);
 
 }  // namespace pinfile

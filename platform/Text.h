@@ -27,6 +27,11 @@ Text FromUtf8(std::u8string_view utf8);
 // Native text as UTF-8, for diagnostics that leave the program as bytes.
 std::string ToUtf8(TextView text);
 
+// A file name for showing on one line: control characters and bytes (on Windows, code units)
+// that are not valid text as C-style escapes (\n, \xff, \ud800); on POSIX a backslash is
+// doubled so that an escape is never ambiguous. Other names come back unchanged.
+Text EscapedName(TextView name);
+
 // The plain signed decimal form: no padding, no separators, a minus sign only when negative.
 Text ToDecimal(std::int32_t value);
 

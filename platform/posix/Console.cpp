@@ -92,6 +92,11 @@ void Console::WriteLine(TextView text, bool /*flag*/) {
     WriteAll(STDOUT_FILENO, line);
 }
 
+void Console::WriteErrorLine(TextView text) {
+    const std::string line = std::string(text) + '\n';
+    [[maybe_unused]] const ssize_t ignored = write(STDERR_FILENO, line.data(), line.size());
+}
+
 void ReportRunTimeError(const char* message) {
     const std::string line = std::string("pinfile: run-time error: ") + message + "\n";
     [[maybe_unused]] const ssize_t ignored = write(STDERR_FILENO, line.data(), line.size());

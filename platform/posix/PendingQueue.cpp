@@ -134,6 +134,17 @@ PendingList ReadPendingOperations() {
     return {0, Decode(bytes)};
 }
 
+void WaitForOtherRuns() {}
+
+Withdrawal WithdrawUndoingOperations(LaterCommand /*command*/, TextView /*name*/,
+                                     TextView /*queuedStaged*/) {
+    return {};
+}
+
+Cancellation CancelPendingOperation(std::int32_t /*number*/) {
+    return {Cancellation::Kind::Failed, ENOSYS, {}};
+}
+
 ApplyOutcome ApplyPendingOperations(const std::function<void(const AppliedOperation&)>& tell) {
     const std::string path = posix::JournalPath();
     const Descriptor journal(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));

@@ -143,13 +143,24 @@ void Console::WriteLine(TextView text, bool /*flag*/) {
     }
 }
 
-void ReportRunTimeError(const char* message) {
+namespace {
+
+// Standard error, written the way standard output is; a failure there is nobody's to report.
+void WriteToStandardError(TextView line) {
     Output error;
     error.handle = GetStdHandle(STD_ERROR_HANDLE);
     error.isConsole = IsConsole(error.handle);
     error.codePage = RedirectedCodePage();
+    Write(error, Text(line) + L"\r\n");
+}
+
+}  // namespace
+
+void Console::WriteErrorLine(TextView text) { WriteToStandardError(text); }
+
+void ReportRunTimeError(const char* message) {
     const std::u8string_view utf8(reinterpret_cast<const char8_t*>(message));
-    Write(error, FromUtf8(u8"pinfile: run-time error: ") + FromUtf8(utf8) + L"\r\n");
+    WriteToStandardError(FromUtf8(u8"pinfile: run-time error: ") + FromUtf8(utf8));
 }
 
 void RaiseSystemError(const std::string& what, int code) {

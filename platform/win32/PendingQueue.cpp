@@ -73,6 +73,17 @@ PendingList ReadPendingOperations() {
     return list;
 }
 
+void WaitForOtherRuns() {}
+
+Withdrawal WithdrawUndoingOperations(LaterCommand /*command*/, TextView /*name*/,
+                                     TextView /*queuedStaged*/) {
+    return {};
+}
+
+Cancellation CancelPendingOperation(std::int32_t /*number*/) {
+    return {Cancellation::Kind::Failed, ERROR_CALL_NOT_IMPLEMENTED, {}};
+}
+
 ApplyOutcome ApplyPendingOperations(const std::function<void(const AppliedOperation&)>& /*tell*/) {
     return {ApplyOutcome::Kind::NotSupported, 0, Text()};
 }
