@@ -1,18 +1,26 @@
 #include "FileCopy.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>  // FICLONE
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace pinfile::posix {
 
 namespace {
+
+// Private files are named so that a later run can find the ones a killed run left behind.
+constexpr std::string_view kPrivatePrefix = ".pinfile-";
+constexpr std::size_t kPrivateNameLength = kPrivatePrefix.size() + 6;
 
 // The byte copy for when the kernel cannot share or copy the extents itself.
 int CopyByReading(int from, int to) {
@@ -53,27 +61,113 @@ int CopyContents(int from, int to) {
     }
 }
 
-}  // namespace
-
-int SyncFolderOf(const std::filesystem::path& file) {
-    const Descriptor folder(open(file.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!folder.valid()) return errno;
-    return fsync(folder.get()) == 0 ? 0 : errno;
+std::string PrivateName() {
+    static constexpr char kLetters[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    static std::mt19937 random{std::random_device{}()};
+    std::string name(kPrivatePrefix);
+    std::uniform_int_distribution<std::size_t> pick(0, sizeof kLetters - 2);
+    while (name.size() < kPrivateNameLength) name.push_back(kLetters[pick(random)]);
+    return name;
 }
 
+// A new private file in the folder that carries our lock from the moment it has a name, so
+// that no other run takes it for a leftover. An unnamed file is given its name once locked;
+// where the file system has no unnamed files, the lock follows at once.
+int CreatePrivateFile(int folder, std::string& name) {
+    const int unnamed = openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (unnamed >= 0) {
+        const std::string self = "/proc/self/fd/" + std::to_string(unnamed);
+        if (flock(unnamed, LOCK_EX) == 0) {
+            for (int attempt = 0; attempt < 100; ++attempt) {
+                name = PrivateName();
+                if (linkat(AT_FDCWD, self.c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+                    return unnamed;
+                }
+                if (errno != EEXIST) break;
+            }
+        }
+        close(unnamed);
+    }
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        name = PrivateName();
+        const int fd =
+            openat(folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            flock(fd, LOCK_EX);
+            return fd;
+        }
+        if (errno != EEXIST) return -1;
+    }
+    return -1;
+}
+
+bool IsPrivateName(std::string_view name) {
+    return name.size() == kPrivateNameLength && name.starts_with(kPrivatePrefix);
+}
+
+// A leftover is one of our private files whose writer is gone: nobody holds its lock. A file
+// that another run still writes is locked and stays.
+void RemoveIfLeftOver(int folder, const char* name) {
+    const Descriptor file(openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat info {};
+    if (!file.valid() || fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        info.st_uid != geteuid() || info.st_nlink != 1) {
+        return;
+    }
+    if (flock(file.get(), LOCK_EX | LOCK_NB) != 0) return;
+    struct stat named {};
+    if (fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_ino == info.st_ino &&
+        named.st_dev == info.st_dev) {
+        unlinkat(folder, name, 0);
+    }
+}
+
+void RemoveLeftovers(int folder) {
+    const int listing = dup(folder);
+    DIR* entries = listing >= 0 ? fdopendir(listing) : nullptr;
+    if (entries == nullptr) {
+        if (listing >= 0) close(listing);
+        return;
+    }
+    while (const dirent* entry = readdir(entries)) {
+        if (IsPrivateName(entry->d_name)) RemoveIfLeftOver(folder, entry->d_name);
+    }
+    closedir(entries);
+}
+
+}  // namespace
+
+int SyncFolder(const std::string& folder) {
+    const Descriptor fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid()) return errno;
+    return fsync(fd.get()) == 0 ? 0 : errno;
+}
+
+int SyncFolderOf(const std::filesystem::path& file) { return SyncFolder(file.parent_path()); }
+
 int ReplaceWithCopy(int source, mode_t mode, const std::filesystem::path& target) {
-    std::string pattern = (target.parent_path() / ".pinfile-XXXXXX").string();
-    const Descriptor out(mkstemp(pattern.data()));
+    const Descriptor folder(open(target.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder.valid()) return errno;
+    return ReplaceWithCopyAt(source, mode, folder.get(), target.filename());
+}
+
+int ReplaceWithCopyAt(int source, mode_t mode, int folder, const std::string& name) {
+    RemoveLeftovers(folder);
+    std::string privateName;
+    const Descriptor out(CreatePrivateFile(folder, privateName));
     if (!out.valid()) return errno;
     int error = CopyContents(source, out.get());
     if (error == 0 && fchmod(out.get(), mode & 0777U) != 0) error = errno;
     if (error == 0 && fsync(out.get()) != 0) error = errno;
-    if (error == 0 && rename(pattern.c_str(), target.c_str()) != 0) error = errno;
+    if (error == 0 && renameat(folder, privateName.c_str(), folder, name.c_str()) != 0) {
+        error = errno;
+    }
     if (error != 0) {
-        unlink(pattern.c_str());
+        unlinkat(folder, privateName.c_str(), 0);
         return error;
     }
-    return SyncFolderOf(target);
+    return fsync(folder) == 0 ? 0 : errno;
 }
 
 }  // namespace pinfile::posix

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <string>
 
 namespace pinfile::posix {
 
@@ -17,6 +18,10 @@ class Descriptor {
     ~Descriptor() {
         if (fd_ >= 0) close(fd_);
     }
+    void reset(int fd) {
+        if (fd_ >= 0) close(fd_);
+        fd_ = fd;
+    }
     int get() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
 
@@ -24,12 +29,18 @@ class Descriptor {
     int fd_;
 };
 
-// Flushes the folder that holds the file, so that a rename or unlink in it is on disk.
+// Flushes a folder, so that a rename, link or unlink in it is on disk.
+int SyncFolder(const std::string& folder);
+
+// Flushes the folder that holds the file.
 int SyncFolderOf(const std::filesystem::path& file);
 
 // Writes a new file in the target's folder, complete and on disk, with the given permission
 // bits, and renames it over the target: anyone who has the old file open or mapped keeps it
 // whole, and a crash leaves either the old file or the new one. Returns 0 or the errno.
 int ReplaceWithCopy(int source, mode_t mode, const std::filesystem::path& target);
+
+// The same within a folder that the caller has opened: the target is a name in it.
+int ReplaceWithCopyAt(int source, mode_t mode, int folder, const std::string& name);
 
 }  // namespace pinfile::posix

@@ -3,15 +3,19 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
+#include <cstdio>
 #include <filesystem>
-#include <system_error>
+#include <fstream>
+#include <sstream>
+#include <string>
 
 #include "FileCopy.h"
 #include "Locations.h"
+#include "QueuedNames.h"
 #include "RestartJournal.h"
 
 namespace pinfile {
@@ -25,6 +29,8 @@ using posix::SyncFolderOf;
 
 FileCallResult Failure(int error, bool inUse = false) { return {error, inUse}; }
 
+enum class Hold { Free, Held, Unknown };
+
 // Another process holds an advisory lock on the open file: a flock, or an fcntl lock on any
 // part of it. On success our own flock stays on the file until the descriptor closes, so
 // that nobody takes one while we replace or delete it.
@@ -37,16 +43,86 @@ bool HeldByAnotherProcess(int fd) {
     return query.l_type != F_UNLCK;
 }
 
-// The file a target name finally leads to: a symbolic link is written through, as cp does.
-fs::path ResolveTarget(TextView target, std::error_code& error) {
-    const fs::path absolute = fs::absolute(fs::path(target), error);
-    return error ? fs::path() : fs::weakly_canonical(absolute, error);
+// The kernel's table of locks names every locked file by device and inode, and anyone may
+// read it: the test for a file that we may replace but not open.
+Hold HeldInLockTable(const struct stat& file) {
+    std::ifstream table("/proc/locks");
+    if (!table) return Hold::Unknown;
+    char wanted[64];
+    std::snprintf(wanted, sizeof wanted, "%02x:%02x:%llu", major(file.st_dev), minor(file.st_dev),
+                  static_cast<unsigned long long>(file.st_ino));
+    for (std::string line; std::getline(table, line);) {
+        std::istringstream fields(line);
+        for (std::string field; fields >> field;) {
+            if (field == wanted) return Hold::Held;
+        }
+    }
+    return table.bad() ? Hold::Unknown : Hold::Free;
 }
 
-int ErrnoOf(const std::error_code& error) {
-    return error.category() == std::generic_category() || error.category() == std::system_category()
-               ? error.value()
-               : EINVAL;
+// Whether another process holds the named file. A file that cannot be opened to ask is
+// looked up in the lock table; when even that cannot tell, it counts as held, because
+// replacing or deleting a file that another process holds is what must never happen.
+Hold HoldOn(const char* path, int openFlags, Descriptor& opened) {
+    opened.reset(open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | openFlags));
+    if (opened.valid()) return HeldByAnotherProcess(opened.get()) ? Hold::Held : Hold::Free;
+    if (errno != EACCES && errno != EPERM) return Hold::Free;
+    struct stat info {};
+    if (stat(path, &info) != 0) return Hold::Free;
+    return HeldInLockTable(info);
+}
+
+// Best effort: the flag that tells administrators and their tools that a restart is due,
+// and the line that names pinfile as the package that wants it.
+void MarkRestartRequired() {
+    const std::string folder = posix::RunFolder();
+    mkdir(folder.c_str(), 0755);
+    const Descriptor flag(open((folder + "/reboot-required").c_str(),
+                               O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
+    const std::string packages = folder + "/reboot-required.pkgs";
+    std::ifstream existing(packages);
+    for (std::string line; std::getline(existing, line);) {
+        if (line == "pinfile") return;
+    }
+    const Descriptor list(
+        open(packages.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (list.valid()) [[maybe_unused]]
+        const ssize_t ignored = write(list.get(), "pinfile\n", 8);
+}
+
+posix::FileIdentity IdentityOf(const struct stat& info) {
+    return {info.st_dev,         info.st_ino,
+            info.st_uid,         static_cast<std::uint64_t>(info.st_size),
+            info.st_mtim.tv_sec, static_cast<std::uint32_t>(info.st_mtim.tv_nsec)};
+}
+
+int FolderIdentity(const std::string& name, posix::FileIdentity& identity) {
+    struct stat info {};
+    if (stat(posix::FolderOf(name).c_str(), &info) != 0) return errno;
+    identity = IdentityOf(info);
+    return 0;
+}
+
+// The staged file as the boot will check it. Nobody but its owner may write it while it
+// waits, or it could be changed under a replacement that root carries out.
+int StagedIdentity(const std::string& staged, posix::FileIdentity& identity) {
+    const Descriptor file(open(staged.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat info {};
+    if (!file.valid() || fstat(file.get(), &info) != 0) return errno;
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0 &&
+        (fchmod(file.get(), info.st_mode & 07755U) != 0 || fstat(file.get(), &info) != 0)) {
+        return errno;
+    }
+    identity = IdentityOf(info);
+    return 0;
+}
+
+int Queue(const posix::JournalRecord& record) {
+    posix::Journal journal;
+    int error = journal.Open(posix::JournalPath(), true);
+    if (error == 0) error = journal.Append(record);
+    if (error == 0) MarkRestartRequired();
+    return error;
 }
 
 }  // namespace
@@ -75,17 +151,17 @@ FileCallResult CopyFileNow(TextView source, TextView target) {
     if (S_ISDIR(sourceInfo.st_mode)) return Failure(EISDIR);
     if (!S_ISREG(sourceInfo.st_mode)) return Failure(EINVAL);
 
-    std::error_code resolveError;
-    const fs::path resolved = ResolveTarget(target, resolveError);
-    if (resolveError) return Failure(ErrnoOf(resolveError));
+    int resolveError = 0;
+    const fs::path resolved = posix::QueuedTarget(target, resolveError);
+    if (resolveError != 0) return Failure(resolveError);
     struct stat targetInfo {};
     if (stat(resolved.c_str(), &targetInfo) == 0 && S_ISDIR(targetInfo.st_mode)) {
         return Failure(EISDIR);
     }
 
     // A target that another process has locked is in use; ours keeps it until we are done.
-    const Descriptor existing(open(resolved.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (existing.valid() && HeldByAnotherProcess(existing.get())) return Failure(EBUSY, true);
+    Descriptor existing(-1);
+    if (HoldOn(resolved.c_str(), 0, existing) != Hold::Free) return Failure(EBUSY, true);
 
     return Failure(ReplaceWithCopy(in.get(), sourceInfo.st_mode, resolved));
 }
@@ -97,38 +173,42 @@ FileCallResult DeleteFileNow(TextView name) {
     if (S_ISDIR(info.st_mode)) return Failure(EISDIR);
 
     // A symbolic link itself goes; a lock on the file it leads to does not concern it.
-    const Descriptor file(
-        S_ISLNK(info.st_mode)
-            ? -1
-            : open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC));
-    if (file.valid() && HeldByAnotherProcess(file.get())) return Failure(EBUSY, true);
+    Descriptor file(-1);
+    if (!S_ISLNK(info.st_mode) && HoldOn(path.c_str(), O_NOFOLLOW, file) != Hold::Free) {
+        return Failure(EBUSY, true);
+    }
 
-    if (unlink(path.c_str()) != 0) return Failure(errno, errno == EPERM);
+    // Any other refusal (an immutable file, a sticky folder) would refuse the boot as well.
+    if (unlink(path.c_str()) != 0) return Failure(errno);
     return Failure(SyncFolderOf(fs::absolute(fs::path(path))));
 }
 
 Text StagingFolderFor(TextView target) {
-    std::error_code error;
-    const fs::path resolved = ResolveTarget(target, error);
-    return error ? Text(".") : resolved.parent_path().string();
+    int error = 0;
+    const std::string resolved = posix::QueuedTarget(target, error);
+    return error != 0 ? Text(".") : posix::FolderOf(resolved);
 }
 
 ErrorCode ScheduleReplaceAtRestart(TextView staged, TextView target) {
-    std::error_code stagedError;
-    std::error_code targetError;
-    posix::JournalRecord record{posix::JournalRecord::Kind::Replace,
-                                fs::absolute(fs::path(staged), stagedError).string(),
-                                ResolveTarget(target, targetError).string()};
-    if (stagedError || targetError) return ErrnoOf(stagedError ? stagedError : targetError);
-    return posix::AppendToJournal(posix::JournalPath(), record);
+    posix::JournalRecord record;
+    record.kind = posix::JournalRecord::Kind::Replace;
+    int error = 0;
+    int targetError = 0;
+    record.first = posix::QueuedTarget(staged, error);
+    record.second = posix::QueuedTarget(target, targetError);
+    if (error == 0) error = targetError;
+    if (error == 0) error = FolderIdentity(record.second, record.folder);
+    if (error == 0) error = StagedIdentity(record.first, record.staged);
+    return error != 0 ? error : Queue(record);
 }
 
 ErrorCode ScheduleDeleteAtRestart(TextView name) {
-    std::error_code error;
-    posix::JournalRecord record{posix::JournalRecord::Kind::Delete,
-                                fs::absolute(fs::path(name), error).string(), ""};
-    if (error) return ErrnoOf(error);
-    return posix::AppendToJournal(posix::JournalPath(), record);
+    posix::JournalRecord record;
+    record.kind = posix::JournalRecord::Kind::Delete;
+    int error = 0;
+    record.first = posix::QueuedEntry(name, error);
+    if (error == 0) error = FolderIdentity(record.first, record.folder);
+    return error != 0 ? error : Queue(record);
 }
 
 void DiscardStagedFile(TextView name) { unlink(Text(name).c_str()); }

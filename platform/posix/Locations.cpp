@@ -19,4 +19,6 @@ std::string JournalFolder() { return Rooted("/var/lib/pinfile"); }
 
 std::string JournalPath() { return JournalFolder() + "/pending"; }
 
+std::string RunFolder() { return Rooted("/run"); }
+
 }  // namespace pinfile::posix

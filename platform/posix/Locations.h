@@ -1,9 +1,9 @@
 // Where the POSIX build keeps what the Windows build finds in the system: the folder for
 // shared libraries and the restart queue.
 //
-// Test-only seam: when the environment variable PINFILE_TEST_ROOT is set, both places move
-// under that folder (ROOT/usr/local/lib and ROOT/var/lib/pinfile/pending), so that tests
-// never touch the machine's own. Nothing else is read from the environment.
+// Test-only seam: when the environment variable PINFILE_TEST_ROOT is set, these places move
+// under that folder (ROOT/usr/local/lib, ROOT/var/lib/pinfile/pending and ROOT/run), so that
+// tests never touch the machine's own. Nothing else is read from the environment.
 #pragma once
 
 #include <string>
@@ -13,5 +13,9 @@ namespace pinfile::posix {
 std::string SystemFolder();
 std::string JournalFolder();
 std::string JournalPath();
+
+// The folder for this boot's state: the run lock, and the "reboot required" flag that
+// unattended upgrades, login banners and fleet tools read.
+std::string RunFolder();
 
 }  // namespace pinfile::posix

@@ -10,6 +10,7 @@
 
 #include "FileCopy.h"
 #include "Locations.h"
+#include "QueuedNames.h"
 #include "RestartJournal.h"
 
 namespace pinfile {
@@ -17,9 +18,12 @@ namespace pinfile {
 namespace {
 
 using posix::Descriptor;
+using posix::JournalEntry;
+using posix::JournalRecord;
+using posix::RecordState;
 using Result = AppliedOperation::Result;
 
-PendingOperation FromEntry(const posix::JournalEntry& entry) {
+PendingOperation FromEntry(const JournalEntry& entry) {
     PendingOperation operation;
     if (!entry.sound) {
         operation.kind = PendingOperation::Kind::Damaged;
@@ -27,12 +31,17 @@ PendingOperation FromEntry(const posix::JournalEntry& entry) {
         operation.size = entry.size;
         return operation;
     }
-    const bool replace = entry.record.kind == posix::JournalRecord::Kind::Replace;
+    const bool replace = entry.record.kind == JournalRecord::Kind::Replace;
     operation.kind = replace ? PendingOperation::Kind::Replace : PendingOperation::Kind::Delete;
     operation.source = entry.record.first;
     operation.target = entry.record.second;
+    operation.lastError = entry.state == RecordState::Failed ? entry.lastError : 0;
+    operation.unchecked = !entry.record.checked;
     return operation;
 }
+
+// What the list shows: what the boot will still do, and what it will skip as damaged.
+bool Listed(const JournalEntry& entry) { return !entry.sound || entry.Open(); }
 
 int ReadAll(int fd, std::string& bytes) {
     char buffer[65536];
@@ -45,34 +54,136 @@ int ReadAll(int fd, std::string& bytes) {
     }
 }
 
-std::vector<PendingOperation> Decode(const std::string& bytes) {
-    std::vector<PendingOperation> operations;
-    for (const posix::JournalEntry& entry : posix::DecodeJournal(bytes)) {
-        operations.push_back(FromEntry(entry));
+// ---- identities: the boot acts only on what was queued ----
+
+bool Matches(const struct stat& info, const posix::FileIdentity& identity) {
+    return info.st_dev == identity.device && info.st_ino == identity.inode;
+}
+
+// The staged file is the one pinfile wrote: same file, same contents as far as size and
+// time tell, owned by root, nobody else may write it, and no other name leads to it.
+bool IsStagedFile(const struct stat& info, const posix::FileIdentity& staged) {
+    return S_ISREG(info.st_mode) && Matches(info, staged) && info.st_uid == 0 &&
+           info.st_uid == staged.owner && info.st_nlink == 1 &&
+           (info.st_mode & (S_IWGRP | S_IWOTH)) == 0 &&
+           static_cast<std::uint64_t>(info.st_size) == staged.size &&
+           info.st_mtim.tv_sec == staged.modifiedSeconds &&
+           static_cast<std::uint32_t>(info.st_mtim.tv_nsec) == staged.modifiedNanoseconds;
+}
+
+// Opens a folder by its canonical name one component at a time, following no symbolic
+// link: one put in since the operation was queued could lead anywhere.
+int OpenFolderWithoutLinks(const std::string& folder) {
+    int fd = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    std::size_t start = 1;
+    while (fd >= 0 && start < folder.size()) {
+        std::size_t end = folder.find('/', start);
+        if (end == std::string::npos) end = folder.size();
+        const std::string component = folder.substr(start, end - start);
+        start = end + 1;
+        if (component.empty()) continue;
+        const int next =
+            component == "." || component == ".."
+                ? (errno = ELOOP, -1)
+                : openat(fd, component.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int error = errno;
+        close(fd);
+        fd = next;
+        errno = error;
     }
-    return operations;
+    return fd;
 }
 
-// Root carries the queue out at boot: a queue that anyone else could have written would let
-// them replace or delete any file of the system.
-bool OwnedByRootAlone(const struct stat& info) {
-    return info.st_uid == 0 && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-}
-
-bool IsSecure(int journal, const std::string& folder) {
-    struct stat file {};
-    struct stat parent {};
-    return fstat(journal, &file) == 0 && S_ISREG(file.st_mode) && OwnedByRootAlone(file) &&
-           lstat(folder.c_str(), &parent) == 0 && S_ISDIR(parent.st_mode) &&
-           OwnedByRootAlone(parent);
-}
-
-AppliedOperation Tried(const PendingOperation& operation, int error) {
+AppliedOperation Outcome(const PendingOperation& operation, int error) {
     return {operation, error == 0 ? Result::Done : Result::Failed, error};
 }
 
-// A rename within one file system; across file systems the staged file is copied in place
-// safely and then removed.
+AppliedOperation Mismatch(const PendingOperation& operation, int error) {
+    return {operation, Result::Mismatch, error};
+}
+
+// The folder of the record, as it was when queued, or why not.
+AppliedOperation OpenRecordFolder(const PendingOperation& operation, const JournalRecord& record,
+                                  const std::string& name, Descriptor& folder) {
+    folder.reset(OpenFolderWithoutLinks(posix::FolderOf(name)));
+    if (!folder.valid()) {
+        return errno == ELOOP || errno == ENOTDIR ? Mismatch(operation, ELOOP)
+                                                  : Outcome(operation, errno);
+    }
+    struct stat info {};
+    if (fstat(folder.get(), &info) != 0) return Outcome(operation, errno);
+    if (!Matches(info, record.folder)) return Mismatch(operation, ESTALE);
+    return {operation, Result::Done, 0};
+}
+
+int SyncFolders(int first, int second) {
+    if (fsync(first) != 0) return errno;
+    return second == first || fsync(second) == 0 ? 0 : errno;
+}
+
+// A rename within the folder; across file systems (a target that is a mount of its own) the
+// staged file is copied in place safely and then removed.
+int MoveOverAt(int stagedFolder, const std::string& staged, int targetFolder,
+               const std::string& target, const struct stat& stagedInfo) {
+    if (renameat(stagedFolder, staged.c_str(), targetFolder, target.c_str()) == 0) {
+        return SyncFolders(targetFolder, stagedFolder);
+    }
+    if (errno != EXDEV) return errno;
+    const Descriptor source(
+        openat(stagedFolder, staged.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!source.valid()) return errno;
+    const int error =
+        posix::ReplaceWithCopyAt(source.get(), stagedInfo.st_mode, targetFolder, target);
+    if (error != 0) return error;
+    if (unlinkat(stagedFolder, staged.c_str(), 0) != 0) return errno;
+    return SyncFolders(stagedFolder, stagedFolder);
+}
+
+AppliedOperation ReplaceChecked(const PendingOperation& operation, const JournalRecord& record) {
+    Descriptor targetFolder(-1);
+    AppliedOperation opened = OpenRecordFolder(operation, record, record.second, targetFolder);
+    if (opened.result != Result::Done) return opened;
+    const bool oneFolder = posix::FolderOf(record.first) == posix::FolderOf(record.second);
+    Descriptor otherFolder(oneFolder ? -1 : OpenFolderWithoutLinks(posix::FolderOf(record.first)));
+    if (!oneFolder && !otherFolder.valid()) {
+        return errno == ELOOP || errno == ENOTDIR ? Mismatch(operation, ELOOP)
+                                                  : Outcome(operation, errno);
+    }
+    const int stagedFolder = oneFolder ? targetFolder.get() : otherFolder.get();
+    const std::string staged = posix::LastComponentOf(record.first);
+    const std::string target = posix::LastComponentOf(record.second);
+
+    struct stat info {};
+    if (fstatat(stagedFolder, staged.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno != ENOENT) return Outcome(operation, errno);
+        // Gone: done by a run before a crash only if the target is now the staged file.
+        const bool moved =
+            fstatat(targetFolder.get(), target.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+            Matches(info, record.staged);
+        return moved ? AppliedOperation{operation, Result::AlreadyDone, 0}
+                     : Outcome(operation, ENOENT);
+    }
+    if (!IsStagedFile(info, record.staged)) return Mismatch(operation, ESTALE);
+    return Outcome(operation, MoveOverAt(stagedFolder, staged, targetFolder.get(), target, info));
+}
+
+AppliedOperation DeleteChecked(const PendingOperation& operation, const JournalRecord& record) {
+    Descriptor folder(-1);
+    AppliedOperation opened = OpenRecordFolder(operation, record, record.first, folder);
+    if (opened.result != Result::Done) return opened;
+    const std::string name = posix::LastComponentOf(record.first);
+    struct stat info {};
+    if (fstatat(folder.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        return errno == ENOENT ? AppliedOperation{operation, Result::AlreadyDone, 0}
+                               : Outcome(operation, errno);
+    }
+    if (S_ISDIR(info.st_mode)) return Outcome(operation, EISDIR);
+    if (unlinkat(folder.get(), name.c_str(), 0) != 0) return Outcome(operation, errno);
+    return Outcome(operation, fsync(folder.get()) == 0 ? 0 : errno);
+}
+
+// ---- records of the first version: no identities to check ----
+
 int MoveOver(const std::string& staged, const std::string& target) {
     if (rename(staged.c_str(), target.c_str()) == 0) return posix::SyncFolderOf(target);
     if (errno != EXDEV) return errno;
@@ -84,85 +195,189 @@ int MoveOver(const std::string& staged, const std::string& target) {
     return unlink(staged.c_str()) == 0 ? posix::SyncFolderOf(staged) : errno;
 }
 
-AppliedOperation Replace(const PendingOperation& operation) {
+AppliedOperation ReplaceUnchecked(const PendingOperation& operation) {
     struct stat info {};
     if (lstat(operation.source.c_str(), &info) != 0 && errno == ENOENT) {
         // The staged file is gone: a run before a crash moved it, if the target is there.
         if (lstat(operation.target.c_str(), &info) == 0) return {operation, Result::AlreadyDone, 0};
-        return Tried(operation, ENOENT);
+        return Outcome(operation, ENOENT);
     }
-    return Tried(operation, MoveOver(operation.source, operation.target));
+    return Outcome(operation, MoveOver(operation.source, operation.target));
 }
 
-AppliedOperation Delete(const PendingOperation& operation) {
+AppliedOperation DeleteUnchecked(const PendingOperation& operation) {
     struct stat info {};
     if (lstat(operation.source.c_str(), &info) != 0) {
         if (errno == ENOENT) return {operation, Result::AlreadyDone, 0};
-        return Tried(operation, errno);
+        return Outcome(operation, errno);
     }
-    if (S_ISDIR(info.st_mode)) return Tried(operation, EISDIR);
-    if (unlink(operation.source.c_str()) != 0) return Tried(operation, errno);
-    return Tried(operation, posix::SyncFolderOf(operation.source));
+    if (S_ISDIR(info.st_mode)) return Outcome(operation, EISDIR);
+    if (unlink(operation.source.c_str()) != 0) return Outcome(operation, errno);
+    return Outcome(operation, posix::SyncFolderOf(operation.source));
 }
 
 bool IsAbsolute(const Text& name) { return !name.empty() && name.front() == '/'; }
 
-AppliedOperation CarryOut(const PendingOperation& operation) {
-    switch (operation.kind) {
-        case PendingOperation::Kind::Damaged:
-            return {operation, Result::Skipped, 0};
-        case PendingOperation::Kind::Replace:
-            if (!IsAbsolute(operation.source) || !IsAbsolute(operation.target)) break;
-            return Replace(operation);
-        case PendingOperation::Kind::Delete:
-            if (!IsAbsolute(operation.source)) break;
-            return Delete(operation);
-        case PendingOperation::Kind::Move:
-            break;
+AppliedOperation CarryOut(const JournalEntry& entry) {
+    const PendingOperation operation = FromEntry(entry);
+    const JournalRecord& record = entry.record;
+    const bool replace = record.kind == JournalRecord::Kind::Replace;
+    if (!IsAbsolute(operation.source) || (replace && !IsAbsolute(operation.target))) {
+        return {operation, Result::Refused, 0};
     }
-    return {operation, Result::Refused, 0};
+    if (!record.checked) return replace ? ReplaceUnchecked(operation) : DeleteUnchecked(operation);
+    return replace ? ReplaceChecked(operation, record) : DeleteChecked(operation, record);
+}
+
+// ---- withdrawing ----
+
+// Removes the staged file of a withdrawn replacement when it is the one pinfile made: the
+// recorded file, or for a record without identities a root's private TMP file beside the
+// target. Another program's file stays.
+void DiscardStagedFileOf(const JournalRecord& record) {
+    if (record.kind != JournalRecord::Kind::Replace) return;
+    const std::string folder = posix::FolderOf(record.first);
+    const Descriptor opened(OpenFolderWithoutLinks(folder));
+    const std::string name = posix::LastComponentOf(record.first);
+    struct stat info {};
+    if (!opened.valid() || fstatat(opened.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        return;
+    }
+    const bool ours = record.checked
+                          ? IsStagedFile(info, record.staged)
+                          : name.starts_with("TMP") && name.size() == 9 &&
+                                folder == posix::FolderOf(record.second) && S_ISREG(info.st_mode) &&
+                                info.st_uid == 0 && info.st_nlink == 1;
+    if (ours && unlinkat(opened.get(), name.c_str(), 0) == 0) fsync(opened.get());
+}
+
+// Withdraws the entry at index with its staged file; the queue goes when nothing is left.
+int Withdraw(posix::Journal& journal, std::size_t index) {
+    const int error = journal.Mark(index, RecordState::Withdrawn, 0);
+    if (error == 0) DiscardStagedFileOf(journal.Entries()[index].record);
+    return error;
+}
+
+bool Undoes(LaterCommand command, const JournalRecord& record, const std::string& name,
+            const std::string& queuedStaged) {
+    const bool replace = record.kind == JournalRecord::Kind::Replace;
+    if (replace) return record.second == name && record.first != queuedStaged;
+    return command == LaterCommand::Copy && record.first == name;
+}
+
+int CompactWhenEmpty(posix::Journal& journal) {
+    for (const JournalEntry& entry : journal.Entries()) {
+        if (entry.Open()) return 0;
+    }
+    return journal.Compact();
 }
 
 }  // namespace
+
+// The lock lives in the run folder, which only root may write; a run that cannot take it
+// (not root) cannot edit the queue either, and goes on without it.
+void WaitForOtherRuns() {
+    static int held = -1;
+    if (held >= 0) return;
+    const std::string folder = posix::RunFolder();
+    mkdir(folder.c_str(), 0755);
+    const int fd =
+        open((folder + "/pinfile.lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    struct stat info {};
+    if (fd < 0) return;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != 0) {
+        close(fd);
+        return;
+    }
+    while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+    held = fd;
+}
 
 PendingList ReadPendingOperations() {
     const Descriptor journal(open(posix::JournalPath().c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (!journal.valid()) return {errno == ENOENT ? 0 : errno, {}};
     std::string bytes;
-    int error = flock(journal.get(), LOCK_SH) == 0 ? ReadAll(journal.get(), bytes) : errno;
-    if (error != 0) return {error, {}};
-    return {0, Decode(bytes)};
+    if (const int error = ReadAll(journal.get(), bytes); error != 0) return {error, {}};
+    PendingList list;
+    for (const JournalEntry& entry : posix::DecodeJournal(bytes)) {
+        if (Listed(entry)) list.operations.push_back(FromEntry(entry));
+    }
+    return list;
 }
 
-void WaitForOtherRuns() {}
+Withdrawal WithdrawUndoingOperations(LaterCommand command, TextView name, TextView queuedStaged) {
+    int error = 0;
+    const std::string queued = command == LaterCommand::Copy ? posix::QueuedTarget(name, error)
+                                                             : posix::QueuedEntry(name, error);
+    int stagedError = 0;
+    const std::string staged =
+        queuedStaged.empty() ? std::string() : posix::QueuedTarget(queuedStaged, stagedError);
+    posix::Journal journal;
+    if (error == 0) error = journal.Open(posix::JournalPath(), false);
+    if (error == ENOENT) return {};
+    if (error != 0) return {error, {}, {}};
 
-Withdrawal WithdrawUndoingOperations(LaterCommand /*command*/, TextView /*name*/,
-                                     TextView /*queuedStaged*/) {
-    return {};
+    Withdrawal withdrawal;
+    for (std::size_t i = 0; i < journal.Entries().size(); ++i) {
+        const JournalEntry& entry = journal.Entries()[i];
+        if (!entry.Open() || !Undoes(command, entry.record, queued, staged)) continue;
+        const int failed = withdrawal.error == 0 ? Withdraw(journal, i) : withdrawal.error;
+        withdrawal.error = failed;
+        (failed == 0 ? withdrawal.withdrawn : withdrawal.remaining).push_back(FromEntry(entry));
+    }
+    if (withdrawal.error == 0) CompactWhenEmpty(journal);
+    return withdrawal;
 }
 
-Cancellation CancelPendingOperation(std::int32_t /*number*/) {
-    return {Cancellation::Kind::Failed, ENOSYS, {}};
+Cancellation CancelPendingOperation(std::int32_t number) {
+    posix::Journal journal;
+    const int error = journal.Open(posix::JournalPath(), false);
+    if (error == ENOENT) return {Cancellation::Kind::NoSuchOperation, 0, {}};
+    if (error != 0) return {Cancellation::Kind::Failed, error, {}};
+    std::int32_t listed = 0;
+    for (std::size_t i = 0; i < journal.Entries().size(); ++i) {
+        const JournalEntry& entry = journal.Entries()[i];
+        if (!Listed(entry) || ++listed != number) continue;
+        if (!entry.sound) return {Cancellation::Kind::Damaged, 0, FromEntry(entry)};
+        const PendingOperation operation = FromEntry(entry);
+        if (const int failed = Withdraw(journal, i); failed != 0) {
+            return {Cancellation::Kind::Failed, failed, operation};
+        }
+        CompactWhenEmpty(journal);
+        return {Cancellation::Kind::Cancelled, 0, operation};
+    }
+    return {Cancellation::Kind::NoSuchOperation, 0, {}};
 }
 
 ApplyOutcome ApplyPendingOperations(const std::function<void(const AppliedOperation&)>& tell) {
     const std::string path = posix::JournalPath();
-    const Descriptor journal(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!journal.valid()) {
-        if (errno == ENOENT) return {ApplyOutcome::Kind::Finished, 0, path};
-        return {ApplyOutcome::Kind::Failed, errno, path};
-    }
-    if (!IsSecure(journal.get(), posix::JournalFolder())) {
-        return {ApplyOutcome::Kind::Insecure, 0, path};
-    }
-    // Writers wait while the queue is carried out; those that then find it removed start a
-    // new one, so no record is lost.
-    std::string bytes;
-    const int error = flock(journal.get(), LOCK_EX) == 0 ? ReadAll(journal.get(), bytes) : errno;
+    posix::Journal journal;
+    const int error = journal.Open(path, false);
+    if (error == ENOENT) return {ApplyOutcome::Kind::Finished, 0, path};
+    if (error == EACCES) return {ApplyOutcome::Kind::Insecure, 0, path};
     if (error != 0) return {ApplyOutcome::Kind::Failed, error, path};
-    for (const PendingOperation& operation : Decode(bytes)) tell(CarryOut(operation));
-    if (unlink(path.c_str()) != 0) return {ApplyOutcome::Kind::Failed, errno, path};
-    posix::SyncFolderOf(path);
+
+    // Each result is on disk before the next operation begins: a run after a crash skips
+    // what is marked and finds by identity what was done but not yet marked.
+    for (std::size_t i = 0; i < journal.Entries().size(); ++i) {
+        const JournalEntry& entry = journal.Entries()[i];
+        if (!entry.sound) {
+            tell({FromEntry(entry), Result::Skipped, 0});
+            continue;
+        }
+        if (!entry.Open()) continue;
+        AppliedOperation applied = CarryOut(entry);
+        const bool done = applied.result == Result::Done || applied.result == Result::AlreadyDone;
+        const int code = applied.error != 0 ? applied.error : EINVAL;
+        const int marked = done ? journal.Mark(i, RecordState::CarriedOut, 0)
+                                : journal.Mark(i, RecordState::Failed, code);
+        if (marked != 0) return {ApplyOutcome::Kind::Failed, marked, path};
+        tell(applied);
+    }
+    if (const int compacted = journal.Compact(); compacted != 0) {
+        return {ApplyOutcome::Kind::Failed, compacted, path};
+    }
     return {ApplyOutcome::Kind::Finished, 0, path};
 }
 

@@ -1,27 +1,35 @@
 #include "RestartJournal.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <utility>
+
+#include "FileCopy.h"
 
 namespace pinfile::posix {
 
 namespace {
 
-constexpr std::size_t kHeaderSize = 9;  // magic, kind, length
+constexpr std::size_t kFirstHeaderSize = 9;  // magic, kind, length
+constexpr std::size_t kHeaderSize = 14;      // magic, state, error, kind, length
+constexpr std::size_t kStateOffset = 4;      // state and error, outside the check
 constexpr std::size_t kCheckSize = 4;
+constexpr std::size_t kIdentitySize = 2 * 8 + 4 * 8 + 4 + 4;  // folder; staged file
 
-void PutUint32(std::string& out, std::uint32_t value) {
-    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<char>(value >> shift));
+void PutUint(std::string& out, std::uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>(value >> (8 * i)));
 }
 
-std::uint32_t GetUint32(std::string_view bytes) {
-    std::uint32_t value = 0;
-    for (int i = 3; i >= 0; --i) value = (value << 8U) | static_cast<unsigned char>(bytes[i]);
+std::uint64_t GetUint(std::string_view bytes, int count) {
+    std::uint64_t value = 0;
+    for (int i = count - 1; i >= 0; --i) {
+        value = (value << 8U) | static_cast<unsigned char>(bytes[static_cast<std::size_t>(i)]);
+    }
     return value;
 }
 
@@ -30,44 +38,106 @@ std::uint32_t Checksum(std::string_view bytes) {
     return static_cast<std::uint32_t>(crc32(0L, data, static_cast<uInt>(bytes.size())));
 }
 
-// Splits "first NUL second NUL" and checks that the names fit the kind.
-bool ParseNames(JournalRecord::Kind kind, std::string_view names, JournalRecord& record) {
-    const std::size_t firstEnd = names.find('\0');
+std::string EncodeIdentities(const JournalRecord& record) {
+    std::string out;
+    PutUint(out, record.folder.device, 8);
+    PutUint(out, record.folder.inode, 8);
+    PutUint(out, record.staged.device, 8);
+    PutUint(out, record.staged.inode, 8);
+    PutUint(out, record.staged.owner, 4);
+    PutUint(out, record.staged.size, 8);
+    PutUint(out, static_cast<std::uint64_t>(record.staged.modifiedSeconds), 8);
+    PutUint(out, record.staged.modifiedNanoseconds, 4);
+    return out;
+}
+
+void DecodeIdentities(std::string_view bytes, JournalRecord& record) {
+    record.folder.device = GetUint(bytes.substr(0, 8), 8);
+    record.folder.inode = GetUint(bytes.substr(8, 8), 8);
+    record.staged.device = GetUint(bytes.substr(16, 8), 8);
+    record.staged.inode = GetUint(bytes.substr(24, 8), 8);
+    record.staged.owner = static_cast<std::uint32_t>(GetUint(bytes.substr(32, 4), 4));
+    record.staged.size = GetUint(bytes.substr(36, 8), 8);
+    record.staged.modifiedSeconds = static_cast<std::int64_t>(GetUint(bytes.substr(44, 8), 8));
+    record.staged.modifiedNanoseconds = static_cast<std::uint32_t>(GetUint(bytes.substr(52, 4), 4));
+    // No folder has inode 0: a record without identities (one converted from the first
+    // version) is carried out unchecked.
+    record.checked = record.folder.inode != 0;
+}
+
+std::string Names(const JournalRecord& record) {
+    std::string names = record.first;
+    names.push_back('\0');
+    names += record.second;
+    names.push_back('\0');
+    return names;
+}
+
+// Splits "first NUL second NUL" and checks that the names fit the kind; the rest is returned.
+bool ParseNames(char kind, std::string_view& body, JournalRecord& record) {
+    if (kind != 'R' && kind != 'D') return false;
+    const std::size_t firstEnd = body.find('\0');
     if (firstEnd == std::string_view::npos || firstEnd == 0) return false;
-    const std::size_t secondEnd = names.find('\0', firstEnd + 1);
-    if (secondEnd != names.size() - 1) return false;
-    record.kind = kind;
-    record.first = std::string(names.substr(0, firstEnd));
-    record.second = std::string(names.substr(firstEnd + 1, secondEnd - firstEnd - 1));
-    return (kind == JournalRecord::Kind::Delete) == record.second.empty();
+    const std::size_t secondEnd = body.find('\0', firstEnd + 1);
+    if (secondEnd == std::string_view::npos) return false;
+    record.kind = static_cast<JournalRecord::Kind>(kind);
+    record.first = std::string(body.substr(0, firstEnd));
+    record.second = std::string(body.substr(firstEnd + 1, secondEnd - firstEnd - 1));
+    body.remove_prefix(secondEnd + 1);
+    return (record.kind == JournalRecord::Kind::Delete) == record.second.empty();
 }
 
-// Reads the record at the start of bytes; its size in bytes, or 0 when it is not sound.
-std::size_t ReadRecord(std::string_view bytes, JournalRecord& record, bool& torn) {
-    torn = bytes.size() < kHeaderSize;
-    if (torn || bytes.substr(0, 4) != kJournalMagic) return 0;
-    const char kind = bytes[4];
-    if (kind != 'R' && kind != 'D') return 0;
-    const std::uint32_t length = GetUint32(bytes.substr(5, 4));
-    if (length > kMaxNamesLength) return 0;
-    const std::size_t size = kHeaderSize + length + kCheckSize;
-    torn = bytes.size() < size;
-    if (torn) return 0;
-    if (Checksum(bytes.substr(4, 5 + length)) != GetUint32(bytes.substr(size - kCheckSize))) {
-        return 0;
+bool IsState(char state) { return state == 'P' || state == 'F' || state == 'C' || state == 'W'; }
+
+// Reads the record at the start of bytes into entry; its size in bytes, or 0 when it is not
+// sound.
+std::size_t ReadRecord(std::string_view bytes, JournalEntry& entry) {
+    const bool first = bytes.substr(0, 4) == kFirstJournalMagic;
+    const std::size_t header = first ? kFirstHeaderSize : kHeaderSize;
+    entry.tornTail = bytes.size() < header;
+    if (entry.tornTail || (!first && bytes.substr(0, 4) != kJournalMagic)) return 0;
+    const std::size_t kindAt = header - 5;
+    const std::uint64_t length = GetUint(bytes.substr(header - 4, 4), 4);
+    if (length > kMaxNamesLength + kIdentitySize) return 0;
+    const std::size_t size = header + length + kCheckSize;
+    entry.tornTail = bytes.size() < size;
+    if (entry.tornTail) return 0;
+    const std::string_view checked = bytes.substr(kindAt, 5 + length);
+    if (Checksum(checked) != GetUint(bytes.substr(size - kCheckSize), 4)) return 0;
+    std::string_view body = bytes.substr(header, length);
+    if (!ParseNames(bytes[kindAt], body, entry.record)) return 0;
+    if (first) {
+        entry.record.checked = false;
+        return body.empty() ? size : 0;
     }
-    const auto recordKind = static_cast<JournalRecord::Kind>(kind);
-    return ParseNames(recordKind, bytes.substr(kHeaderSize, length), record) ? size : 0;
+    if (body.size() != kIdentitySize || !IsState(bytes[kStateOffset])) return 0;
+    DecodeIdentities(body, entry.record);
+    entry.state = static_cast<RecordState>(bytes[kStateOffset]);
+    entry.lastError = static_cast<std::int32_t>(GetUint(bytes.substr(kStateOffset + 1, 4), 4));
+    return size;
 }
 
-int WriteAll(int fd, std::string_view bytes) {
+int WriteAllAt(int fd, std::string_view bytes, off_t offset) {
     while (!bytes.empty()) {
-        const ssize_t n = write(fd, bytes.data(), bytes.size());
+        const ssize_t n = pwrite(fd, bytes.data(), bytes.size(), offset);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return errno;
         bytes.remove_prefix(static_cast<std::size_t>(n));
+        offset += n;
     }
     return 0;
+}
+
+int ReadAll(int fd, std::string& bytes) {
+    char buffer[65536];
+    for (off_t offset = 0;;) {
+        const ssize_t n = pread(fd, buffer, sizeof buffer, offset);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno;
+        if (n == 0) return 0;
+        bytes.append(buffer, static_cast<std::size_t>(n));
+        offset += n;
+    }
 }
 
 std::string ParentOf(const std::string& path) {
@@ -75,38 +145,60 @@ std::string ParentOf(const std::string& path) {
     return slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
 }
 
-int SyncFolder(const std::string& folder) {
-    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return errno;
-    const int error = fsync(fd) == 0 ? 0 : errno;
-    close(fd);
-    return error;
+// Root carries the journal out at boot: one that anyone else could have written would let
+// them replace or delete any file of the system.
+bool OwnedByRootAlone(const struct stat& info) {
+    return info.st_uid == 0 && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
-// Appends under the journal's lock; a partial write is cut off again so that the journal
-// never ends in a torn record of ours.
-int AppendLocked(int fd, const std::string& bytes) {
-    struct stat before {};
-    if (fstat(fd, &before) != 0) return errno;
-    int error = WriteAll(fd, bytes);
-    if (error == 0 && fsync(fd) != 0) error = errno;
-    if (error != 0 && ftruncate(fd, before.st_size) == 0) fsync(fd);
-    return error;
+int CheckFolder(const std::string& folder, bool create) {
+    if (create && mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return errno;
+    struct stat info {};
+    if (lstat(folder.c_str(), &info) != 0) return errno;
+    if (!S_ISDIR(info.st_mode)) return ENOTDIR;
+    return OwnedByRootAlone(info) ? 0 : EACCES;
+}
+
+int OpenJournalFile(const std::string& path, bool create, bool& made) {
+    made = false;
+    const int flags = O_RDWR | O_NOFOLLOW | O_CLOEXEC;
+    int fd = open(path.c_str(), flags);
+    if (fd < 0 && errno == ENOENT && create) {
+        fd = open(path.c_str(), flags | O_CREAT | O_EXCL, 0600);
+        made = fd >= 0;
+    }
+    if (fd < 0) return -errno;
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || !OwnedByRootAlone(info)) {
+        close(fd);
+        return -EACCES;
+    }
+    return fd;
 }
 
 }  // namespace
 
-std::string EncodeRecord(const JournalRecord& record) {
-    std::string names = record.first;
-    names.push_back('\0');
-    names += record.second;
-    names.push_back('\0');
-    std::string body(1, static_cast<char>(record.kind));
-    PutUint32(body, static_cast<std::uint32_t>(names.size()));
-    body += names;
+std::string EncodeRecord(const JournalRecord& record, RecordState state, std::int32_t error) {
+    std::string body = Names(record) + EncodeIdentities(record);
+    std::string checked(1, static_cast<char>(record.kind));
+    PutUint(checked, body.size(), 4);
+    checked += body;
     std::string bytes(kJournalMagic);
-    bytes += body;
-    PutUint32(bytes, Checksum(body));
+    bytes.push_back(static_cast<char>(state));
+    PutUint(bytes, static_cast<std::uint32_t>(error), 4);
+    bytes += checked;
+    PutUint(bytes, Checksum(checked), 4);
+    return bytes;
+}
+
+std::string EncodeFirstVersionRecord(const JournalRecord& record) {
+    const std::string names = Names(record);
+    std::string checked(1, static_cast<char>(record.kind));
+    PutUint(checked, names.size(), 4);
+    checked += names;
+    std::string bytes(kFirstJournalMagic);
+    bytes += checked;
+    PutUint(bytes, Checksum(checked), 4);
     return bytes;
 }
 
@@ -116,14 +208,17 @@ std::vector<JournalEntry> DecodeJournal(std::string_view bytes) {
     while (offset < bytes.size()) {
         JournalEntry entry;
         entry.offset = offset;
-        entry.size = ReadRecord(bytes.substr(offset), entry.record, entry.tornTail);
+        entry.size = ReadRecord(bytes.substr(offset), entry);
         entry.sound = entry.size != 0;
         if (!entry.sound) {
-            // Skip to the next place where a record may start.
-            const std::size_t next = bytes.find(kJournalMagic, offset + 1);
+            // Skip to the next place where a record of either version may start.
+            const std::size_t next = std::min(bytes.find(kJournalMagic, offset + 1),
+                                              bytes.find(kFirstJournalMagic, offset + 1));
             entry.size = (next == std::string_view::npos ? bytes.size() : next) - offset;
             entry.tornTail = entry.tornTail && next == std::string_view::npos;
             entry.record = {};
+            entry.state = RecordState::Waiting;
+            entry.lastError = 0;
         }
         offset += entry.size;
         entries.push_back(std::move(entry));
@@ -131,25 +226,125 @@ std::vector<JournalEntry> DecodeJournal(std::string_view bytes) {
     return entries;
 }
 
-int AppendToJournal(const std::string& path, const JournalRecord& record) {
-    const std::string folder = ParentOf(path);
-    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return errno;
-    int error = 0;
-    for (bool appended = false; !appended;) {
-        const int fd =
-            open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd < 0) return errno;
-        struct stat opened {};
-        error = flock(fd, LOCK_EX) == 0 && fstat(fd, &opened) == 0 ? 0 : errno;
-        // The queue runner removes the journal once it has carried it out; a record added to
-        // the removed file while we waited for the lock would be lost, so start again.
-        appended = error != 0 || opened.st_nlink > 0;
-        if (error == 0 && appended) error = AppendLocked(fd, EncodeRecord(record));
-        close(fd);
-    }
+Journal::Journal(Journal&& other) noexcept { *this = std::move(other); }
+
+Journal& Journal::operator=(Journal&& other) noexcept {
+    std::swap(fd_, other.fd_);
+    std::swap(path_, other.path_);
+    std::swap(folder_, other.folder_);
+    std::swap(size_, other.size_);
+    std::swap(entries_, other.entries_);
+    return *this;
+}
+
+Journal::~Journal() {
+    if (fd_ >= 0) close(fd_);
+}
+
+int Journal::Open(const std::string& path, bool create) {
+    path_ = path;
+    folder_ = ParentOf(path);
+    if (const int error = CheckFolder(folder_, create); error != 0) return error;
+    bool made = false;
+    fd_ = OpenJournalFile(path, create, made);
+    if (fd_ < 0) return -std::exchange(fd_, -1);
     // The journal's own name must be on disk too, or a crash could lose a new journal.
-    if (error == 0) error = SyncFolder(folder);
-    return error;
+    if (made) {
+        if (const int error = SyncFolder(folder_); error != 0) return error;
+    }
+    if (const int error = Load(); error != 0) return error;
+    bool firstVersion = false;
+    for (const JournalEntry& entry : entries_) firstVersion |= entry.sound && !entry.record.checked;
+    if (!firstVersion) return 0;
+    // Marks need the state field that the first version lacks: rewrite it, records in order.
+    std::string bytes;
+    std::string all;
+    if (const int error = ReadAll(fd_, all); error != 0) return error;
+    for (const JournalEntry& entry : entries_) {
+        bytes += entry.sound ? EncodeRecord(entry.record, entry.state, entry.lastError)
+                             : all.substr(entry.offset, entry.size);
+    }
+    return Replace(bytes);
+}
+
+int Journal::Load() {
+    std::string bytes;
+    if (const int error = ReadAll(fd_, bytes); error != 0) return error;
+    size_ = bytes.size();
+    entries_ = DecodeJournal(bytes);
+    return 0;
+}
+
+int Journal::Append(const JournalRecord& record) {
+    const std::string bytes = EncodeRecord(record);
+    int error = WriteAllAt(fd_, bytes, static_cast<off_t>(size_));
+    if (error == 0 && fsync(fd_) != 0) error = errno;
+    if (error != 0) {
+        // Whatever reached the file must not be carried out after a failure answer.
+        if (ftruncate(fd_, static_cast<off_t>(size_)) != 0 || fsync(fd_) != 0) {
+            const char withdrawn = static_cast<char>(RecordState::Withdrawn);
+            WriteAllAt(fd_, std::string_view(&withdrawn, 1),
+                       static_cast<off_t>(size_ + kStateOffset));
+            fsync(fd_);
+        }
+        return error;
+    }
+    JournalEntry entry;
+    entry.sound = true;
+    entry.record = record;
+    entry.offset = size_;
+    entry.size = bytes.size();
+    entries_.push_back(std::move(entry));
+    size_ += bytes.size();
+    return 0;
+}
+
+int Journal::Mark(std::size_t index, RecordState state, std::int32_t error) {
+    JournalEntry& entry = entries_.at(index);
+    std::string mark(1, static_cast<char>(state));
+    PutUint(mark, static_cast<std::uint32_t>(error), 4);
+    int result = WriteAllAt(fd_, mark, static_cast<off_t>(entry.offset + kStateOffset));
+    if (result == 0 && fsync(fd_) != 0) result = errno;
+    if (result == 0) {
+        entry.state = state;
+        entry.lastError = error;
+    }
+    return result;
+}
+
+int Journal::Compact() {
+    std::string bytes;
+    bool dropped = false;
+    for (const JournalEntry& entry : entries_) {
+        if (entry.Open()) {
+            bytes += EncodeRecord(entry.record, entry.state, entry.lastError);
+        } else {
+            dropped = true;
+        }
+    }
+    if (!dropped) return 0;
+    if (!bytes.empty()) return Replace(bytes);
+    if (unlink(path_.c_str()) != 0) return errno;
+    entries_.clear();
+    size_ = 0;
+    return SyncFolder(folder_);
+}
+
+int Journal::Replace(const std::string& bytes) {
+    const std::string fresh = path_ + ".new";
+    const int fd = open(fresh.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return errno;
+    int error = WriteAllAt(fd, bytes, 0);
+    if (error == 0 && fsync(fd) != 0) error = errno;
+    if (error == 0 && rename(fresh.c_str(), path_.c_str()) != 0) error = errno;
+    if (error != 0) {
+        close(fd);
+        unlink(fresh.c_str());
+        return error;
+    }
+    close(std::exchange(fd_, fd));
+    if (const int synced = SyncFolder(folder_); synced != 0) return synced;
+    return Load();
 }
 
 }  // namespace pinfile::posix

@@ -1,15 +1,24 @@
 // The restart queue of the POSIX build: operations that wait for the next boot, kept in one
-// journal file (see docs/restart-queue.md). Appending writers and the boot-time reader share
+// journal file (see docs/restart-queue.md). Writers, the boot-time runner and the lister share
 // this one definition of the format.
 //
 // Each record is
-//   magic    4 bytes  "PFQ1"
+//   magic    4 bytes  "PFQ2"
+//   state    1 byte   'P' waiting, 'F' failed at a boot (waits for the next), 'C' carried out,
+//                     'W' withdrawn
+//   error    4 bytes  the errno of the last failure, unsigned, little-endian
 //   kind     1 byte   'R' replace the second name by the first, 'D' delete the first name
-//   length   4 bytes  length of the names, unsigned, little-endian
-//   names    length   first name, NUL, second name, NUL (empty second name for a deletion)
-//   check    4 bytes  CRC-32 of kind, length and names, little-endian
-// Names are absolute and may hold any byte but NUL. A record cut short by a crash, or
-// damaged in any other way, fails its length or check and is skipped by readers, who then
+//   length   4 bytes  length of the body, unsigned, little-endian
+//   body     length   first name, NUL, second name, NUL (empty second name for a deletion),
+//                     then the identity block: device and inode of the folder that holds the
+//                     target (or the name to delete), and device, inode, owner, size and
+//                     modification time of the staged file (zero for a deletion)
+//   check    4 bytes  CRC-32 of kind, length and body, little-endian
+// State and error lie outside the check, so that a result is marked in place with one small
+// write. Records of the first version ("PFQ1": no state, no error, no identity block) are
+// still read; they are carried out unchecked. Names are absolute and canonical as resolved
+// when the operation was queued, and may hold any byte but NUL. A record cut short by a crash,
+// or damaged in any other way, fails its length or check and is skipped by readers, who then
 // look for the next magic.
 #pragma once
 
@@ -21,33 +30,98 @@
 
 namespace pinfile::posix {
 
+// What a record knows of a file or folder, to tell it from one put in its place later.
+struct FileIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::uint32_t owner = 0;
+    std::uint64_t size = 0;
+    std::int64_t modifiedSeconds = 0;
+    std::uint32_t modifiedNanoseconds = 0;
+
+    bool operator==(const FileIdentity&) const = default;
+};
+
 struct JournalRecord {
     enum class Kind : char { Replace = 'R', Delete = 'D' };
     Kind kind = Kind::Delete;
-    std::string first;   // the staged file, or the name to delete
-    std::string second;  // the target to replace; empty for a deletion
+    std::string first;    // the staged file, or the name to delete
+    std::string second;   // the target to replace; empty for a deletion
+    bool checked = true;  // false for a record of the first version, which has no identities
+    FileIdentity folder;  // device and inode of the target's folder
+    FileIdentity staged;  // the staged file of a replacement
 
     bool operator==(const JournalRecord&) const = default;
 };
 
+enum class RecordState : char { Waiting = 'P', Failed = 'F', CarriedOut = 'C', Withdrawn = 'W' };
+
 // One stretch of a journal as a reader finds it: a sound record, or bytes to skip.
 struct JournalEntry {
     bool sound = false;
-    JournalRecord record;    // when sound
-    std::size_t offset = 0;  // where the stretch starts
-    std::size_t size = 0;    // how many bytes it spans
-    bool tornTail = false;   // not sound because the journal ends inside it
+    JournalRecord record;  // when sound
+    RecordState state = RecordState::Waiting;
+    std::int32_t lastError = 0;  // for a failed record
+    std::size_t offset = 0;      // where the stretch starts
+    std::size_t size = 0;        // how many bytes it spans
+    bool tornTail = false;       // not sound because the journal ends inside it
+
+    // Still to be carried out at the next boot.
+    bool Open() const {
+        return sound && (state == RecordState::Waiting || state == RecordState::Failed);
+    }
 };
 
-inline constexpr std::string_view kJournalMagic = "PFQ1";
+inline constexpr std::string_view kJournalMagic = "PFQ2";
+inline constexpr std::string_view kFirstJournalMagic = "PFQ1";
 inline constexpr std::size_t kMaxNamesLength = 1U << 16U;
 
-std::string EncodeRecord(const JournalRecord& record);
+std::string EncodeRecord(const JournalRecord& record, RecordState state = RecordState::Waiting,
+                         std::int32_t error = 0);
+// A record of the first version, as journals written before identities were recorded hold.
+std::string EncodeFirstVersionRecord(const JournalRecord& record);
 std::vector<JournalEntry> DecodeJournal(std::string_view bytes);
 
-// Appends one record to the journal at path, creating the journal (mode 0600) and its folder
-// (mode 0700) when missing. Concurrent writers wait for one another; the record is on disk
-// when this returns 0. On failure returns the errno and leaves the journal as it was.
-int AppendToJournal(const std::string& path, const JournalRecord& record);
+// The journal opened for changes. Only one process may hold it open at a time: the caller
+// holds the machine-wide run lock. It refuses a journal, or a folder, that anyone but root
+// could have written or that is a symbolic link (EACCES), as the boot-time runner does.
+class Journal {
+  public:
+    Journal() = default;
+    Journal(const Journal&) = delete;
+    Journal& operator=(const Journal&) = delete;
+    Journal(Journal&& other) noexcept;
+    Journal& operator=(Journal&& other) noexcept;
+    ~Journal();
+
+    // Opens the journal at path; with create, makes it (mode 0600) and its folder (0700)
+    // when missing. Without create a missing journal is ENOENT. A journal that holds records
+    // of the first version is rewritten in the current one first, so that every record can be
+    // marked. Returns 0 or the errno.
+    int Open(const std::string& path, bool create);
+
+    const std::vector<JournalEntry>& Entries() const { return entries_; }
+
+    // Appends one record, on disk when this returns 0. On failure the journal is as it was.
+    int Append(const JournalRecord& record);
+
+    // Marks the entry's result in place, on disk when this returns 0.
+    int Mark(std::size_t index, RecordState state, std::int32_t error);
+
+    // Drops what no boot needs any more (carried out, withdrawn, damaged), so that the
+    // journal does not grow without end; removes it when nothing is left. Atomic: a crash
+    // leaves the journal before or after.
+    int Compact();
+
+  private:
+    int Load();
+    int Replace(const std::string& bytes);
+
+    int fd_ = -1;
+    std::string path_;
+    std::string folder_;
+    std::size_t size_ = 0;
+    std::vector<JournalEntry> entries_;
+};
 
 }  // namespace pinfile::posix

@@ -179,15 +179,24 @@ def journal_path(test_root):
     return os.path.join(test_root, "var", "lib", "pinfile", "pending")
 
 
+IDENTITY_SIZE = 56  # folder device and inode; staged device, inode, owner, size, time
+
+
 def encode_record(kind, first, second=b""):
-    """One journal record, written independently of the program's own writer."""
+    """One journal record as versions without identities wrote it, written independently of the
+    program's own writer."""
     names = first + b"\0" + second + b"\0"
     body = kind + len(names).to_bytes(4, "little") + names
     return b"PFQ1" + body + zlib.crc32(body).to_bytes(4, "little")
 
 
-def read_journal(test_root):
-    """The records of the journal under the test root: (kind, first, second) byte strings."""
+def record_size(first, second=b""):
+    """The size of a record as the program writes it now."""
+    return 4 + 1 + 4 + 1 + 4 + len(first) + len(second) + 2 + IDENTITY_SIZE + 4
+
+
+def read_journal_entries(test_root):
+    """Every record of the journal under the test root: (state, kind, first, second)."""
     path = journal_path(test_root)
     if not os.path.exists(path):
         return []
@@ -196,19 +205,25 @@ def read_journal(test_root):
     records = []
     offset = 0
     while offset < len(data):
-        if data[offset:offset + 4] != b"PFQ1":
+        if data[offset:offset + 4] != b"PFQ2":
             raise AssertionError("no record at offset %d" % offset)
-        kind = data[offset + 4:offset + 5]
-        length = int.from_bytes(data[offset + 5:offset + 9], "little")
-        names = data[offset + 9:offset + 9 + length]
-        check = int.from_bytes(data[offset + 9 + length:offset + 13 + length], "little")
-        if zlib.crc32(data[offset + 4:offset + 9 + length]) != check:
+        state = data[offset + 4:offset + 5]
+        length = int.from_bytes(data[offset + 10:offset + 14], "little")
+        body = data[offset + 14:offset + 14 + length]
+        check = int.from_bytes(data[offset + 14 + length:offset + 18 + length], "little")
+        if zlib.crc32(data[offset + 9:offset + 14 + length]) != check:
             raise AssertionError("bad check sum at offset %d" % offset)
-        first, second, rest = names.split(b"\0")
-        assert rest == b"", "names must end in NUL"
-        records.append((kind, first, second))
-        offset += 13 + length
+        first, second, identities = body.split(b"\0", 2)
+        assert len(identities) == IDENTITY_SIZE, "identity block after the names"
+        records.append((state, data[offset + 9:offset + 10], first, second))
+        offset += 18 + length
     return records
+
+
+def read_journal(test_root):
+    """The operations that the journal under the test root still holds for the next boot:
+    (kind, first, second) byte strings."""
+    return [entry[1:] for entry in read_journal_entries(test_root) if entry[0] in (b"P", b"F")]
 
 
 def posix_test_root():

@@ -94,9 +94,9 @@ class JournalTests(PendingCase):
         names = [self.queue_deletion(name) for name in ("first.so", "middle.so", "last.so")]
         with open(journal_path(self.root), "r+b") as handle:
             journal = bytearray(handle.read())
-            first_size = len(encode_record(b"D", names[0].encode()))
-            middle_size = len(encode_record(b"D", names[1].encode()))
-            journal[first_size + 12] ^= 0x01  # a bit of the middle record's name
+            first_size = record_size(names[0].encode())
+            middle_size = record_size(names[1].encode())
+            journal[first_size + 16] ^= 0x01  # a bit of the middle record's name
             handle.seek(0)
             handle.write(journal)
 

@@ -145,7 +145,11 @@ class PosixCopyTests(Case):
         for how in ["flock", "lockf"]:
             with self.subTest(lock=how), held(target, how):
                 self.assertOutput(self.run_pinfile("/C", "new.so", "lib.so"), [QUEUED_COPY], EXIT_QUEUED)
-        self.assertEqual([record[0] for record in read_journal(self.root)], [b"R", b"R"])
+        # The second replacement takes the place of the first, staged file and all.
+        (record,) = read_journal(self.root)
+        self.assertEqual(record[0], b"R")
+        self.assertEqual([os.path.join(self.work.path, name).encode() for name in self.staged_files()],
+                         [record[1]])
         self.assertEqual(self.work.read("lib.so"), b"old")
 
     def test_a_process_that_maps_the_old_file_keeps_its_bytes(self):

@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <thread>
+#include <utility>
 
 #include "platform/posix/RestartJournal.h"
 
@@ -18,8 +18,18 @@ namespace {
 
 using Kind = JournalRecord::Kind;
 
-const JournalRecord kReplace{Kind::Replace, "/usr/lib/.TMPab12", "/usr/lib/libx.so.1"};
-const JournalRecord kDelete{Kind::Delete, "/opt/old file\n\xff\x01.so", ""};
+JournalRecord Record(Kind kind, std::string first, std::string second) {
+    JournalRecord record;
+    record.kind = kind;
+    record.first = std::move(first);
+    record.second = std::move(second);
+    record.folder = {0x801, 42, 0, 0, 0, 0};
+    if (kind == Kind::Replace) record.staged = {0x801, 77, 0, 123456789012, -5, 999999999};
+    return record;
+}
+
+const JournalRecord kReplace = Record(Kind::Replace, "/usr/lib/TMPab12cd", "/usr/lib/libx.so.1");
+const JournalRecord kDelete = Record(Kind::Delete, "/opt/old file\n\xff\x01.so", "");
 
 std::vector<JournalRecord> SoundRecords(const std::vector<JournalEntry>& entries) {
     std::vector<JournalRecord> records;
@@ -39,8 +49,34 @@ TEST(RestartJournalTest, RecordsRoundTripWithAnyNameBytes) {
 
 TEST(RestartJournalTest, NamesAreNulSeparatedWithAnEmptySecondNameForADeletion) {
     const std::string bytes = EncodeRecord(kDelete);
-    EXPECT_EQ(bytes.substr(0, 5), "PFQ1D");
-    EXPECT_EQ(bytes.substr(9, kDelete.first.size() + 2), kDelete.first + std::string(2, '\0'));
+    EXPECT_EQ(bytes.substr(0, 5), "PFQ2P");
+    EXPECT_EQ(bytes[9], 'D');
+    EXPECT_EQ(bytes.substr(14, kDelete.first.size() + 2), kDelete.first + std::string(2, '\0'));
+}
+
+TEST(RestartJournalTest, StateAndErrorLieOutsideTheCheckSoAMarkKeepsTheRecordSound) {
+    std::string bytes = EncodeRecord(kReplace);
+    bytes.replace(4, 5, std::string("F\x1e\0\0\0", 5));
+    const auto entries = DecodeJournal(bytes);
+    ASSERT_TRUE(entries[0].sound);
+    EXPECT_EQ(entries[0].state, RecordState::Failed);
+    EXPECT_EQ(entries[0].lastError, 30);
+    EXPECT_TRUE(entries[0].Open());
+    bytes[4] = 'C';
+    EXPECT_FALSE(DecodeJournal(bytes)[0].Open());
+    bytes[4] = 'x';  // no such state
+    EXPECT_FALSE(DecodeJournal(bytes)[0].sound);
+}
+
+TEST(RestartJournalTest, FirstVersionRecordsAreReadAsUncheckedWaitingOperations) {
+    const std::string bytes = EncodeFirstVersionRecord(kDelete) + EncodeRecord(kReplace);
+    const auto entries = DecodeJournal(bytes);
+    ASSERT_EQ(entries.size(), 2U);
+    ASSERT_TRUE(entries[0].sound);
+    EXPECT_FALSE(entries[0].record.checked);
+    EXPECT_EQ(entries[0].record.first, kDelete.first);
+    EXPECT_EQ(entries[0].state, RecordState::Waiting);
+    EXPECT_EQ(entries[1].record, kReplace);
 }
 
 TEST(RestartJournalTest, ATornTailIsReportedAndNotCarriedOut) {
@@ -58,6 +94,7 @@ TEST(RestartJournalTest, ADamagedRecordInTheMiddleIsSkippedAndTheOthersSurvive) 
     const std::string first = EncodeRecord(kReplace);
     const std::string last = EncodeRecord(kReplace);
     for (std::size_t at = 0; at < EncodeRecord(kDelete).size(); ++at) {
+        if (at >= 5 && at < 9) continue;  // the last error, which is rewritten in place
         std::string middle = EncodeRecord(kDelete);
         middle[at] = static_cast<char>(middle[at] ^ 0x20);
         const auto entries = DecodeJournal(first + middle + last);
@@ -68,10 +105,11 @@ TEST(RestartJournalTest, ADamagedRecordInTheMiddleIsSkippedAndTheOthersSurvive) 
 }
 
 TEST(RestartJournalTest, RecordsThatBreakTheNameRulesAreNotSound) {
-    EXPECT_FALSE(DecodeJournal(EncodeRecord({Kind::Delete, "", ""}))[0].sound);
-    EXPECT_FALSE(DecodeJournal(EncodeRecord({Kind::Replace, "/a", ""}))[0].sound);
-    EXPECT_FALSE(DecodeJournal(EncodeRecord({Kind::Delete, "/a", "/b"}))[0].sound);
-    EXPECT_FALSE(DecodeJournal(EncodeRecord({Kind::Delete, std::string("/a\0b", 4), ""}))[0].sound);
+    EXPECT_FALSE(DecodeJournal(EncodeRecord(Record(Kind::Delete, "", "")))[0].sound);
+    EXPECT_FALSE(DecodeJournal(EncodeRecord(Record(Kind::Replace, "/a", "")))[0].sound);
+    EXPECT_FALSE(DecodeJournal(EncodeRecord(Record(Kind::Delete, "/a", "/b")))[0].sound);
+    EXPECT_FALSE(
+        DecodeJournal(EncodeRecord(Record(Kind::Delete, std::string("/a\0b", 4), "")))[0].sound);
 }
 
 class JournalFileTest : public testing::Test {
@@ -92,8 +130,11 @@ class JournalFileTest : public testing::Test {
 };
 
 TEST_F(JournalFileTest, AppendCreatesAPrivateFolderAndFileAndKeepsOrder) {
-    ASSERT_EQ(AppendToJournal(JournalPath(), kReplace), 0);
-    ASSERT_EQ(AppendToJournal(JournalPath(), kDelete), 0);
+    if (geteuid() != 0) GTEST_SKIP() << "the journal must belong to root";
+    Journal journal;
+    ASSERT_EQ(journal.Open(JournalPath(), true), 0);
+    ASSERT_EQ(journal.Append(kReplace), 0);
+    ASSERT_EQ(journal.Append(kDelete), 0);
     EXPECT_EQ(Read(), EncodeRecord(kReplace) + EncodeRecord(kDelete));
     struct stat folder {};
     struct stat file {};
@@ -103,28 +144,71 @@ TEST_F(JournalFileTest, AppendCreatesAPrivateFolderAndFileAndKeepsOrder) {
     EXPECT_EQ(file.st_mode & 0777U, 0600U);
 }
 
-TEST_F(JournalFileTest, ConcurrentWritersLoseNoRecord) {
-    constexpr int kWriters = 4;
-    constexpr int kEach = 50;
-    std::vector<std::thread> writers;
-    for (int w = 0; w < kWriters; ++w) {
-        writers.emplace_back([this, w] {
-            for (int i = 0; i < kEach; ++i) {
-                const JournalRecord record{Kind::Delete,
-                                           "/w" + std::to_string(w) + "/" + std::to_string(i), ""};
-                EXPECT_EQ(AppendToJournal(JournalPath(), record), 0);
-            }
-        });
+TEST_F(JournalFileTest, MarksAreKeptAndCompactingDropsWhatNoBootNeeds) {
+    if (geteuid() != 0) GTEST_SKIP() << "the journal must belong to root";
+    const JournalRecord third = Record(Kind::Delete, "/third", "");
+    {
+        Journal journal;
+        ASSERT_EQ(journal.Open(JournalPath(), true), 0);
+        for (const JournalRecord& record : {kReplace, kDelete, third}) {
+            ASSERT_EQ(journal.Append(record), 0);
+        }
+        ASSERT_EQ(journal.Mark(0, RecordState::CarriedOut, 0), 0);
+        ASSERT_EQ(journal.Mark(1, RecordState::Failed, 5), 0);
     }
-    for (std::thread& writer : writers) writer.join();
-    const auto records = SoundRecords(DecodeJournal(Read()));
-    EXPECT_EQ(records.size(), static_cast<std::size_t>(kWriters * kEach));
-    EXPECT_EQ(DecodeJournal(Read()).size(), records.size());
+    Journal reopened;
+    ASSERT_EQ(reopened.Open(JournalPath(), false), 0);
+    EXPECT_EQ(reopened.Entries()[1].state, RecordState::Failed);
+    ASSERT_EQ(reopened.Compact(), 0);
+    EXPECT_EQ(Read(), EncodeRecord(kDelete, RecordState::Failed, 5) + EncodeRecord(third));
+    ASSERT_EQ(reopened.Mark(0, RecordState::Withdrawn, 0), 0);
+    ASSERT_EQ(reopened.Mark(1, RecordState::CarriedOut, 0), 0);
+    ASSERT_EQ(reopened.Compact(), 0);
+    EXPECT_FALSE(std::filesystem::exists(JournalPath()));
+}
+
+TEST_F(JournalFileTest, AFirstVersionJournalIsRewrittenInOrderBeforeItIsEdited) {
+    if (geteuid() != 0) GTEST_SKIP() << "the journal must belong to root";
+    std::filesystem::create_directories(root_ + "/pinfile");
+    chmod((root_ + "/pinfile").c_str(), 0700);
+    const std::string damaged = "PFQ1Dxx";
+    std::ofstream(JournalPath(), std::ios::binary)
+        << EncodeFirstVersionRecord(kDelete) + damaged + EncodeFirstVersionRecord(kReplace);
+    chmod(JournalPath().c_str(), 0600);
+    Journal journal;
+    ASSERT_EQ(journal.Open(JournalPath(), false), 0);
+    JournalRecord unchecked = kDelete;
+    unchecked.checked = false;
+    unchecked.folder = {};
+    unchecked.staged = {};
+    JournalRecord uncheckedReplace = kReplace;
+    uncheckedReplace.checked = false;
+    uncheckedReplace.folder = {};
+    uncheckedReplace.staged = {};
+    EXPECT_EQ(Read(), EncodeRecord(unchecked) + damaged + EncodeRecord(uncheckedReplace));
+    EXPECT_EQ(journal.Mark(2, RecordState::CarriedOut, 0), 0);
 }
 
 TEST_F(JournalFileTest, AFolderThatCannotBeMadeGivesItsErrorCode) {
     std::ofstream(root_ + "/pinfile") << "a file where the folder should be";
-    EXPECT_EQ(AppendToJournal(JournalPath(), kDelete), ENOTDIR);
+    Journal journal;
+    EXPECT_EQ(journal.Open(JournalPath(), true), ENOTDIR);
+}
+
+TEST_F(JournalFileTest, AJournalOrFolderThatOthersMayWriteIsRefused) {
+    if (geteuid() != 0) GTEST_SKIP() << "the journal must belong to root";
+    {
+        Journal journal;
+        ASSERT_EQ(journal.Open(JournalPath(), true), 0);
+    }
+    for (const std::string& path : {JournalPath(), root_ + "/pinfile"}) {
+        struct stat before {};
+        ASSERT_EQ(stat(path.c_str(), &before), 0);
+        chmod(path.c_str(), before.st_mode | S_IWOTH);
+        Journal journal;
+        EXPECT_EQ(journal.Open(JournalPath(), false), EACCES) << path;
+        chmod(path.c_str(), before.st_mode);
+    }
 }
 
 }  // namespace

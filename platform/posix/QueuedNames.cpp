@@ -1,0 +1,51 @@
+#include "QueuedNames.h"
+
+#include <cerrno>
+#include <filesystem>
+#include <system_error>
+
+namespace pinfile::posix {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+int ErrnoOf(const std::error_code& error) {
+    return error.category() == std::generic_category() || error.category() == std::system_category()
+               ? error.value()
+               : EINVAL;
+}
+
+}  // namespace
+
+std::string QueuedTarget(TextView target, int& error) {
+    std::error_code failure;
+    const fs::path absolute = fs::absolute(fs::path(target), failure);
+    const fs::path resolved = failure ? fs::path() : fs::weakly_canonical(absolute, failure);
+    error = failure ? ErrnoOf(failure) : 0;
+    return failure ? std::string() : resolved.string();
+}
+
+std::string QueuedEntry(TextView name, int& error) {
+    std::error_code failure;
+    const fs::path absolute = fs::absolute(fs::path(name), failure).lexically_normal();
+    fs::path folder = failure ? fs::path() : fs::weakly_canonical(absolute.parent_path(), failure);
+    error = failure ? ErrnoOf(failure) : 0;
+    if (failure || absolute.filename().empty()) {
+        error = failure ? error : EISDIR;
+        return std::string();
+    }
+    return (folder / absolute.filename()).string();
+}
+
+std::string FolderOf(const std::string& name) {
+    const std::size_t slash = name.rfind('/');
+    return slash == std::string::npos || slash == 0 ? "/" : name.substr(0, slash);
+}
+
+std::string LastComponentOf(const std::string& name) {
+    const std::size_t slash = name.rfind('/');
+    return slash == std::string::npos ? name : name.substr(slash + 1);
+}
+
+}  // namespace pinfile::posix

@@ -1,0 +1,23 @@
+// The names that restart records hold: absolute and canonical, every symbolic link resolved
+// as it is when the operation is queued, so that the boot follows no link put in later.
+#pragma once
+
+#include <string>
+
+#include "../Text.h"
+
+namespace pinfile::posix {
+
+// A copy's target: a link is written through, so this is the file it finally leads to.
+// Empty with the errno in error when the name cannot be resolved.
+std::string QueuedTarget(TextView target, int& error);
+
+// A name to delete: a link itself goes, so its folder is resolved and the last component
+// kept as it is.
+std::string QueuedEntry(TextView name, int& error);
+
+// The folder part and the last component of a canonical name.
+std::string FolderOf(const std::string& name);
+std::string LastComponentOf(const std::string& name);
+
+}  // namespace pinfile::posix
