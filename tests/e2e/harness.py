@@ -156,6 +156,20 @@ def held(path, how="flock"):
         yield
 
 
+@contextlib.contextmanager
+def one_boot(folder):
+    """Keeps the restart queue in place across the steps of a test. Under Wine the queue is
+    carried out when the last Wine process ends, so an unrelated file stays held meanwhile."""
+    if not WINDOWS:
+        yield
+        return
+    keeper = os.path.join(folder, "keep-wine-alive")
+    with open(keeper, "wb"):
+        pass
+    with held(keeper):
+        yield
+
+
 def restart():
     """Plays the next restart for the Windows build: the system carries out its list."""
     env = environment()
@@ -267,7 +281,14 @@ class Case(unittest.TestCase):
         env = dict(kwargs.pop("env", {}))
         if not WINDOWS:
             env.setdefault("PINFILE_TEST_ROOT", self.root)
-        return run(list(args), cwd=self.work.path, env=env, **kwargs)
+        self.last_run = run(list(args), cwd=self.work.path, env=env, **kwargs)
+        return self.last_run
+
+    def pinfile_env(self):
+        return environment({} if WINDOWS else {"PINFILE_TEST_ROOT": self.root})
+
+    def last_stderr_lines(self):
+        return self.last_run.stderr.decode("utf-8").splitlines()
 
     def assertOutput(self, result, lines, status):
         self.assertEqual(result.stdout, encode_lines(lines), result.stderr)

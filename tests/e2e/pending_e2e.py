@@ -1,7 +1,10 @@
 """End-to-end tests of pinfile-pending: the restart queue as a whole, as an administrator and
 the boot see it (see harness.py for how the build under test is run)."""
 
+import errno
 import os
+import shutil
+import subprocess
 import unittest
 
 from harness import *  # noqa: F401,F403  (the harness is this suite's vocabulary)
@@ -34,6 +37,75 @@ class PendingUsageTests(PendingCase):
         for args in [[], ["lists"], ["list", "extra"], ["LIST"]]:
             with self.subTest(args=args):
                 self.assertOutput(self.pending(*args), help_text.stdout.decode().splitlines(), 2)
+
+
+def withdrawn(line):
+    return "Отменено: " + line
+
+
+@unittest.skipUnless(WINDOWS or os.geteuid() == 0, "the POSIX queue belongs to root")
+class LaterCommandTests(PendingCase):
+    """A restart never undoes what a later command did: whatever would undo it is withdrawn,
+    and told on standard error."""
+
+    def boot(self):
+        if WINDOWS:
+            restart()
+        else:
+            self.assertEqual(self.pending("apply").status, 0)
+
+    def test_a_restart_keeps_what_the_last_command_did(self):
+        # (earlier command queued while the file is held, later command, the file afterwards)
+        cases = [("copy", "copy", b"v3"), ("delete", "copy", b"v3"), ("copy", "delete", None),
+                 ("delete", "copy queued", b"v3"), ("copy", "copy queued", b"v3")]
+        for earlier, later, expected in cases:
+            self.work = Workspace()
+            self.addCleanup(self.work.close)
+            if WINDOWS:
+                restart()  # an empty list to begin with
+            with self.subTest(earlier=earlier, later=later), one_boot(self.work.path):
+                self.work.file("v2.dll", b"v2")
+                self.work.file("v3.dll", b"v3")
+                target = self.work.file("x.dll", b"v1")
+                with held(target):
+                    args = ["/C", "v2.dll", "x.dll"] if earlier == "copy" else ["/D", "x.dll"]
+                    self.assertEqual(self.run_pinfile(*args).status, EXIT_QUEUED)
+                    staged = self.staged_files()
+                    listed = self.pending("list").stdout.decode().splitlines()[0][len("1. "):]
+                    if later.endswith("queued"):
+                        result = self.run_pinfile("/C", "v3.dll", "x.dll")
+                        self.assertOutput(result, [QUEUED_COPY], EXIT_QUEUED)
+                if later == "copy":
+                    self.assertOutput(self.run_pinfile("/C", "v3.dll", "x.dll"), [COPIED], EXIT_DONE)
+                elif later == "delete":
+                    self.assertOutput(self.run_pinfile("/D", "x.dll"), [DELETED], EXIT_DONE)
+                self.assertEqual(self.last_stderr_lines(), [withdrawn(listed)])
+                for name in staged:  # the withdrawn replacement's staged file went with it
+                    self.assertNotIn(name, self.staged_files())
+            self.boot()
+            with self.subTest(earlier=earlier, later=later, after="restart"):
+                if expected is None:
+                    self.assertFalse(os.path.exists(target))
+                else:
+                    self.assertEqual(self.work.read("x.dll"), expected)
+                self.assertEqual(self.staged_files(), [])
+                self.assertOutput(self.pending("list"), [EMPTY], 0)
+
+    def test_parallel_copies_onto_one_file_all_copy_now(self):
+        sources = [self.work.file("src%d.dll" % n, (b"%d" % n) * 65536) for n in range(8)]
+        target = self.work.file("one.dll", b"old")
+        with one_boot(self.work.path):
+            runs = [subprocess.Popen(command(EXE, ["/C", os.path.basename(source), "one.dll"]),
+                                     cwd=self.work.path, env=self.pinfile_env(),
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                    for source in sources]
+            outputs = [run.communicate(timeout=TIMEOUT) + (run.returncode,) for run in runs]
+            for stdout, stderr, status in outputs:
+                self.assertEqual((stdout, status), (encode_lines([COPIED]), EXIT_DONE), stderr)
+            self.assertOutput(self.pending("list"), [EMPTY], 0)
+        self.assertEqual(self.staged_files(), [])
+        with open(target, "rb") as handle:
+            self.assertIn(handle.read(), [(b"%d" % n) * 65536 for n in range(8)])
 
 
 @unittest.skipIf(WINDOWS, "the journal is the POSIX build's restart queue")
@@ -89,6 +161,88 @@ class JournalTests(PendingCase):
             handle.write(journal)
         self.assertOutput(self.pending("apply"), ["Уже было выполнено: " + line for line in operations], 0)
         self.assertEqual(self.work.read("lib.so"), b"newer, placed after the boot")
+
+    def queue_four(self):
+        for name in ("a.so", "b.so"):
+            self.queue_replacement(name, b"old " + name.encode(), b"new " + name.encode())
+        for name in ("c.so", "d.so"):
+            self.queue_deletion(name)
+
+    def state(self):
+        files = {name: self.work.read(name) for name in self.work.names()}
+        return files, os.path.exists(journal_path(self.root))
+
+    def fresh(self):
+        self.work, self.root = Workspace(), posix_test_root()
+        self.addCleanup(self.work.close)
+        self.addCleanup(shutil.rmtree, self.root, True)
+        self.known_staged = set()
+
+    @unittest.skipUnless(shutil.which("strace"), "needs strace to stop the runner at a system call")
+    def test_a_kill_at_any_system_call_still_carries_out_each_operation_exactly_once(self):
+        self.queue_four()
+        trace = os.path.join(self.root, "trace")
+        traced = subprocess.run(["strace", "-qq", "-o", trace, os.environ["PINFILE_PENDING_EXE"], "apply"],
+                                env=self.pinfile_env(), capture_output=True, timeout=TIMEOUT)
+        self.assertEqual(traced.returncode, 0, traced.stdout)
+        expected = self.state()
+        self.assertEqual(expected[0], {"a.so": b"new a.so", "b.so": b"new b.so",
+                                       "new-a.so": b"new a.so", "new-b.so": b"new b.so"})
+        with open(trace) as handle:
+            calls = [line.split("(", 1)[0] for line in handle if "(" in line and not line.startswith("+++")]
+        self.assertGreater(len(calls), 20)
+        seen = {}
+        for call in calls:
+            seen[call] = seen.get(call, 0) + 1
+            with self.subTest(call=call, occurrence=seen[call]):
+                self.fresh()
+                self.queue_four()
+                inject = "inject=%s:signal=SIGKILL:when=%d" % (call, seen[call])
+                subprocess.run(["strace", "-qq", "-o", "/dev/null", "-e", "trace=" + call, "-e", inject,
+                                os.environ["PINFILE_PENDING_EXE"], "apply"],
+                               env=self.pinfile_env(), capture_output=True, timeout=TIMEOUT)
+                rerun = self.pending("apply")
+                self.assertEqual(rerun.status, 0, rerun.stdout)
+                self.assertEqual(self.state(), expected)
+
+    def test_a_failed_operation_waits_with_its_error_until_it_is_cancelled(self):
+        target, staged = self.queue_replacement("lib.so", b"old", b"new")
+        victim = self.queue_deletion("gone.so")
+        os.remove(target)
+        os.mkdir(target)  # no file can be renamed over a folder
+        failed = replace_line(target, staged)
+        error = "Ошибка %d: %s" % (errno.EISDIR, os.strerror(errno.EISDIR))
+        self.assertOutput(self.pending("apply"), ["Не выполнено: %s. %s" % (failed, error),
+                                                  "Выполнено: " + delete_line(victim)], EXIT_FAILED)
+        for _ in range(2):  # still waiting, and tried again at the next boot
+            self.assertOutput(self.pending("list"), numbered(["%s (не выполнено: %s)" % (failed, error)]), 0)
+            self.assertEqual(self.pending("apply").status, EXIT_FAILED)
+        self.assertTrue(os.path.exists(staged))
+        self.assertOutput(self.pending("cancel", "2"), ["Операции с номером 2 в очереди нет."], EXIT_FAILED)
+        self.assertOutput(self.pending("cancel", "1"), ["Отменено: " + failed], 0)
+        self.assertFalse(os.path.exists(staged))
+        self.assertOutput(self.pending("list"), [EMPTY], 0)
+        self.assertOutput(self.pending("apply"), [EMPTY], 0)
+
+    def test_what_the_boot_cannot_do_is_not_queued(self):
+        victim = self.work.file("fixed.so", b"x")
+        if subprocess.run(["chattr", "+i", victim], capture_output=True).returncode != 0:
+            self.skipTest("this file system has no immutable files (chattr +i)")
+        self.addCleanup(subprocess.run, ["chattr", "-i", victim], capture_output=True)
+        self.assertFailureReport(self.run_pinfile("/D", "fixed.so"), DELETE_FAILED, errno.EPERM)
+        self.assertFalse(os.path.exists(journal_path(self.root)))
+        self.assertFalse(os.path.exists(os.path.join(self.root, "run", "reboot-required")))
+
+    def test_a_queued_operation_tells_that_a_restart_is_required(self):
+        flag = os.path.join(self.root, "run", "reboot-required")
+        os.makedirs(os.path.dirname(flag))
+        with open(flag + ".pkgs", "w") as handle:
+            handle.write("linux-image\n")
+        self.queue_deletion("a.so")
+        self.queue_deletion("b.so")
+        self.assertTrue(os.path.exists(flag))
+        with open(flag + ".pkgs") as handle:
+            self.assertEqual(handle.read(), "linux-image\npinfile\n")
 
     def test_a_damaged_record_is_skipped_and_the_others_carried_out(self):
         names = [self.queue_deletion(name) for name in ("first.so", "middle.so", "last.so")]
