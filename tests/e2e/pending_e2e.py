@@ -1,6 +1,7 @@
 """End-to-end tests of pinfile-pending: the restart queue as a whole, as an administrator and
 the boot see it (see harness.py for how the build under test is run)."""
 
+import contextlib
 import errno
 import os
 import shutil
@@ -18,6 +19,10 @@ def replace_line(target, staged):
 
 def delete_line(name):
     return 'Удалить "%s"' % name
+
+
+def stat_mode(path):
+    return os.stat(path).st_mode & 0o7777
 
 
 def numbered(lines):
@@ -110,15 +115,16 @@ class LaterCommandTests(PendingCase):
 
 @unittest.skipIf(WINDOWS, "the journal is the POSIX build's restart queue")
 @unittest.skipUnless(hasattr(os, "geteuid") and os.geteuid() == 0, "the queue belongs to root")
-class JournalTests(PendingCase):
+class JournalCase(PendingCase):
     def queue_replacement(self, name, old, new):
-        self.work.file("new-" + name, new)
+        source = self.work.file("new-" + os.path.basename(name), new)
         target = self.work.file(name, old)
         with held(target):
-            self.assertOutput(self.run_pinfile("/C", "new-" + name, name), [QUEUED_COPY], EXIT_QUEUED)
-        staged = [n for n in self.staged_files() if n not in self.known_staged]
+            self.assertOutput(self.run_pinfile("/C", source, name), [QUEUED_COPY], EXIT_QUEUED)
+        folder = os.path.dirname(target)
+        staged = [n for n in self.staged_files(folder) if n not in self.known_staged]
         self.known_staged.update(staged)
-        return target, os.path.join(self.work.path, staged[0])
+        return target, os.path.join(folder, staged[0])
 
     def queue_deletion(self, name):
         victim = self.work.file(name, b"doomed")
@@ -129,6 +135,17 @@ class JournalTests(PendingCase):
     def setUp(self):
         super().setUp()
         self.known_staged = set()
+
+    def fresh(self):
+        self.work, self.root = Workspace(), posix_test_root()
+        self.addCleanup(self.work.close)
+        self.addCleanup(shutil.rmtree, self.root, True)
+        self.known_staged = set()
+
+
+@unittest.skipIf(WINDOWS, "the journal is the POSIX build's restart queue")
+@unittest.skipUnless(hasattr(os, "geteuid") and os.geteuid() == 0, "the queue belongs to root")
+class JournalTests(JournalCase):
 
     def test_queued_operations_are_listed_then_carried_out_at_boot(self):
         target, staged = self.queue_replacement("lib.so", b"old", b"new")
@@ -171,12 +188,6 @@ class JournalTests(PendingCase):
     def state(self):
         files = {name: self.work.read(name) for name in self.work.names()}
         return files, os.path.exists(journal_path(self.root))
-
-    def fresh(self):
-        self.work, self.root = Workspace(), posix_test_root()
-        self.addCleanup(self.work.close)
-        self.addCleanup(shutil.rmtree, self.root, True)
-        self.known_staged = set()
 
     @unittest.skipUnless(shutil.which("strace"), "needs strace to stop the runner at a system call")
     def test_a_kill_at_any_system_call_still_carries_out_each_operation_exactly_once(self):
@@ -279,13 +290,15 @@ class JournalTests(PendingCase):
                 self.assertTrue(os.path.exists(victim))
                 self.assertTrue(os.path.exists(journal_path(self.root)))
 
-    def test_a_record_with_a_relative_name_is_refused(self):
+    def test_an_earlier_journal_is_carried_out_unchecked_and_a_relative_name_refused(self):
         self.work.file("relative.so", b"x")
         victim = self.work.file("absolute.so", b"x")
         os.makedirs(os.path.dirname(journal_path(self.root)), mode=0o700)
         with open(journal_path(self.root), "wb") as handle:
             handle.write(encode_record(b"D", b"relative.so") + encode_record(b"D", victim.encode()))
         os.chmod(journal_path(self.root), 0o600)
+        self.assertOutput(self.pending("list"),
+                          numbered([delete_line(name) + " (без проверки)" for name in ("relative.so", victim)]), 0)
         self.assertOutput(self.pending("apply"),
                           ["Отклонено (имя не абсолютное): " + delete_line("relative.so"),
                            "Выполнено: " + delete_line(victim)], EXIT_FAILED)
@@ -310,8 +323,156 @@ class JournalTests(PendingCase):
         self.assertEqual(self.work.names(), ["lib.so"])
 
 
+NOBODY = 65534
+
+
+def as_nobody():
+    os.setgid(NOBODY)
+    os.setuid(NOBODY)
+
+
+def refused(line, code):
+    return "Отклонено (не тот файл или папка, что при постановке в очередь): %s. Ошибка %d: %s" % (
+        line, code, os.strerror(code))
+
+
+@unittest.skipIf(WINDOWS, "the boot-time runner of the POSIX build")
+@unittest.skipUnless(hasattr(os, "geteuid") and os.geteuid() == 0, "the queue belongs to root")
+class HostileUserTests(JournalCase):
+    """Root carries the queue out at boot on names that other users may change meanwhile: it acts
+    only on what was queued, and the records around a refused one still go through."""
+
+    def test_a_folder_swapped_after_queueing_is_refused(self):
+        for swap, code in [("link", errno.ELOOP), ("folder", errno.ESTALE)]:
+            with self.subTest(swap=swap):
+                self.fresh()
+                system = os.path.join(self.work.path, "system")
+                folder = os.path.join(self.work.path, "d")
+                os.mkdir(system)
+                os.mkdir(folder)
+                for name in ("lib.so", "r.so"):
+                    with open(os.path.join(system, name), "wb") as handle:
+                        handle.write(b"system's own")
+                first = self.queue_deletion("first.so")
+                victim = self.queue_deletion("d/lib.so")
+                target, staged = self.queue_replacement("d/r.so", b"old", b"new")
+                last = self.queue_deletion("last.so")
+                os.rename(folder, folder + ".old")
+                if swap == "link":
+                    os.symlink(system, folder)
+                else:  # a folder of the same names, made later
+                    shutil.copytree(folder + ".old", folder)
+                self.assertOutput(self.pending("apply"), [
+                    "Выполнено: " + delete_line(first), refused(delete_line(victim), code),
+                    refused(replace_line(target, staged), code), "Выполнено: " + delete_line(last)],
+                    EXIT_FAILED)
+                self.assertEqual(sorted(os.listdir(system)), ["lib.so", "r.so"])
+                if swap == "folder":
+                    self.assertEqual(sorted(os.listdir(folder)), sorted(os.listdir(folder + ".old")))
+
+    def test_a_staged_file_that_is_not_pinfiles_is_not_put_in_place(self):
+        for attack in ["replaced", "vanished"]:
+            with self.subTest(attack=attack):
+                self.fresh()
+                os.chmod(self.work.path, 0o1777)  # like /tmp: anyone may add a file
+                target, staged = self.queue_replacement("t-%s.so" % attack, b"old", b"new")
+                os.remove(staged)  # an age-based clean of the folder
+                if attack == "replaced":
+                    subprocess.run(["sh", "-c", 'printf evil > "$0" && chmod 4755 "$0"', staged],
+                                   preexec_fn=as_nobody, check=True)
+                    expected = refused(replace_line(target, staged), errno.ESTALE)
+                else:
+                    expected = "Не выполнено: %s. Ошибка %d: %s" % (
+                        replace_line(target, staged), errno.ENOENT, os.strerror(errno.ENOENT))
+                self.assertOutput(self.pending("apply"), [expected], EXIT_FAILED)
+                with open(target, "rb") as handle:
+                    self.assertEqual(handle.read(), b"old")
+
+    def test_nothing_is_queued_into_a_journal_that_others_could_write(self):
+        folder = os.path.dirname(journal_path(self.root))
+        self.queue_deletion("a.so")
+        for path, mode in [(folder, 0o777), (journal_path(self.root), 0o666)]:
+            with self.subTest(path=path):
+                before = stat_mode(path)
+                os.chmod(path, mode)
+                victim = self.work.file("b.so", b"x")
+                with held(victim):
+                    result = self.run_pinfile("/D", "b.so")
+                os.chmod(path, before)
+                self.assertFailureReport(result, QUEUE_DELETE_FAILED, errno.EACCES)
+                self.assertEqual(len(read_journal(self.root)), 1)
+
+    def test_a_name_with_control_characters_or_invalid_utf8_stays_on_one_line(self):
+        names = [b"a\nb.so", b"c\xff\x1b[2J.so", b"back\\slash.so"]
+        shown = ["a\\nb.so", "c\\xff\\x1b[2J.so", "back\\\\slash.so"]
+        for name in names:
+            with open(os.path.join(self.work.path.encode(), name), "wb"), \
+                    held(os.path.join(self.work.path.encode(), name)):
+                self.assertEqual(self.run_pinfile("/D", os.fsdecode(name)).status, EXIT_QUEUED)
+        lines = [delete_line(os.path.join(self.work.path, name)) for name in shown]
+        self.assertOutput(self.pending("list"), numbered(lines), 0)
+        self.assertOutput(self.pending("apply"), ["Выполнено: " + line for line in lines], 0)
+
+    def test_a_file_that_the_user_may_replace_but_not_read_is_still_checked_for_locks(self):
+        os.chmod(self.work.path, 0o777)
+        self.work.file("new.so", b"new")
+        for locked, message, status in [(True, QUEUE_COPY_FAILED, EXIT_FAILED), (False, COPIED, EXIT_DONE)]:
+            with self.subTest(locked=locked):
+                target = self.work.file("root-only.so", b"old")
+                os.chmod(target, 0o600)
+                with held(target) if locked else contextlib.nullcontext():
+                    result = self.run_pinfile("/C", "new.so", "root-only.so", preexec_fn=as_nobody)
+                if locked:
+                    self.assertFailureReport(result, message, errno.EACCES)
+                    self.assertEqual(self.work.read("root-only.so"), b"old")
+                else:
+                    self.assertOutput(result, [message], status)
+                    self.assertEqual(self.work.read("root-only.so"), b"new")
+
+    def test_a_killed_runs_leftover_goes_and_a_file_being_written_stays(self):
+        leftover = self.work.file(".pinfile-Abc123", b"half a library")
+        busy = self.work.file(".pinfile-Xyz789", b"being written")
+        self.work.file("new.so", b"new")
+        with held(busy):
+            self.assertOutput(self.run_pinfile("/C", "new.so", "lib.so"), [COPIED], EXIT_DONE)
+        self.assertEqual(self.work.names(), [".pinfile-Xyz789", "lib.so", "new.so"])
+        self.assertFalse(os.path.exists(leftover))
+
+
 @unittest.skipUnless(WINDOWS, "the system's own list exists only on Windows")
 class SystemListTests(PendingCase):
+    VALUES = ("PendingFileRenameOperations", "PendingFileRenameOperations2")
+
+    def registry(self, *args):
+        """Runs the helper that queues as another program would and reads or writes the raw
+        values; its standard output."""
+        done = subprocess.run(command(os.environ["PINFILE_QUEUE_MOVE"], list(args)), env=environment(),
+                              capture_output=True, timeout=TIMEOUT, check=False)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        return done.stdout.decode().strip()
+
+    def raw_value(self, value):
+        """The value's bytes exactly as stored, or None when it is absent."""
+        text = self.registry("--read", value)
+        return None if text == "absent" else bytes.fromhex(text)
+
+    @staticmethod
+    def multi_string(strings):
+        return "".join(string + "\0" for string in strings + [""]).encode("utf-16-le")
+
+    def write_second_value(self, strings):
+        """Writes PendingFileRenameOperations2 by hand; the restart under Wine leaves it, so
+        it goes when the test ends."""
+        self.addCleanup(self.registry, "--write", self.VALUES[1])
+        self.registry("--write", self.VALUES[1], self.multi_string(strings).hex())
+        self.assertEqual(self.raw_value(self.VALUES[1]), self.multi_string(strings))
+
+    def path(self, name):
+        return native_path(os.path.join(self.work.path, name))
+
+    def internal(self, name):
+        return "\\??\\" + self.path(name)
+
     def test_everything_the_system_will_do_is_listed_until_the_restart(self):
         restart()  # start from an empty list
         self.work.file("new.dll", b"new")
@@ -322,9 +483,7 @@ class SystemListTests(PendingCase):
             self.assertOutput(self.run_pinfile("/C", "new.dll", "loaded.dll"), [QUEUED_COPY], EXIT_QUEUED)
         with held(victim):
             self.assertOutput(self.run_pinfile("/D", "victim.dll"), [QUEUED_DELETE], EXIT_QUEUED)
-        queued = subprocess.run(command(os.environ["PINFILE_QUEUE_MOVE"], [native_path(other)]),
-                                env=environment(), capture_output=True, timeout=TIMEOUT)
-        self.assertEqual(queued.returncode, 0, queued.stderr)
+        self.registry(native_path(other))
 
         staged = native_path(os.path.join(self.work.path, self.staged_files()[0]))
         expected = [replace_line(native_path(target), staged), delete_line(native_path(victim)),
@@ -336,6 +495,102 @@ class SystemListTests(PendingCase):
         self.assertEqual(self.work.names(), ["loaded.dll", "new.dll"])
         self.assertEqual(self.work.read("loaded.dll"), b"new")
 
+    def test_eight_parallel_copies_onto_one_file_all_copy_now(self):
+        contents = [bytes([n]) * (4 << 20) for n in range(8)]
+        for n, content in enumerate(contents):
+            self.work.file("src%d" % n, content)
+        self.work.file("one", b"old")
+        before = [self.raw_value(value) for value in self.VALUES]
+        runs = [subprocess.Popen(command(EXE, ["/C", "src%d" % n, "one"]), cwd=self.work.path,
+                                 env=environment(), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                for n in range(8)]
+        for n, copy in enumerate(runs):
+            stdout, stderr = copy.communicate(timeout=TIMEOUT)
+            with self.subTest(run=n):
+                self.assertEqual((stdout, copy.returncode), (encode_lines([COPIED]), EXIT_DONE), stderr)
+        self.assertEqual([self.raw_value(value) for value in self.VALUES], before)
+        self.assertEqual(self.staged_files(), [])
+        self.assertIn(self.work.read("one"), contents)
+
+    def test_a_command_done_now_withdraws_what_another_program_queued(self):
+        # (arguments and output; the undoing operation that another program queued, and one
+        # written by hand in the second value; what the restart leaves of file.dll)
+        cases = [
+            (["/D", "file.dll"], DELETED, ["mover.dll", "file.dll"],
+             ["mover2.dll", "!*1", "FILE.DLL"], None),
+            (["/C", "new.dll", "file.dll"], COPIED, ["file.dll"], ["File.dll", "*1", None], b"new"),
+        ]
+        for args, output, queued, (source, marks, target), content in cases:
+            self.work = Workspace()
+            self.addCleanup(self.work.close)
+            with self.subTest(args=args):
+                restart()  # start from an empty list
+                for name in ("file.dll", "mover.dll", "mover2.dll", "keep.dll"):
+                    self.work.file(name, b"old")
+                self.work.file("new.dll", b"new")
+                by_hand = (["*1" + self.internal(source), ""] if target is None
+                           else [self.internal(source), marks + self.internal(target)])
+                with one_boot(self.work.path):
+                    self.registry(self.path("keep.dll"))
+                    self.registry(*[self.path(name) for name in queued])
+                    self.registry(self.path("mover.dll"), self.path("elsewhere.dll"))
+                    first = self.raw_value(self.VALUES[0]).decode("utf-16-le").split("\0")
+                    # Kept: a "*1" deletion, an "@" one, a form unknown here, a lone last name.
+                    second = (["*1" + self.internal("keep2.dll"), ""] + by_hand +
+                              ["@" + self.internal("keep.dll"), "", "\\??\\UNKNOWN\\form", "!\\??\\x",
+                               self.internal("odd.dll")])
+                    self.write_second_value(second)
+                    listed = self.pending("list").stdout.decode().splitlines()
+                    self.assertEqual(len(listed), 8, listed)
+
+                    result = self.run_pinfile(*args)
+                    self.assertOutput(result, [output], EXIT_DONE)
+                    self.assertEqual(result.stderr, encode_lines(
+                        ["Отменено: " + listed[1][len("2. "):], "Отменено: " + listed[4][len("5. "):]]))
+                    del first[2:4], second[2:4]
+                    self.assertEqual(self.raw_value(self.VALUES[0]), "\0".join(first).encode("utf-16-le"))
+                    self.assertEqual(self.raw_value(self.VALUES[1]), self.multi_string(second))
+                    self.assertTrue(os.path.exists(os.path.join(self.work.path, source)))
+                restart()
+                if content is None:
+                    self.assertFalse(os.path.exists(os.path.join(self.work.path, "file.dll")))
+                else:
+                    self.assertEqual(self.work.read("file.dll"), content)
+
+    def test_cancel_withdraws_one_operation_with_the_staged_file_pinfile_made(self):
+        restart()  # start from an empty list
+        self.work.file("new.dll", b"new")
+        target = self.work.file("loaded.dll", b"old")
+        self.work.file("other.dll", b"y")
+        os.mkdir(os.path.join(self.work.path, "sub"))
+        foreign = self.work.file(os.path.join("sub", "TMP1a.tmp"), b"another program's")
+        with one_boot(self.work.path):
+            with held(target):
+                self.assertOutput(self.run_pinfile("/C", "new.dll", "loaded.dll"), [QUEUED_COPY],
+                                  EXIT_QUEUED)
+            staged = self.path(self.staged_files()[0])
+            self.registry(self.path("other.dll"))
+            self.write_second_value([self.internal("sub\\TMP1a.tmp"), "!" + self.internal("target2.dll")])
+            operations = [replace_line(native_path(target), staged), delete_line(self.path("other.dll")),
+                          replace_line(self.path("target2.dll"), native_path(foreign))]
+            self.assertOutput(self.pending("list"), numbered(operations), 0)
+
+            # The second cancellation numbers the list as it is after the first.
+            for number, cancelled, left in [(1, 0, [1, 2]), (2, 2, [1])]:
+                with self.subTest(cancel=number):
+                    self.assertOutput(self.pending("cancel", str(number)),
+                                      ["Отменено: " + operations[cancelled]], 0)
+                    self.assertOutput(self.pending("list"), numbered([operations[i] for i in left]), 0)
+            self.assertEqual(self.staged_files(), [])
+            self.assertTrue(os.path.exists(foreign))
+            for number in ("2", "0"):
+                with self.subTest(cancel=number):
+                    self.assertOutput(self.pending("cancel", number),
+                                      ["Операции с номером %s в очереди нет." % number], EXIT_FAILED)
+        restart()
+        self.assertFalse(os.path.exists(os.path.join(self.work.path, "other.dll")))
+        self.assertEqual(self.work.read("loaded.dll"), b"old")
+        self.assertEqual(self.staged_files(), [])
 
 if __name__ == "__main__":
     unittest.main()
