@@ -6,7 +6,9 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <random>
@@ -22,44 +24,93 @@ namespace {
 constexpr std::string_view kPrivatePrefix = ".pinfile-";
 constexpr std::size_t kPrivateNameLength = kPrivatePrefix.size() + 6;
 
-// The byte copy for when the kernel cannot share or copy the extents itself.
-int CopyByReading(int from, int to) {
+// The byte copy of one stretch, for when the kernel cannot copy the extents itself.
+int CopyByReading(int from, int to, off_t start, off_t end) {
     std::vector<char> buffer(1U << 17U);
-    for (;;) {
-        const ssize_t n = read(from, buffer.data(), buffer.size());
+    while (start < end) {
+        const auto want = static_cast<std::size_t>(std::min<off_t>(end - start, 1 << 17));
+        const ssize_t n = pread(from, buffer.data(), want, start);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return errno;
         if (n == 0) return 0;
         for (ssize_t done = 0; done < n;) {
             const ssize_t written =
-                write(to, buffer.data() + done, static_cast<std::size_t>(n - done));
+                pwrite(to, buffer.data() + done, static_cast<std::size_t>(n - done), start + done);
             if (written < 0 && errno == EINTR) continue;
             if (written < 0) return errno;
             done += written;
         }
+        start += n;
     }
+    return 0;
 }
 
-// Copies the whole contents in the kernel: a reflink where the file system shares extents,
-// else copy_file_range, else plain reads and writes.
-int CopyContents(int from, int to) {
-    if (ioctl(to, FICLONE, from) == 0) return 0;
-    bool copiedAny = false;
-    for (;;) {
-        const ssize_t n = copy_file_range(from, nullptr, to, nullptr, 1U << 30U, 0);
-        if (n > 0) {
-            copiedAny = true;
-            continue;
-        }
+// One stretch of data in the kernel (copy_file_range), else by reading.
+int CopyStretch(int from, int to, off_t start, off_t end) {
+    off_t in = start;
+    off_t out = start;
+    while (in < end) {
+        const auto want = static_cast<std::size_t>(end - in);
+        const ssize_t n = copy_file_range(from, &in, to, &out, want, 0);
+        if (n > 0) continue;
         if (n == 0) return 0;
         if (errno == EINTR) continue;
-        if (copiedAny ||
-            (errno != EXDEV && errno != ENOSYS && errno != EOPNOTSUPP && errno != EINVAL)) {
+        if (errno != EXDEV && errno != ENOSYS && errno != EOPNOTSUPP && errno != EINVAL) {
             return errno;
         }
-        return CopyByReading(from, to);
+        return CopyByReading(from, to, in, end);
     }
+    return 0;
 }
+
+// Copies the whole contents: a reflink where the file system shares extents, else stretch by
+// stretch of data, so that holes stay holes and a sparse file stays sparse.
+int CopyContents(int from, int to) {
+    if (ioctl(to, FICLONE, from) == 0) return 0;
+    struct stat info {};
+    if (fstat(from, &info) != 0) return errno;
+    for (off_t position = 0; position < info.st_size;) {
+        off_t data = lseek(from, position, SEEK_DATA);
+        if (data < 0 && errno == ENXIO) break;  // only a hole is left
+        if (data < 0) data = position;          // no hole finding here: all of it is data
+        off_t hole = lseek(from, data, SEEK_HOLE);
+        if (hole < 0) hole = info.st_size;
+        if (const int error = CopyStretch(from, to, data, hole); error != 0) return error;
+        position = hole;
+    }
+    return ftruncate(to, info.st_size) == 0 ? 0 : errno;
+}
+
+// An attribute the new file cannot simply take over: a file capability belongs to the old
+// program, as it would be cleared if the file were written in place.
+bool KeptAttribute(std::string_view name) { return name != "security.capability"; }
+
+}  // namespace
+
+int CopyAttributes(const std::string& from, int to, bool (*wanted)(std::string_view)) {
+    const ssize_t size = llistxattr(from.c_str(), nullptr, 0);
+    if (size < 0) return errno == ENOTSUP ? 0 : errno;
+    std::vector<char> names(static_cast<std::size_t>(size));
+    const ssize_t listed = llistxattr(from.c_str(), names.data(), names.size());
+    if (listed < 0) return errno;
+    for (std::size_t at = 0; at < static_cast<std::size_t>(listed);) {
+        const std::string name(names.data() + at);
+        at += name.size() + 1;
+        if (!wanted(name)) continue;
+        const ssize_t length = lgetxattr(from.c_str(), name.c_str(), nullptr, 0);
+        std::vector<char> value(static_cast<std::size_t>(std::max<ssize_t>(length, 0)));
+        if (length < 0 || lgetxattr(from.c_str(), name.c_str(), value.data(), value.size()) < 0) {
+            return errno;
+        }
+        if (fsetxattr(to, name.c_str(), value.data(), value.size(), 0) != 0 && errno != ENOTSUP &&
+            (errno != EPERM || geteuid() == 0)) {
+            return errno;
+        }
+    }
+    return 0;
+}
+
+namespace {
 
 std::string PrivateName() {
     static constexpr char kLetters[] =
@@ -138,6 +189,29 @@ void RemoveLeftovers(int folder) {
 
 }  // namespace
 
+int TakeOverMetadata(int out, int folder, const std::string& name, mode_t fallbackMode,
+                     bool (*wanted)(std::string_view)) {
+    struct stat old {};
+    const bool exists = fstatat(folder, name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!exists && errno != ENOENT) return errno;
+    if (!exists || !S_ISREG(old.st_mode)) return fchmod(out, fallbackMode & 0777U) == 0 ? 0 : errno;
+    if (const int error = SetOwnerAndMode(out, old.st_uid, old.st_gid, old.st_mode); error != 0) {
+        return error;
+    }
+    return CopyAttributes(AttributePath(folder, name), out,
+                          wanted != nullptr ? wanted : KeptAttribute);
+}
+
+int SetOwnerAndMode(int fd, uid_t owner, gid_t group, mode_t mode) {
+    // The owner first: changing it clears the set-user and set-group bits, which come next.
+    if (fchown(fd, owner, group) != 0 && geteuid() == 0) return errno;
+    return fchmod(fd, mode & 07777U) == 0 ? 0 : errno;
+}
+
+std::string AttributePath(int folder, const std::string& name) {
+    return "/proc/self/fd/" + std::to_string(folder) + "/" + name;
+}
+
 int SyncFolder(const std::string& folder) {
     const Descriptor fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd.valid()) return errno;
@@ -158,7 +232,7 @@ int ReplaceWithCopyAt(int source, mode_t mode, int folder, const std::string& na
     const Descriptor out(CreatePrivateFile(folder, privateName));
     if (!out.valid()) return errno;
     int error = CopyContents(source, out.get());
-    if (error == 0 && fchmod(out.get(), mode & 0777U) != 0) error = errno;
+    if (error == 0) error = TakeOverMetadata(out.get(), folder, name, mode);
     if (error == 0 && fsync(out.get()) != 0) error = errno;
     if (error == 0 && renameat(folder, privateName.c_str(), folder, name.c_str()) != 0) {
         error = errno;

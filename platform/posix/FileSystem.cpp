@@ -103,17 +103,32 @@ int FolderIdentity(const std::string& name, posix::FileIdentity& identity) {
     return 0;
 }
 
-// The staged file as the boot will check it. Nobody but its owner may write it while it
-// waits, or it could be changed under a replacement that root carries out.
-int StagedIdentity(const std::string& staged, posix::FileIdentity& identity) {
-    const Descriptor file(open(staged.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    struct stat info {};
-    if (!file.valid() || fstat(file.get(), &info) != 0) return errno;
-    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0 &&
-        (fchmod(file.get(), info.st_mode & 07755U) != 0 || fstat(file.get(), &info) != 0)) {
-        return errno;
+// Every extended attribute but the access ACL, which could let others write the staged file
+// while it waits, and a capability, which belongs to the old program.
+bool StagedAttribute(std::string_view name) {
+    return name != "security.capability" && name != "system.posix_acl_access";
+}
+
+// Makes the staged file what an immediate copy would put in place, as far as it may be while
+// it waits: the target's attributes and permission bits, but owned by root, without set-id
+// bits and writable by nobody else, or it could be changed under a replacement that root
+// carries out. The record keeps the target's owner, group and mode for the boot. Returns the
+// staged file as the boot will check it.
+int PrepareStagedFile(posix::JournalRecord& record) {
+    const Descriptor file(open(record.first.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat target {};
+    if (!file.valid() || lstat(record.second.c_str(), &target) != 0) return errno;
+    record.targetOwner = target.st_uid;
+    record.targetGroup = target.st_gid;
+    record.targetMode = target.st_mode & 07777U;
+    if (fchmod(file.get(), target.st_mode & 0755U) != 0) return errno;
+    if (const int error = posix::CopyAttributes(record.second, file.get(), StagedAttribute);
+        error != 0) {
+        return error;
     }
-    identity = IdentityOf(info);
+    struct stat info {};
+    if (fsync(file.get()) != 0 || fstat(file.get(), &info) != 0) return errno;
+    record.staged = IdentityOf(info);
     return 0;
 }
 
@@ -154,9 +169,10 @@ FileCallResult CopyFileNow(TextView source, TextView target) {
     int resolveError = 0;
     const fs::path resolved = posix::QueuedTarget(target, resolveError);
     if (resolveError != 0) return Failure(resolveError);
+    // Only a regular file is replaced: a FIFO, socket or device is no file to put in place.
     struct stat targetInfo {};
-    if (stat(resolved.c_str(), &targetInfo) == 0 && S_ISDIR(targetInfo.st_mode)) {
-        return Failure(EISDIR);
+    if (stat(resolved.c_str(), &targetInfo) == 0 && !S_ISREG(targetInfo.st_mode)) {
+        return Failure(S_ISDIR(targetInfo.st_mode) ? EISDIR : EINVAL);
     }
 
     // A target that another process has locked is in use; ours keeps it until we are done.
@@ -198,7 +214,7 @@ ErrorCode ScheduleReplaceAtRestart(TextView staged, TextView target) {
     record.second = posix::QueuedTarget(target, targetError);
     if (error == 0) error = targetError;
     if (error == 0) error = FolderIdentity(record.second, record.folder);
-    if (error == 0) error = StagedIdentity(record.first, record.staged);
+    if (error == 0) error = PrepareStagedFile(record);
     return error != 0 ? error : Queue(record);
 }
 

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 
 #include <cerrno>
 #include <filesystem>
@@ -22,6 +23,8 @@ using posix::JournalEntry;
 using posix::JournalRecord;
 using posix::RecordState;
 using Result = AppliedOperation::Result;
+
+constexpr const char* kAccessAcl = "system.posix_acl_access";
 
 PendingOperation FromEntry(const JournalEntry& entry) {
     PendingOperation operation;
@@ -139,6 +142,30 @@ int MoveOverAt(int stagedFolder, const std::string& staged, int targetFolder,
     return SyncFolders(stagedFolder, stagedFolder);
 }
 
+// Once in place, the new file takes the owner, group and mode that the replaced target had
+// when the replacement was queued. Set through the open file, never by a name that could be
+// swapped for a link meanwhile.
+// The access ACL waits for this moment, as it could let others write the staged file.
+int GiveTargetMetadata(int placed, const JournalRecord& record, const std::string& acl = {}) {
+    if (record.targetMode == 0) return 0;
+    int error =
+        posix::SetOwnerAndMode(placed, record.targetOwner, record.targetGroup, record.targetMode);
+    if (error == 0 && !acl.empty() &&
+        fsetxattr(placed, kAccessAcl, acl.data(), acl.size(), 0) != 0) {
+        error = errno;
+    }
+    if (error != 0) return error;
+    return fsync(placed) == 0 ? 0 : errno;
+}
+
+// The access ACL of the file that is about to be replaced; empty when it has none.
+std::string AccessAcl(int folder, const std::string& name) {
+    const std::string path = posix::AttributePath(folder, name);
+    char value[4096];
+    const ssize_t size = lgetxattr(path.c_str(), kAccessAcl, value, sizeof value);
+    return size > 0 ? std::string(value, static_cast<std::size_t>(size)) : std::string();
+}
+
 AppliedOperation ReplaceChecked(const PendingOperation& operation, const JournalRecord& record) {
     Descriptor targetFolder(-1);
     AppliedOperation opened = OpenRecordFolder(operation, record, record.second, targetFolder);
@@ -156,15 +183,24 @@ AppliedOperation ReplaceChecked(const PendingOperation& operation, const Journal
     struct stat info {};
     if (fstatat(stagedFolder, staged.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno != ENOENT) return Outcome(operation, errno);
-        // Gone: done by a run before a crash only if the target is now the staged file.
+        // Gone: done by a run before a crash only if the target is now the staged file, which
+        // may still lack what the replaced target had.
+        const Descriptor placed(
+            openat(targetFolder.get(), target.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
         const bool moved =
-            fstatat(targetFolder.get(), target.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-            Matches(info, record.staged);
-        return moved ? AppliedOperation{operation, Result::AlreadyDone, 0}
-                     : Outcome(operation, ENOENT);
+            placed.valid() && fstat(placed.get(), &info) == 0 && Matches(info, record.staged);
+        if (!moved) return Outcome(operation, ENOENT);
+        const int error = GiveTargetMetadata(placed.get(), record);
+        return error == 0 ? AppliedOperation{operation, Result::AlreadyDone, 0}
+                          : Outcome(operation, error);
     }
     if (!IsStagedFile(info, record.staged)) return Mismatch(operation, ESTALE);
-    return Outcome(operation, MoveOverAt(stagedFolder, staged, targetFolder.get(), target, info));
+    const Descriptor file(openat(stagedFolder, staged.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!file.valid()) return Outcome(operation, errno);
+    const std::string acl = AccessAcl(targetFolder.get(), target);
+    int error = MoveOverAt(stagedFolder, staged, targetFolder.get(), target, info);
+    if (error == 0) error = GiveTargetMetadata(file.get(), record, acl);
+    return Outcome(operation, error);
 }
 
 AppliedOperation DeleteChecked(const PendingOperation& operation, const JournalRecord& record) {

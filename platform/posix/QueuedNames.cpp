@@ -16,11 +16,26 @@ int ErrnoOf(const std::error_code& error) {
                : EINVAL;
 }
 
+// Follows the name while it is a symbolic link, also one that leads nowhere yet, whose file a
+// copy then creates.
+fs::path FollowLinks(fs::path name, std::error_code& failure) {
+    for (int hops = 0; !failure && fs::is_symlink(fs::symlink_status(name, failure)); ++hops) {
+        if (hops == 40) {
+            failure = std::make_error_code(std::errc::too_many_symbolic_link_levels);
+            break;
+        }
+        const fs::path next = fs::read_symlink(name, failure);
+        name = next.is_absolute() ? next : name.parent_path() / next;
+    }
+    if (failure == std::errc::no_such_file_or_directory) failure.clear();
+    return name;
+}
+
 }  // namespace
 
 std::string QueuedTarget(TextView target, int& error) {
     std::error_code failure;
-    const fs::path absolute = fs::absolute(fs::path(target), failure);
+    const fs::path absolute = FollowLinks(fs::absolute(fs::path(target), failure), failure);
     const fs::path resolved = failure ? fs::path() : fs::weakly_canonical(absolute, failure);
     error = failure ? ErrnoOf(failure) : 0;
     return failure ? std::string() : resolved.string();

@@ -19,7 +19,7 @@ constexpr std::size_t kFirstHeaderSize = 9;  // magic, kind, length
 constexpr std::size_t kHeaderSize = 14;      // magic, state, error, kind, length
 constexpr std::size_t kStateOffset = 4;      // state and error, outside the check
 constexpr std::size_t kCheckSize = 4;
-constexpr std::size_t kIdentitySize = 2 * 8 + 4 * 8 + 4 + 4;  // folder; staged file
+constexpr std::size_t kIdentitySize = 2 * 8 + 4 * 8 + 4 + 4 + 3 * 4;  // folder; staged; target
 
 void PutUint(std::string& out, std::uint64_t value, int bytes) {
     for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>(value >> (8 * i)));
@@ -48,6 +48,9 @@ std::string EncodeIdentities(const JournalRecord& record) {
     PutUint(out, record.staged.size, 8);
     PutUint(out, static_cast<std::uint64_t>(record.staged.modifiedSeconds), 8);
     PutUint(out, record.staged.modifiedNanoseconds, 4);
+    PutUint(out, record.targetOwner, 4);
+    PutUint(out, record.targetGroup, 4);
+    PutUint(out, record.targetMode, 4);
     return out;
 }
 
@@ -60,6 +63,9 @@ void DecodeIdentities(std::string_view bytes, JournalRecord& record) {
     record.staged.size = GetUint(bytes.substr(36, 8), 8);
     record.staged.modifiedSeconds = static_cast<std::int64_t>(GetUint(bytes.substr(44, 8), 8));
     record.staged.modifiedNanoseconds = static_cast<std::uint32_t>(GetUint(bytes.substr(52, 4), 4));
+    record.targetOwner = static_cast<std::uint32_t>(GetUint(bytes.substr(56, 4), 4));
+    record.targetGroup = static_cast<std::uint32_t>(GetUint(bytes.substr(60, 4), 4));
+    record.targetMode = static_cast<std::uint32_t>(GetUint(bytes.substr(64, 4), 4));
     // No folder has inode 0: a record without identities (one converted from the first
     // version) is carried out unchecked.
     record.checked = record.folder.inode != 0;

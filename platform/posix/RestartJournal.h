@@ -12,7 +12,8 @@
 //   body     length   first name, NUL, second name, NUL (empty second name for a deletion),
 //                     then the identity block: device and inode of the folder that holds the
 //                     target (or the name to delete), and device, inode, owner, size and
-//                     modification time of the staged file (zero for a deletion)
+//                     modification time of the staged file, and owner, group and mode that
+//                     the replaced target had (all zero for a deletion)
 //   check    4 bytes  CRC-32 of kind, length and body, little-endian
 // State and error lie outside the check, so that a result is marked in place with one small
 // write. Records of the first version ("PFQ1": no state, no error, no identity block) are
@@ -50,6 +51,11 @@ struct JournalRecord {
     bool checked = true;  // false for a record of the first version, which has no identities
     FileIdentity folder;  // device and inode of the target's folder
     FileIdentity staged;  // the staged file of a replacement
+    // What the replaced target had, given to the new file once it is in place: the staged
+    // file waits owned by root, without set-id bits, and writable by nobody else.
+    std::uint32_t targetOwner = 0;
+    std::uint32_t targetGroup = 0;
+    std::uint32_t targetMode = 0;  // zero: not known, the staged file's own stays
 
     bool operator==(const JournalRecord&) const = default;
 };

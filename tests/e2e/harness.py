@@ -193,7 +193,7 @@ def journal_path(test_root):
     return os.path.join(test_root, "var", "lib", "pinfile", "pending")
 
 
-IDENTITY_SIZE = 56  # folder device and inode; staged device, inode, owner, size, time
+IDENTITY_SIZE = 68  # folder device and inode; staged device, inode, owner, size, time; target owner, group, mode
 
 
 def encode_record(kind, first, second=b""):

@@ -3,11 +3,36 @@
 
 import mmap
 import os
+import socket
 import stat
 import subprocess
 import unittest
 
 from harness import *  # noqa: F401,F403  (the harness is this suite's vocabulary)
+
+
+def bind_socket(path):
+    with socket.socket(socket.AF_UNIX) as listener:
+        listener.bind(path)
+
+
+def tool_output(*args):
+    return subprocess.run(args, capture_output=True, check=True).stdout.decode()
+
+
+# What a replaced target keeps: (kind, how the target is made so, how to see it afterwards,
+# what is seen). Run as root, as administrators replace system files.
+METADATA = [
+    ("owner, group and mode", lambda t: (os.chown(t, 65534, 65534), os.chmod(t, 0o640)),
+     lambda t: (os.stat(t).st_uid, os.stat(t).st_gid, stat.S_IMODE(os.stat(t).st_mode)), (65534, 65534, 0o640)),
+    ("set-id bits", lambda t: os.chmod(t, 0o6755), lambda t: stat.S_IMODE(os.stat(t).st_mode), 0o6755),
+    ("ACL", lambda t: subprocess.run(["setfacl", "-m", "u:daemon:r", t], check=True),
+     lambda t: "user:daemon:r--" in tool_output("getfacl", "-p", t), True),
+    ("extended attribute", lambda t: os.setxattr(t, "user.x", b"kept"),
+     lambda t: tool_output("getfattr", "--only-values", "-n", "user.x", t), "kept"),
+    ("capability, which goes", lambda t: subprocess.run(["setcap", "cap_net_raw+ep", t], check=True),
+     lambda t: "security.capability" in os.listxattr(t), False),
+]
 
 
 class UsageTests(Case):
@@ -160,17 +185,56 @@ class PosixCopyTests(Case):
             self.assertEqual(old[:], b"O" * 8192)
         self.assertEqual(self.work.read("lib.so"), b"N" * 8192)
 
-    def test_the_copy_takes_the_source_permissions_and_writes_through_a_link(self):
+    def test_a_link_is_written_through_and_a_new_file_takes_the_source_permissions(self):
         source = self.work.file("tool", b"#!/bin/sh\n")
         os.chmod(source, 0o751)
         os.mkdir(os.path.join(self.work.path, "real"))
-        real = self.work.file("real/tool", b"old")
-        os.symlink("real/tool", os.path.join(self.work.path, "link"))
-        self.assertOutput(self.run_pinfile("/C", "tool", "link"), [COPIED], EXIT_DONE)
-        self.assertTrue(os.path.islink(os.path.join(self.work.path, "link")))
-        self.assertEqual(self.work.read("real/tool"), b"#!/bin/sh\n")
-        self.assertEqual(stat.S_IMODE(os.stat(real).st_mode), 0o751)
-        self.assertEqual(self.staged_files(os.path.dirname(real)), [])
+        existing = self.work.file("real/tool", b"old")
+        os.chmod(existing, 0o640)
+        # (link, the file it leads to, the mode that file has afterwards)
+        for link, real, mode in [("link", existing, 0o640),
+                                 ("dangling", os.path.join(self.work.path, "real", "new"), 0o751)]:
+            with self.subTest(link=link):
+                os.symlink(os.path.relpath(real, self.work.path), os.path.join(self.work.path, link))
+                self.assertOutput(self.run_pinfile("/C", "tool", link), [COPIED], EXIT_DONE)
+                self.assertTrue(os.path.islink(os.path.join(self.work.path, link)))
+                with open(real, "rb") as handle:
+                    self.assertEqual(handle.read(), b"#!/bin/sh\n")
+                self.assertEqual(stat.S_IMODE(os.stat(real).st_mode), mode)
+                self.assertEqual(self.staged_files(os.path.dirname(real)), [])
+        os.symlink("no-such-folder/x", os.path.join(self.work.path, "nowhere"))
+        self.assertFailureReport(self.run_pinfile("/C", "tool", "nowhere"), COPY_FAILED, errno.ENOENT)
+
+    def test_a_fifo_socket_or_device_is_never_replaced(self):
+        self.work.file("new.so", b"new")
+        make = {"fifo": lambda path: os.mkfifo(path),
+                "socket": bind_socket}
+        if os.geteuid() == 0:
+            make["device"] = lambda path: os.mknod(path, 0o666 | stat.S_IFCHR, os.makedev(1, 3))
+        for kind, create in make.items():
+            with self.subTest(kind=kind):
+                path = os.path.join(self.work.path, kind)
+                create(path)
+                before = os.lstat(path)
+                self.assertFailureReport(self.run_pinfile("/C", "new.so", kind), COPY_FAILED, errno.EINVAL)
+                after = os.lstat(path)
+                self.assertEqual((after.st_ino, after.st_mode), (before.st_ino, before.st_mode))
+        self.assertNothingQueuedFor(self.work.path)
+        self.assertEqual(self.staged_files(), [])
+
+    def test_holes_stay_holes(self):
+        source = self.work.file("sparse.so")
+        with open(source, "r+b") as handle:
+            handle.truncate(1 << 30)
+            handle.seek(512 << 20)
+            handle.write(b"x" * 4096)
+        self.assertOutput(self.run_pinfile("/C", "sparse.so", "copy.so"), [COPIED], EXIT_DONE)
+        copy = os.stat(os.path.join(self.work.path, "copy.so"))
+        self.assertEqual(copy.st_size, 1 << 30)
+        self.assertLessEqual(copy.st_blocks * 512, 1 << 20)
+        with open(os.path.join(self.work.path, "copy.so"), "rb") as handle:
+            handle.seek(512 << 20)
+            self.assertEqual(handle.read(4097), b"x" * 4096 + b"\0")
 
     def test_only_a_regular_file_is_a_source(self):
         os.mkfifo(os.path.join(self.work.path, "fifo"))
@@ -189,6 +253,31 @@ class PosixCopyTests(Case):
         self.assertFailureReport(result, QUEUE_COPY_FAILED, errno.ENOENT)
         self.assertEqual(self.work.names(), ["lib.so", "new.so"])
         self.assertEqual(self.work.read("lib.so"), b"old")
+
+
+@unittest.skipIf(WINDOWS, "what stands in for the Windows calls on POSIX")
+@unittest.skipUnless(hasattr(os, "geteuid") and os.geteuid() == 0, "needs root to give files away")
+class PosixMetadataTests(Case):
+    def test_a_replaced_target_keeps_what_it_was(self):
+        self.work.file("new.so", b"new")
+        for kind, setup, look, expected in METADATA:
+            with self.subTest(kind=kind):
+                target = self.work.file("target.so", b"old")
+                try:
+                    setup(target)
+                except (OSError, subprocess.CalledProcessError, FileNotFoundError) as error:
+                    self.skipTest("this machine cannot give a file its %s: %s" % (kind, error))
+                self.assertOutput(self.run_pinfile("/C", "new.so", "target.so"), [COPIED], EXIT_DONE)
+                self.assertEqual(self.work.read("target.so"), b"new")
+                self.assertEqual(look(target), expected)
+                os.remove(target)
+
+    def test_other_hard_links_keep_the_old_contents(self):
+        self.work.file("new.so", b"new")
+        target = self.work.file("target.so", b"old")
+        os.link(target, os.path.join(self.work.path, "other.so"))
+        self.assertOutput(self.run_pinfile("/C", "new.so", "target.so"), [COPIED], EXIT_DONE)
+        self.assertEqual((self.work.read("target.so"), self.work.read("other.so")), (b"new", b"old"))
 
 
 @unittest.skipIf(WINDOWS, "what stands in for the Windows calls on POSIX")

@@ -24,7 +24,12 @@ JournalRecord Record(Kind kind, std::string first, std::string second) {
     record.first = std::move(first);
     record.second = std::move(second);
     record.folder = {0x801, 42, 0, 0, 0, 0};
-    if (kind == Kind::Replace) record.staged = {0x801, 77, 0, 123456789012, -5, 999999999};
+    if (kind == Kind::Replace) {
+        record.staged = {0x801, 77, 0, 123456789012, -5, 999999999};
+        record.targetOwner = 65534;
+        record.targetGroup = 100;
+        record.targetMode = 04755;
+    }
     return record;
 }
 
