@@ -182,15 +182,17 @@ TEST_F(JournalFileTest, AFirstVersionJournalIsRewrittenInOrderBeforeItIsEdited) 
     chmod(JournalPath().c_str(), 0600);
     Journal journal;
     ASSERT_EQ(journal.Open(JournalPath(), false), 0);
-    JournalRecord unchecked = kDelete;
-    unchecked.checked = false;
-    unchecked.folder = {};
-    unchecked.staged = {};
-    JournalRecord uncheckedReplace = kReplace;
-    uncheckedReplace.checked = false;
-    uncheckedReplace.folder = {};
-    uncheckedReplace.staged = {};
-    EXPECT_EQ(Read(), EncodeRecord(unchecked) + damaged + EncodeRecord(uncheckedReplace));
+    // A record of the first version knows names alone.
+    const auto unchecked = [](const JournalRecord& record) {
+        JournalRecord names;
+        names.kind = record.kind;
+        names.first = record.first;
+        names.second = record.second;
+        names.checked = false;
+        return names;
+    };
+    EXPECT_EQ(Read(),
+              EncodeRecord(unchecked(kDelete)) + damaged + EncodeRecord(unchecked(kReplace)));
     EXPECT_EQ(journal.Mark(2, RecordState::CarriedOut, 0), 0);
 }
 
