@@ -328,8 +328,7 @@ int Journal::Compact() {
             dropped = true;
         }
     }
-    if (!dropped) return 0;
-    if (!bytes.empty()) return Replace(bytes);
+    if (!bytes.empty()) return dropped ? Replace(bytes) : 0;
     if (unlink(path_.c_str()) != 0) return errno;
     entries_.clear();
     size_ = 0;
