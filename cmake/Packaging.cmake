@@ -31,12 +31,32 @@ else()
   install(TARGETS ${pinfile_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES ${pinfile_unit} DESTINATION ${pinfile_unit_dir})
   install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/restart-queue.md
+                ${PROJECT_SOURCE_DIR}/packaging/debian/copyright
           DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+  # Man pages and the changelog go compressed, as Debian's do; gzip -n leaves out name and
+  # time, so that the same sources give the same package.
+  set(pinfile_man_pages ${PROJECT_SOURCE_DIR}/packaging/man/pinfile.8
+                        ${PROJECT_SOURCE_DIR}/packaging/man/pinfile-pending.8)
+  set(pinfile_compressed)
+  foreach(source IN LISTS pinfile_man_pages ITEMS ${PROJECT_SOURCE_DIR}/packaging/debian/changelog)
+    get_filename_component(name ${source} NAME)
+    set(output ${CMAKE_BINARY_DIR}/packaging/${name}.gz)
+    add_custom_command(OUTPUT ${output}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/packaging
+      COMMAND sh -c "gzip -9n -c \"$1\" > \"$2\"" gzip ${source} ${output}
+      DEPENDS ${source} VERBATIM)
+    list(APPEND pinfile_compressed ${output})
+  endforeach()
+  add_custom_target(pinfile_compressed_documents ALL DEPENDS ${pinfile_compressed})
+  list(FILTER pinfile_compressed INCLUDE REGEX "\\.8\\.gz$")
+  install(FILES ${pinfile_compressed} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+  install(FILES ${CMAKE_BINARY_DIR}/packaging/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
 
 set(CPACK_PACKAGE_NAME pinfile)
 set(CPACK_PACKAGE_VENDOR "pinfile developers")
-set(CPACK_PACKAGE_CONTACT "pinfile developers <pinfile@localhost>")
+set(CPACK_PACKAGE_CONTACT "pinfile developers <maintainers@users.noreply.c-seed-0d4ab6fd.example>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "put a file into place or remove it, also while it is in use")
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
@@ -123,6 +143,10 @@ if(BUILD_TESTING)
     foreach(script IN LISTS pinfile_maintainer_scripts)
       list(APPEND maintainer_script_args --maintainer-script ${script})
     endforeach()
+    set(man_page_args)
+    foreach(page IN LISTS pinfile_man_pages)
+      list(APPEND man_page_args --man-page ${page})
+    endforeach()
     add_test(NAME package_deb
       COMMAND ${Python3_EXECUTABLE} ${pinfile_package_tests}/check_deb.py
               --cpack ${CMAKE_CPACK_COMMAND}
@@ -135,8 +159,12 @@ if(BUILD_TESTING)
               --doc ${PROJECT_SOURCE_DIR}/README.md
               --doc ${PROJECT_SOURCE_DIR}/docs/restart-queue.md
               --shlibdeps ${pinfile_shlibdeps}
+              --man-dir ${package_root_prefix}/${CMAKE_INSTALL_MANDIR}/man8
+              --copyright ${PROJECT_SOURCE_DIR}/packaging/debian/copyright
+              --changelog ${PROJECT_SOURCE_DIR}/packaging/debian/changelog
               ${pinfile_program_args}
-              ${maintainer_script_args})
+              ${maintainer_script_args}
+              ${man_page_args})
   endif()
 endif()
 

@@ -7,6 +7,7 @@ dpkg's installation root, so they touch nothing here either.
 """
 
 import argparse
+import gzip
 import os
 import re
 import shutil
@@ -21,7 +22,7 @@ import unit_check
 ARGS = None
 PACKAGE = None  # path of the .deb
 WORK = None  # temporary folder: the package, its unpacked data and control parts
-MAINTAINER = "pinfile developers <pinfile@localhost>"
+MAINTAINER = "pinfile developers <maintainers@users.noreply.c-seed-0d4ab6fd.example>"
 
 
 def run(*command, **kwargs):
@@ -61,6 +62,10 @@ def tearDownModule():
 
 def root_path(relative):
     return os.path.join(WORK, "root", relative)
+
+
+def man_page(source):
+    return os.path.join(ARGS.man_dir, os.path.basename(source) + ".gz")
 
 
 def unit_relative():
@@ -236,6 +241,8 @@ class Contents(unittest.TestCase):
     def expected_files(self):
         files = {os.path.join(ARGS.bin_dir, program) for program in ARGS.program}
         files |= {os.path.join(ARGS.doc_dir, os.path.basename(doc)) for doc in ARGS.doc}
+        files |= {os.path.join(ARGS.doc_dir, name) for name in ("copyright", "changelog.gz")}
+        files |= {man_page(source) for source in ARGS.man_page}
         files.add(unit_relative())
         return files
 
@@ -272,14 +279,34 @@ class Contents(unittest.TestCase):
                     self.assertIn("Использование:".encode(), result.stdout)
 
     def test_unit_and_documents_as_written(self):
-        sources = ARGS.doc + [ARGS.unit]
+        sources = ARGS.doc + [ARGS.unit, ARGS.copyright]
         shipped = [os.path.join(ARGS.doc_dir, os.path.basename(doc)) for doc in ARGS.doc]
-        shipped.append(unit_relative())
+        shipped += [unit_relative(), os.path.join(ARGS.doc_dir, "copyright")]
         for source, relative in zip(sources, shipped):
             with self.subTest(file=relative):
                 path = root_path(relative)
                 self.assertEqual(read_bytes(path), read_bytes(source))
                 self.assertEqual(stat.S_IMODE(os.stat(path).st_mode), 0o644)
+
+    def test_compressed_as_written(self):
+        pairs = [(source, man_page(source)) for source in ARGS.man_page]
+        pairs.append((ARGS.changelog, os.path.join(ARGS.doc_dir, "changelog.gz")))
+        for source, relative in pairs:
+            with self.subTest(file=relative):
+                self.assertEqual(gzip.decompress(read_bytes(root_path(relative))), read_bytes(source))
+
+    def test_man_pages_render_without_warnings(self):
+        for source in ARGS.man_page:
+            with self.subTest(page=os.path.basename(source)):
+                page = gzip.decompress(read_bytes(root_path(man_page(source))))
+                result = subprocess.run(["groff", "-ww", "-z", "-man"], input=page,
+                                        capture_output=True, timeout=60)
+                self.assertEqual((result.returncode, result.stderr), (0, b""))
+
+    def test_lintian_finds_nothing(self):
+        result = run("lintian", "--fail-on", "none", PACKAGE)
+        tags = [line for line in result.stdout.splitlines() if re.match(r"[EW]: ", line)]
+        self.assertEqual(tags, [], result.stdout + result.stderr)
 
     def test_unit_verifies_in_the_unpacked_tree(self):
         # Also proves that ExecStart= names the program where the package puts it.
@@ -302,6 +329,10 @@ def main():
     parser.add_argument("--unit-dir", required=True, help="e.g. usr/lib/systemd/system")
     parser.add_argument("--systemd-analyze", required=True)
     parser.add_argument("--maintainer-script", action="append", required=True)
+    parser.add_argument("--man-dir", required=True, help="e.g. usr/share/man/man8")
+    parser.add_argument("--man-page", action="append", required=True, help="a page's source")
+    parser.add_argument("--copyright", required=True, help="the copyright file's source")
+    parser.add_argument("--changelog", required=True, help="the changelog's source")
     ARGS, rest = parser.parse_known_args()
     unittest.main(argv=[sys.argv[0], "-v"] + rest)
 
