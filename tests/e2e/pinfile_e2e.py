@@ -3,9 +3,12 @@
 
 import mmap
 import os
+import shutil
+import signal
 import socket
 import stat
 import subprocess
+import time
 import unittest
 
 from harness import *  # noqa: F401,F403  (the harness is this suite's vocabulary)
@@ -253,6 +256,83 @@ class PosixCopyTests(Case):
         self.assertFailureReport(result, QUEUE_COPY_FAILED, errno.ENOENT)
         self.assertEqual(self.work.names(), ["lib.so", "new.so"])
         self.assertEqual(self.work.read("lib.so"), b"old")
+
+
+LIBRARY_SOURCE = r"""
+#ifndef VERSION
+#define VERSION "v1"
+#endif
+#ifdef PAD
+static volatile int pad[PAD] = {1};
+int padding(int i) { return pad[i % PAD] * 3 + i; }
+#endif
+const char* version(void) { return VERSION; }
+int work(int x) { for (int i = 0; i < 100; ++i) x = x * 31 + i; return x; }
+"""
+
+PROGRAM_SOURCE = r"""
+#include <stdio.h>
+#include <unistd.h>
+const char* version(void);
+int work(int);
+int main(int argc, char** argv) {
+    printf("%s\n", version());
+    fflush(stdout);
+    int x = 0;
+    while (argc > 1 && access(argv[1], F_OK) != 0) { x += work(x); version(); usleep(100); }
+    return x == 12345;
+}
+"""
+
+
+@unittest.skipIf(WINDOWS, "shared libraries of the POSIX build")
+@unittest.skipUnless(shutil.which("cc"), "needs the system's C compiler to build a library")
+class LoadedLibraryTests(Case):
+    """Why pinfile and not cp: a program that has the library loaded keeps running."""
+
+    def build(self):
+        for name, source in [("lib.c", LIBRARY_SOURCE), ("demo.c", PROGRAM_SOURCE)]:
+            self.work.file(name, source.encode())
+        os.mkdir(os.path.join(self.work.path, "lib"))
+        builds = [["-shared", "-fPIC", "-o", "lib/libdemo.so", "lib.c"],
+                  ["-shared", "-fPIC", '-DVERSION="v2"', "-DPAD=4096", "-o", "libv2.so", "lib.c"],
+                  ["-shared", "-fPIC", '-DVERSION="v3"', "-DPAD=8192", "-o", "libv3.so", "lib.c"],
+                  ["-o", "demo", "demo.c", "-Llib", "-ldemo", "-Wl,-rpath,$ORIGIN/lib"]]
+        for args in builds:
+            subprocess.run(["cc", "-O2"] + args, cwd=self.work.path, check=True, capture_output=True)
+
+    def running(self):
+        """Starts the program, which runs until a file named stop appears; returns it once it
+        has the library loaded and has printed its version."""
+        program = subprocess.Popen([os.path.join(self.work.path, "demo"), "stop"], cwd=self.work.path,
+                                   stdout=subprocess.PIPE)
+        self.addCleanup(program.kill)
+        return program, program.stdout.readline()
+
+    def stop(self, program):
+        self.work.file("stop")
+        status = program.wait(timeout=TIMEOUT)
+        program.stdout.close()
+        os.remove(os.path.join(self.work.path, "stop"))
+        return status
+
+    def test_a_running_program_survives_pinfile_and_not_cp(self):
+        self.build()
+        program, version = self.running()
+        self.assertEqual(version, b"v1\n")
+        self.assertOutput(self.run_pinfile("/C", "libv2.so", "lib/libdemo.so"), [COPIED], EXIT_DONE)
+        time.sleep(0.2)  # it goes on calling into the library it has loaded
+        self.assertEqual(self.stop(program), 0)
+        started = subprocess.run(["./demo"], cwd=self.work.path, capture_output=True, timeout=TIMEOUT)
+        self.assertEqual(started.stdout, b"v2\n")
+
+        program, version = self.running()
+        shutil.copyfile(os.path.join(self.work.path, "libv3.so"), os.path.join(self.work.path, "lib/libdemo.so"))
+        time.sleep(0.2)
+        status = self.stop(program)
+        if status not in (-signal.SIGSEGV, -signal.SIGBUS):
+            self.skipTest("writing over the loaded library did not crash the program here (status %d)"
+                          % status)
 
 
 @unittest.skipIf(WINDOWS, "what stands in for the Windows calls on POSIX")
