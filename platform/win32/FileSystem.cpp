@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "RestartList.h"
 #include "Win32.h"
 
 namespace pinfile {
@@ -46,6 +47,14 @@ bool Identify(TextView name, FileIdentity& identity) {
     return known != FALSE;
 }
 
+ErrorCode FlushFile(TextView name) {
+    const win32::OwnedHandle file(CreateFileW(Z(name).c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                              nullptr));
+    if (!file.Valid()) return LastError();
+    return FlushFileBuffers(file.Get()) ? 0 : LastError();
+}
+
 }  // namespace
 
 bool FindEntry(TextView name) {
@@ -58,6 +67,8 @@ bool FindEntry(TextView name) {
 }
 
 bool NamesMatch(TextView first, TextView second) {
+    // CompareStringOrdinal refuses the null pointer of an empty view.
+    if (first.empty() || second.empty()) return first.empty() && second.empty();
     return CompareStringOrdinal(first.data(), static_cast<int>(first.size()), second.data(),
                                 static_cast<int>(second.size()), TRUE) == CSTR_EQUAL;
 }
@@ -96,12 +107,16 @@ Text StagingFolderFor(TextView target) {
 }
 
 ErrorCode ScheduleReplaceAtRestart(TextView staged, TextView target) {
+    // The restart renames the staged copy into place; its bytes must be on disk by then.
+    if (const ErrorCode error = FlushFile(staged); error != 0) return error;
     const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT;
-    return MoveFileExW(Z(staged).c_str(), Z(target).c_str(), flags) ? 0 : LastError();
+    if (!MoveFileExW(Z(staged).c_str(), Z(target).c_str(), flags)) return LastError();
+    return win32::KeepQueuedOperation(staged, target);
 }
 
 ErrorCode ScheduleDeleteAtRestart(TextView name) {
-    return MoveFileExW(Z(name).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) ? 0 : LastError();
+    if (!MoveFileExW(Z(name).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) return LastError();
+    return win32::KeepQueuedOperation(name, TextView());
 }
 
 void DiscardStagedFile(TextView name) { DeleteFileW(Z(name).c_str()); }

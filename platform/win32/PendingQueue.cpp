@@ -1,91 +1,383 @@
 #include "../PendingQueue.h"
 
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cwctype>
+#include <iterator>
+#include <utility>
 #include <vector>
 
+#include "../FileSystem.h"
+
+#include "RestartList.h"
 #include "Win32.h"
 
 namespace pinfile {
 
 namespace {
 
+using win32::OwnedKey;
+
 constexpr const wchar_t* kSessionManager = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 
 // The system keeps its restart-time operations in two values, carried out in this order.
-constexpr const wchar_t* kRenameValues[] = {L"PendingFileRenameOperations",
-                                            L"PendingFileRenameOperations2"};
+constexpr std::array<const wchar_t*, 2> kRenameValues = {L"PendingFileRenameOperations",
+                                                         L"PendingFileRenameOperations2"};
 
-// Reads one multi-string value; an absent value is an empty list.
-ErrorCode ReadMultiString(const wchar_t* value, std::vector<Text>& strings) {
-    DWORD size = 0;
-    LSTATUS status = RegGetValueW(HKEY_LOCAL_MACHINE, kSessionManager, value, RRF_RT_REG_MULTI_SZ,
-                                  nullptr, nullptr, &size);
-    if (status == ERROR_FILE_NOT_FOUND) return 0;
-    if (status != ERROR_SUCCESS) return static_cast<ErrorCode>(status);
-    std::vector<wchar_t> buffer(size / sizeof(wchar_t) + 1, L'\0');
-    status = RegGetValueW(HKEY_LOCAL_MACHINE, kSessionManager, value, RRF_RT_REG_MULTI_SZ, nullptr,
-                          buffer.data(), &size);
-    if (status != ERROR_SUCCESS) return static_cast<ErrorCode>(status);
-    // Strings follow one another, each ending in a NUL; an empty string is a deletion's target,
-    // so the list is read as pairs rather than up to the first empty string.
-    const std::size_t length = size / sizeof(wchar_t);
+// ---- names ----
+
+bool StartsWithText(TextView text, TextView prefix) {
+    return text.size() >= prefix.size() && NamesMatch(text.substr(0, prefix.size()), prefix);
+}
+
+// The marks the boot reads before a name: "!" (replace the target), "@", and "*N" that newer
+// systems write.
+std::size_t MarksLength(TextView name) {
+    std::size_t length = 0;
+    while (length < name.size()) {
+        const wchar_t mark = name[length];
+        if (mark == L'!' || mark == L'@') {
+            ++length;
+        } else if (mark == L'*') {
+            ++length;
+            while (length < name.size() && std::iswdigit(name[length]) != 0) ++length;
+        } else {
+            break;
+        }
+    }
+    return length;
+}
+
+// A name of the list as a plain path: without the marks and the prefix of the internal form
+// ("\??\", or "\\?\" that a program may have passed through); "\??\UNC\" stands for "\\".
+Text PlainName(TextView name) {
+    name.remove_prefix(MarksLength(name));
+    if (!name.starts_with(L"\\??\\") && !name.starts_with(L"\\\\?\\")) return Text(name);
+    name.remove_prefix(4);
+    if (StartsWithText(name, L"UNC\\")) return L"\\\\" + Text(name.substr(4));
+    return Text(name);
+}
+
+// A name given to pinfile as the list would spell it, so that the two can be compared.
+Text FullName(TextView name) {
+    const Text given(name);
+    const DWORD size = GetFullPathNameW(given.c_str(), 0, nullptr, nullptr);
+    if (size == 0) return PlainName(name);
+    std::vector<wchar_t> full(size);
+    const DWORD length = GetFullPathNameW(given.c_str(), size, full.data(), nullptr);
+    if (length == 0 || length >= size) return PlainName(name);
+    return PlainName(TextView(full.data(), length));
+}
+
+// GetTempFileNameW, which names pinfile's staged copies, writes "TMP", up to four hex digits
+// and ".tmp", and pinfile asks for the target's own folder.
+bool IsStagedByPinfile(const PendingOperation& operation) {
+    if (operation.kind != PendingOperation::Kind::Replace) return false;
+    const TextView staged = operation.source;
+    const std::size_t slash = staged.find_last_of(L'\\');
+    if (slash == TextView::npos || operation.target.size() <= slash ||
+        operation.target.find_last_of(L'\\') != slash ||
+        !NamesMatch(staged.substr(0, slash), TextView(operation.target).substr(0, slash))) {
+        return false;
+    }
+    const TextView file = staged.substr(slash + 1);
+    constexpr TextView kPrefix = L"TMP";
+    constexpr TextView kSuffix = L".tmp";
+    if (file.size() <= kPrefix.size() + kSuffix.size() || !StartsWithText(file, kPrefix) ||
+        !NamesMatch(file.substr(file.size() - kSuffix.size()), kSuffix)) {
+        return false;
+    }
+    const TextView digits =
+        file.substr(kPrefix.size(), file.size() - kPrefix.size() - kSuffix.size());
+    return digits.size() <= 4 && std::all_of(digits.begin(), digits.end(),
+                                             [](wchar_t c) { return std::iswxdigit(c) != 0; });
+}
+
+// ---- the two values ----
+
+// One value as its strings. Every NUL ends a string, so the NUL that closes the list reads
+// as a last empty string; the boot reads the same way, and takes that NUL for the empty
+// target of a lone last source.
+using Strings = std::vector<Text>;
+using RenameValues = std::array<Strings, kRenameValues.size()>;
+
+ErrorCode OpenSessionManager(REGSAM access, OwnedKey& key) {
+    return static_cast<ErrorCode>(
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0, access, key.Receive()));
+}
+
+Strings SplitStrings(const std::vector<wchar_t>& data) {
+    Strings strings;
     std::size_t start = 0;
-    for (std::size_t i = 0; i < length; ++i) {
-        if (buffer[i] != L'\0') continue;
-        strings.emplace_back(buffer.data() + start, i - start);
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        if (data[i] != L'\0') continue;
+        strings.emplace_back(data.data() + start, i - start);
         start = i + 1;
+    }
+    if (start < data.size()) strings.emplace_back(data.data() + start, data.size() - start);
+    return strings;
+}
+
+// The value's bytes as they are; an absent value is an empty list.
+ErrorCode ReadRawValue(HKEY key, const wchar_t* value, std::vector<wchar_t>& data) {
+    data.clear();
+    // Another program may write the value between the two calls; the size is asked again.
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        DWORD type = 0;
+        DWORD size = 0;
+        LSTATUS status = RegQueryValueExW(key, value, nullptr, &type, nullptr, &size);
+        if (status == ERROR_FILE_NOT_FOUND) return 0;
+        if (status != ERROR_SUCCESS) return static_cast<ErrorCode>(status);
+        data.assign(size / sizeof(wchar_t) + 1, L'\0');
+        size = static_cast<DWORD>(data.size() * sizeof(wchar_t));
+        status = RegQueryValueExW(key, value, nullptr, &type, reinterpret_cast<BYTE*>(data.data()),
+                                  &size);
+        if (status == ERROR_MORE_DATA) continue;
+        if (status == ERROR_FILE_NOT_FOUND) return 0;
+        if (status != ERROR_SUCCESS) return static_cast<ErrorCode>(status);
+        if (type != REG_MULTI_SZ) return ERROR_UNSUPPORTED_TYPE;
+        data.resize(size / sizeof(wchar_t));
+        return 0;
+    }
+    return ERROR_MORE_DATA;
+}
+
+ErrorCode ReadValues(HKEY key, RenameValues& values) {
+    for (std::size_t v = 0; v < values.size(); ++v) {
+        std::vector<wchar_t> data;
+        const ErrorCode error = ReadRawValue(key, kRenameValues[v], data);
+        if (error != 0) return error;
+        values[v] = SplitStrings(data);
     }
     return 0;
 }
 
-// Names are kept in the system's internal form; "\??\" is the prefix of a DOS path there.
-Text Displayed(TextView name) {
-    constexpr TextView kPrefix = L"\\??\\";
-    if (name.starts_with(kPrefix)) name.remove_prefix(kPrefix.size());
-    return Text(name);
+// Where the operations end: at the empty source that closes the list, or at the end. A
+// source is never empty.
+std::size_t OperationsEnd(const Strings& strings) {
+    std::size_t i = 0;
+    while (i + 1 < strings.size() && !strings[i].empty()) i += 2;
+    return i;
+}
+
+// Writes the strings back; a value left with no strings but empty ones goes away.
+ErrorCode WriteValue(HKEY key, const wchar_t* value, const Strings& strings) {
+    if (std::all_of(strings.begin(), strings.end(), [](const Text& s) { return s.empty(); })) {
+        const LSTATUS status = RegDeleteValueW(key, value);
+        return status == ERROR_FILE_NOT_FOUND ? 0 : static_cast<ErrorCode>(status);
+    }
+    std::vector<wchar_t> data;
+    for (const Text& string : strings) {
+        data.insert(data.end(), string.begin(), string.end());
+        data.push_back(L'\0');
+    }
+    // A multi-string ends in two NULs; a list that lost its closing one gets it back.
+    if (!strings.back().empty()) data.push_back(L'\0');
+    return static_cast<ErrorCode>(
+        RegSetValueExW(key, value, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(data.data()),
+                       static_cast<DWORD>(data.size() * sizeof(wchar_t))));
 }
 
 PendingOperation FromPair(const Text& source, const Text& target) {
     PendingOperation operation;
-    operation.source = Displayed(source);
+    operation.source = PlainName(source);
     if (target.empty()) {
         operation.kind = PendingOperation::Kind::Delete;
         return operation;
     }
-    const bool replace = target.front() == L'!';  // replace an existing target
+    const bool replace =
+        TextView(target).substr(0, MarksLength(target)).find(L'!') != TextView::npos;
     operation.kind = replace ? PendingOperation::Kind::Replace : PendingOperation::Kind::Move;
-    operation.target = Displayed(replace ? TextView(target).substr(1) : TextView(target));
+    operation.target = PlainName(target);
     return operation;
+}
+
+// ---- withdrawing ----
+
+// Chooses by the operation and its place in the list (from 0, across both values).
+using Chooser = std::function<bool(std::size_t place, const PendingOperation& operation)>;
+
+struct Edit {
+    ErrorCode error = 0;
+    std::vector<PendingOperation> withdrawn;
+    std::vector<PendingOperation> kept;  // chosen, but still in the list
+};
+
+// Takes the chosen pairs out of one value's strings; every other string stays as it was.
+std::vector<PendingOperation> TakeChosen(Strings& strings, std::size_t& place,
+                                         const Chooser& chosen) {
+    std::vector<PendingOperation> taken;
+    Strings left;
+    const std::size_t end = OperationsEnd(strings);
+    for (std::size_t i = 0; i < end; i += 2, ++place) {
+        PendingOperation operation = FromPair(strings[i], strings[i + 1]);
+        if (chosen(place, operation)) {
+            taken.push_back(std::move(operation));
+        } else {
+            left.push_back(std::move(strings[i]));
+            left.push_back(std::move(strings[i + 1]));
+        }
+    }
+    left.insert(left.end(),
+                std::make_move_iterator(strings.begin() + static_cast<std::ptrdiff_t>(end)),
+                std::make_move_iterator(strings.end()));
+    strings = std::move(left);
+    return taken;
+}
+
+void Append(std::vector<PendingOperation>& to, std::vector<PendingOperation>&& from) {
+    to.insert(to.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
+}
+
+// Only what is on disk counts: a withdrawal that cannot be flushed may come back.
+void Conclude(HKEY key, Edit& edit) {
+    if (edit.withdrawn.empty()) return;
+    const auto flush = static_cast<ErrorCode>(RegFlushKey(key));
+    if (flush != 0) {
+        edit.error = flush;
+        Append(edit.kept, std::move(edit.withdrawn));
+        edit.withdrawn.clear();
+        return;
+    }
+    for (const PendingOperation& operation : edit.withdrawn) {
+        if (IsStagedByPinfile(operation)) DeleteFileW(operation.source.c_str());
+    }
+}
+
+// A caller without the right to edit the list still learns what stays in it.
+ErrorCode OpenForEditing(OwnedKey& key, ErrorCode& writeError) {
+    writeError = OpenSessionManager(KEY_QUERY_VALUE | KEY_SET_VALUE, key);
+    if (writeError == 0) return 0;
+    return OpenSessionManager(KEY_QUERY_VALUE, key);
+}
+
+Edit WithdrawChosen(const Chooser& chosen) {
+    Edit edit;
+    OwnedKey key;
+    ErrorCode writeError = 0;
+    RenameValues values;
+    edit.error = OpenForEditing(key, writeError);
+    if (edit.error == 0) edit.error = ReadValues(key.Get(), values);
+    if (edit.error != 0) return edit;
+    std::size_t place = 0;
+    for (std::size_t v = 0; v < values.size(); ++v) {
+        std::vector<PendingOperation> taken = TakeChosen(values[v], place, chosen);
+        if (taken.empty()) continue;
+        const ErrorCode error =
+            writeError != 0 ? writeError : WriteValue(key.Get(), kRenameValues[v], values[v]);
+        if (error != 0) edit.error = error;
+        Append(error == 0 ? edit.withdrawn : edit.kept, std::move(taken));
+    }
+    Conclude(key.Get(), edit);
+    return edit;
+}
+
+// What the restart would do against the command just carried out on the file.
+bool Undoes(LaterCommand command, const PendingOperation& operation, TextView file) {
+    switch (operation.kind) {
+        case PendingOperation::Kind::Replace:
+        case PendingOperation::Kind::Move:
+            return NamesMatch(operation.target, file);
+        case PendingOperation::Kind::Delete:
+            return command == LaterCommand::Copy && NamesMatch(operation.source, file);
+        case PendingOperation::Kind::Damaged:
+            break;
+    }
+    return false;
+}
+
+// The place of the last operation that the chooser picks, or the list's size when none.
+std::size_t LastChosenPlace(const PendingList& list, const Chooser& chosen) {
+    std::size_t last = list.operations.size();
+    for (std::size_t place = 0; place < list.operations.size(); ++place) {
+        if (chosen(place, list.operations[place])) last = place;
+    }
+    return last;
 }
 
 }  // namespace
 
 PendingList ReadPendingOperations() {
     PendingList list;
-    for (const wchar_t* value : kRenameValues) {
-        std::vector<Text> strings;
-        list.error = ReadMultiString(value, strings);
-        if (list.error != 0) return list;
-        // A source is never empty: an empty one is the NUL that closes the list.
-        for (std::size_t i = 0; i + 1 < strings.size() && !strings[i].empty(); i += 2) {
+    OwnedKey key;
+    RenameValues values;
+    list.error = OpenSessionManager(KEY_QUERY_VALUE, key);
+    if (list.error == ERROR_FILE_NOT_FOUND) list.error = 0;
+    if (list.error == 0 && key.Get() != nullptr) list.error = ReadValues(key.Get(), values);
+    if (list.error != 0) return list;
+    for (const Strings& strings : values) {
+        const std::size_t end = OperationsEnd(strings);
+        for (std::size_t i = 0; i < end; i += 2) {
             list.operations.push_back(FromPair(strings[i], strings[i + 1]));
         }
     }
     return list;
 }
 
-void WaitForOtherRuns() {}
-
-Withdrawal WithdrawUndoingOperations(LaterCommand /*command*/, TextView /*name*/,
-                                     TextView /*queuedStaged*/) {
-    return {};
+void WaitForOtherRuns() {
+    static bool held = false;
+    if (held) return;
+    // The global namespace reaches the runs of every session; where it is refused, the
+    // session's own still keeps this user's runs apart.
+    HANDLE lock = CreateMutexW(nullptr, FALSE, L"Global\\pinfile-run");
+    if (lock == nullptr) lock = CreateMutexW(nullptr, FALSE, L"pinfile-run");
+    if (lock == nullptr) return;
+    // Each value of the list is written whole, so a run that died holding the lock left it
+    // readable: WAIT_ABANDONED counts as taken.
+    const DWORD waited = WaitForSingleObject(lock, INFINITE);
+    // The handle stays open, and the lock held, until the process ends.
+    held = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
 }
 
-Cancellation CancelPendingOperation(std::int32_t /*number*/) {
-    return {Cancellation::Kind::Failed, ERROR_CALL_NOT_IMPLEMENTED, {}};
+Withdrawal WithdrawUndoingOperations(LaterCommand command, TextView name, TextView queuedStaged) {
+    const Text file = FullName(name);
+    const Text own = queuedStaged.empty() ? Text() : FullName(queuedStaged);
+    Edit edit = WithdrawChosen([&](std::size_t, const PendingOperation& operation) {
+        const bool isOwn = !own.empty() && operation.kind == PendingOperation::Kind::Replace &&
+                           NamesMatch(operation.source, own);
+        return !isOwn && Undoes(command, operation, file);
+    });
+    return {edit.error, std::move(edit.withdrawn), std::move(edit.kept)};
+}
+
+Cancellation CancelPendingOperation(std::int32_t number) {
+    if (number < 1) return {Cancellation::Kind::NoSuchOperation, 0, {}};
+    const auto wanted = static_cast<std::size_t>(number - 1);
+    Edit edit =
+        WithdrawChosen([&](std::size_t place, const PendingOperation&) { return place == wanted; });
+    if (!edit.withdrawn.empty()) {
+        return {Cancellation::Kind::Cancelled, 0, std::move(edit.withdrawn.front())};
+    }
+    if (edit.error != 0) return {Cancellation::Kind::Failed, edit.error, {}};
+    return {Cancellation::Kind::NoSuchOperation, 0, {}};
 }
 
 ApplyOutcome ApplyPendingOperations(const std::function<void(const AppliedOperation&)>& /*tell*/) {
     return {ApplyOutcome::Kind::NotSupported, 0, Text()};
 }
+
+namespace win32 {
+
+ErrorCode KeepQueuedOperation(TextView source, TextView target) {
+    OwnedKey key;
+    auto error = OpenSessionManager(KEY_QUERY_VALUE | KEY_SET_VALUE, key);
+    if (error == 0) error = static_cast<ErrorCode>(RegFlushKey(key.Get()));
+    if (error == 0) return 0;
+    // The system appends, so the just-added operation is the last one that matches.
+    const Text from = FullName(source);
+    const Text to = target.empty() ? Text() : FullName(target);
+    const Chooser added = [&](std::size_t, const PendingOperation& operation) {
+        const auto kind =
+            to.empty() ? PendingOperation::Kind::Delete : PendingOperation::Kind::Replace;
+        return operation.kind == kind && NamesMatch(operation.source, from) &&
+               NamesMatch(operation.target, to);
+    };
+    const std::size_t last = LastChosenPlace(ReadPendingOperations(), added);
+    WithdrawChosen([&](std::size_t place, const PendingOperation&) { return place == last; });
+    return error;
+}
+
+}  // namespace win32
 
 }  // namespace pinfile

@@ -16,6 +16,12 @@ void AppendUnitEscape(Text& out, wchar_t unit) {
 bool IsHighSurrogate(wchar_t unit) { return unit >= 0xd800 && unit <= 0xdbff; }
 bool IsLowSurrogate(wchar_t unit) { return unit >= 0xdc00 && unit <= 0xdfff; }
 
+// Control characters, and a surrogate that is not half of a pair, are no text to show.
+bool IsUnshowable(wchar_t unit) {
+    return unit < 0x20 || (unit >= 0x7f && unit < 0xa0) || IsHighSurrogate(unit) ||
+           IsLowSurrogate(unit);
+}
+
 }  // namespace
 
 // Backslashes separate folders on Windows and never stand in a name, so they stay single.
@@ -30,12 +36,10 @@ Text EscapedName(TextView name) {
             out += L"\\r";
         } else if (unit == L'\t') {
             out += L"\\t";
-        } else if (unit < 0x20 || (unit >= 0x7f && unit < 0xa0)) {
-            AppendUnitEscape(out, unit);
         } else if (IsHighSurrogate(unit) && i + 1 < name.size() && IsLowSurrogate(name[i + 1])) {
             out += unit;
             out += name[++i];
-        } else if (IsHighSurrogate(unit) || IsLowSurrogate(unit)) {
+        } else if (IsUnshowable(unit)) {
             AppendUnitEscape(out, unit);
         } else {
             out += unit;

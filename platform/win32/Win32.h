@@ -20,4 +20,37 @@ Text DescribeError(DWORD code);
 
 inline ErrorCode LastError() { return static_cast<ErrorCode>(GetLastError()); }
 
+// Owns a kernel object handle; INVALID_HANDLE_VALUE and null both mean none.
+class OwnedHandle {
+  public:
+    explicit OwnedHandle(HANDLE handle = nullptr) : handle_(handle) {}
+    OwnedHandle(const OwnedHandle&) = delete;
+    OwnedHandle& operator=(const OwnedHandle&) = delete;
+    ~OwnedHandle() {
+        if (Valid()) CloseHandle(handle_);
+    }
+    bool Valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+    HANDLE Get() const { return handle_; }
+
+  private:
+    HANDLE handle_;
+};
+
+// Owns an open registry key.
+class OwnedKey {
+  public:
+    OwnedKey() = default;
+    OwnedKey(const OwnedKey&) = delete;
+    OwnedKey& operator=(const OwnedKey&) = delete;
+    ~OwnedKey() {
+        if (key_ != nullptr) RegCloseKey(key_);
+    }
+    HKEY Get() const { return key_; }
+    // For the call that opens the key; only while none is held.
+    HKEY* Receive() { return &key_; }
+
+  private:
+    HKEY key_ = nullptr;
+};
+
 }  // namespace pinfile::win32

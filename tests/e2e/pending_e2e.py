@@ -97,20 +97,30 @@ class LaterCommandTests(PendingCase):
                 self.assertOutput(self.pending("list"), [EMPTY], 0)
 
     def test_parallel_copies_onto_one_file_all_copy_now(self):
-        sources = [self.work.file("src%d.dll" % n, (b"%d" % n) * 65536) for n in range(8)]
-        target = self.work.file("one.dll", b"old")
+        # Copies that overlapped without the lock would queue behind each other's hold of the
+        # file (POSIX) or interleave their writes (Wine shares the target while it copies);
+        # big sources of unequal sizes make them overlap and leave a mixed target behind.
+        sources = [bytes([ord("A") + n]) * ((16 << 20) - n * 4099) for n in range(8)]
+        for n, content in enumerate(sources):
+            self.work.file("src%d.dll" % n, content)
+        self.work.file("one.dll", b"old")
+        if WINDOWS:
+            restart()  # an empty list to begin with
         with one_boot(self.work.path):
-            runs = [subprocess.Popen(command(EXE, ["/C", os.path.basename(source), "one.dll"]),
-                                     cwd=self.work.path, env=self.pinfile_env(),
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-                    for source in sources]
-            outputs = [run.communicate(timeout=TIMEOUT) + (run.returncode,) for run in runs]
-            for stdout, stderr, status in outputs:
-                self.assertEqual((stdout, status), (encode_lines([COPIED]), EXIT_DONE), stderr)
+            for round_ in range(2):
+                runs = [subprocess.Popen(command(EXE, ["/C", "src%d.dll" % n, "one.dll"]),
+                                         cwd=self.work.path, env=self.pinfile_env(),
+                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                        for n in range(8)]
+                for n, run_ in enumerate(runs):
+                    stdout, stderr = run_.communicate(timeout=TIMEOUT)
+                    with self.subTest(round=round_, run=n):
+                        self.assertEqual((stdout, run_.returncode), (encode_lines([COPIED]), EXIT_DONE),
+                                         stderr)
+                with self.subTest(round=round_):
+                    self.assertTrue(self.work.read("one.dll") in sources, "not one whole source")
             self.assertOutput(self.pending("list"), [EMPTY], 0)
         self.assertEqual(self.staged_files(), [])
-        with open(target, "rb") as handle:
-            self.assertIn(handle.read(), [(b"%d" % n) * 65536 for n in range(8)])
 
 
 @unittest.skipIf(WINDOWS, "the journal is the POSIX build's restart queue")
@@ -506,23 +516,6 @@ class SystemListTests(PendingCase):
         self.assertOutput(self.pending("list"), [EMPTY], 0)
         self.assertEqual(self.work.names(), ["loaded.dll", "new.dll"])
         self.assertEqual(self.work.read("loaded.dll"), b"new")
-
-    def test_eight_parallel_copies_onto_one_file_all_copy_now(self):
-        contents = [bytes([n]) * (4 << 20) for n in range(8)]
-        for n, content in enumerate(contents):
-            self.work.file("src%d" % n, content)
-        self.work.file("one", b"old")
-        before = [self.raw_value(value) for value in self.VALUES]
-        runs = [subprocess.Popen(command(EXE, ["/C", "src%d" % n, "one"]), cwd=self.work.path,
-                                 env=environment(), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-                for n in range(8)]
-        for n, copy in enumerate(runs):
-            stdout, stderr = copy.communicate(timeout=TIMEOUT)
-            with self.subTest(run=n):
-                self.assertEqual((stdout, copy.returncode), (encode_lines([COPIED]), EXIT_DONE), stderr)
-        self.assertEqual([self.raw_value(value) for value in self.VALUES], before)
-        self.assertEqual(self.staged_files(), [])
-        self.assertIn(self.work.read("one"), contents)
 
     def test_a_command_done_now_withdraws_what_another_program_queued(self):
         # (arguments and output; the undoing operation that another program queued, and one
