@@ -46,17 +46,6 @@ PendingOperation FromEntry(const JournalEntry& entry) {
 // What the list shows: what the boot will still do, and what it will skip as damaged.
 bool Listed(const JournalEntry& entry) { return !entry.sound || entry.Open(); }
 
-int ReadAll(int fd, std::string& bytes) {
-    char buffer[65536];
-    for (;;) {
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return errno;
-        if (n == 0) return 0;
-        bytes.append(buffer, static_cast<std::size_t>(n));
-    }
-}
-
 // ---- identities: the boot acts only on what was queued ----
 
 bool Matches(const struct stat& info, const posix::FileIdentity& identity) {
@@ -331,12 +320,11 @@ void WaitForOtherRuns() {
 }
 
 PendingList ReadPendingOperations() {
-    const Descriptor journal(open(posix::JournalPath().c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!journal.valid()) return {errno == ENOENT ? 0 : errno, {}};
-    std::string bytes;
-    if (const int error = ReadAll(journal.get(), bytes); error != 0) return {error, {}};
+    std::vector<JournalEntry> entries;
+    const int error = posix::ReadJournal(posix::JournalPath(), entries);
+    if (error != 0) return {error == ENOENT ? 0 : error, {}};
     PendingList list;
-    for (const JournalEntry& entry : posix::DecodeJournal(bytes)) {
+    for (const JournalEntry& entry : entries) {
         if (Listed(entry)) list.operations.push_back(FromEntry(entry));
     }
     return list;

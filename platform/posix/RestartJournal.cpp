@@ -232,6 +232,15 @@ std::vector<JournalEntry> DecodeJournal(std::string_view bytes) {
     return entries;
 }
 
+int ReadJournal(const std::string& path, std::vector<JournalEntry>& entries) {
+    const Descriptor journal(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!journal.valid()) return errno;
+    std::string bytes;
+    if (const int error = ReadAll(journal.get(), bytes); error != 0) return error;
+    entries = DecodeJournal(bytes);
+    return 0;
+}
+
 Journal::Journal(Journal&& other) noexcept { *this = std::move(other); }
 
 Journal& Journal::operator=(Journal&& other) noexcept {

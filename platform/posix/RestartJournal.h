@@ -88,6 +88,9 @@ std::string EncodeRecord(const JournalRecord& record, RecordState state = Record
 std::string EncodeFirstVersionRecord(const JournalRecord& record);
 std::vector<JournalEntry> DecodeJournal(std::string_view bytes);
 
+// Reads the journal at path as it is, for looking only; a missing journal is ENOENT.
+int ReadJournal(const std::string& path, std::vector<JournalEntry>& entries);
+
 // The journal opened for changes. Only one process may hold it open at a time: the caller
 // holds the machine-wide run lock. It refuses a journal, or a folder, that anyone but root
 // could have written or that is a symbolic link (EACCES), as the boot-time runner does.
