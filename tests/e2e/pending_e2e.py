@@ -226,6 +226,22 @@ class JournalTests(JournalCase):
                 self.assertEqual(rerun.status, 0, rerun.stdout)
                 self.assertEqual(self.state(), expected)
 
+    def test_runs_at_once_lose_nothing_and_do_nothing_twice(self):
+        victims = [self.queue_deletion("v%d.so" % n) for n in range(20)]
+        late = self.work.file("late.so", b"x")
+        with held(late):
+            runs = [subprocess.Popen(command(os.environ["PINFILE_PENDING_EXE"], ["apply"]),
+                                     env=self.pinfile_env(), stdout=subprocess.PIPE) for _ in range(2)]
+            queued = self.run_pinfile("/D", "late.so")
+            outputs = [run_.communicate(timeout=TIMEOUT)[0].decode().splitlines() for run_ in runs]
+        self.assertEqual(queued.status, EXIT_QUEUED)
+        done = [line for output in outputs for line in output if line.startswith("Выполнено")]
+        self.assertEqual(sorted(done), sorted("Выполнено: " + delete_line(v) for v in victims)
+                         + (["Выполнено: " + delete_line(late)] if len(done) == 21 else []))
+        if len(done) == 20:  # queued after both runs had read the queue: waits for the next boot
+            self.assertOutput(self.pending("list"), numbered([delete_line(late)]), 0)
+        self.assertEqual(self.work.names(), ["late.so"] if len(done) == 20 else [])
+
     def test_a_failed_operation_waits_with_its_error_until_it_is_cancelled(self):
         target, staged = self.queue_replacement("lib.so", b"old", b"new")
         victim = self.queue_deletion("gone.so")
