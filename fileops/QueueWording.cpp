@@ -20,6 +20,9 @@ Text DescribeOperation(const PendingOperation& operation) {
                    QuotedName(operation.target);
         case PendingOperation::Kind::Delete:
             return Words(u8"Удалить ") + QuotedName(operation.source);
+        case PendingOperation::Kind::NotUnderstood:
+            return Words(u8"Запись ") + QuotedName(operation.source) + Words(u8" ") +
+                   QuotedName(operation.target) + Words(u8" (не распознано)");
         case PendingOperation::Kind::Damaged:
             break;
     }

@@ -13,10 +13,11 @@ namespace pinfile {
 
 struct PendingOperation {
     enum class Kind {
-        Replace,  // the source replaces the target
-        Move,     // the source moves to the target, which must not exist (Windows only)
-        Delete,   // the source is deleted
-        Damaged,  // bytes of the queue that hold no sound operation
+        Replace,        // the source replaces the target
+        Move,           // the source moves to the target, which must not exist (Windows only)
+        Delete,         // the source is deleted
+        Damaged,        // bytes of the queue that hold no sound operation
+        NotUnderstood,  // a pair of the system's list in a form not known here, kept raw
     };
     Kind kind = Kind::Delete;
     Text source;

@@ -41,6 +41,16 @@ void WriteAll(int fd, const std::string& bytes) {
     }
 }
 
+// The program's file name without folder and extension, as it was started. It names the
+// program in a report of a run-time error, so it never raises one itself.
+std::string ProgramName() {
+    std::string name = processArguments.empty() ? std::string() : processArguments.front();
+    name.erase(0, name.find_last_of('/') + 1);
+    const std::size_t dot = name.rfind('.');
+    if (dot != std::string::npos && dot > 0) name.erase(dot);
+    return name.empty() ? std::string("pinfile") : name;
+}
+
 }  // namespace
 
 void StartProcess(int argc, char** argv) {
@@ -98,7 +108,7 @@ void Console::WriteErrorLine(TextView text) {
 }
 
 void ReportRunTimeError(const char* message) {
-    const std::string line = std::string("pinfile: run-time error: ") + message + "\n";
+    const std::string line = ProgramName() + ": run-time error: " + message + "\n";
     [[maybe_unused]] const ssize_t ignored = write(STDERR_FILENO, line.data(), line.size());
 }
 

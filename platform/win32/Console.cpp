@@ -82,16 +82,20 @@ TextView SkipProgramName(TextView line) {
 }
 
 Text ModuleFileName() {
-    std::vector<wchar_t> buffer(MAX_PATH);
-    for (;;) {
-        const DWORD length =
-            GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-        if (length == 0)
-            RaiseSystemError("cannot get the program's file name",
-                             static_cast<int>(GetLastError()));
-        if (length < buffer.size()) return Text(buffer.data(), length);
-        buffer.resize(buffer.size() * 2);
-    }
+    Text name = win32::ModuleFileName();
+    if (name.empty())
+        RaiseSystemError("cannot get the program's file name", static_cast<int>(GetLastError()));
+    return name;
+}
+
+// The program's file name without folder and extension. It names the program in a report of
+// a run-time error, so it never raises one itself.
+Text ProgramName() {
+    Text name = win32::ModuleFileName();
+    name.erase(0, name.find_last_of(L"\\/") + 1);
+    const std::size_t dot = name.rfind(L'.');
+    if (dot != Text::npos && dot > 0) name.erase(dot);
+    return name.empty() ? Text(L"pinfile") : name;
 }
 
 }  // namespace
@@ -160,7 +164,7 @@ void Console::WriteErrorLine(TextView text) { WriteToStandardError(text); }
 
 void ReportRunTimeError(const char* message) {
     const std::u8string_view utf8(reinterpret_cast<const char8_t*>(message));
-    WriteToStandardError(FromUtf8(u8"pinfile: run-time error: ") + FromUtf8(utf8));
+    WriteToStandardError(ProgramName() + FromUtf8(u8": run-time error: ") + FromUtf8(utf8));
 }
 
 void RaiseSystemError(const std::string& what, int code) {

@@ -1,7 +1,5 @@
 #include "../FileSystem.h"
 
-#include <vector>
-
 #include "RestartList.h"
 #include "Win32.h"
 
@@ -10,11 +8,20 @@ namespace pinfile {
 namespace {
 
 using win32::LastError;
-using win32::Z;
+
+// Every name goes to the file calls in the form they take at any length.
+Text ForCall(TextView name) { return win32::CallName(name); }
+
+DWORD Attributes(TextView name) { return GetFileAttributesW(ForCall(name).c_str()); }
 
 bool IsDirectory(TextView name) {
-    const DWORD attributes = GetFileAttributesW(Z(name).c_str());
+    const DWORD attributes = Attributes(name);
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool IsReadOnly(TextView name) {
+    const DWORD attributes = Attributes(name);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
 }
 
 // Codes with which the system refuses a file that another process holds open, locked or
@@ -24,7 +31,16 @@ bool IsInUseCode(ErrorCode code) {
            code == ERROR_USER_MAPPED_FILE || code == ERROR_ACCESS_DENIED;
 }
 
-FileCallResult Result(BOOL succeeded) { return {succeeded ? 0 : LastError(), false}; }
+// A failed call on the file to be changed, judged by what the restart could do with it. A
+// directory answers with access denied too and is never replaced or deleted at restart. A
+// read-only file refuses the restart as it refused this call, whether or not it is also held
+// right now, so it is access denied and nothing waits for the restart.
+FileCallResult Judged(ErrorCode error, TextView changed, TextView other = TextView()) {
+    if (!IsInUseCode(error)) return {error, false};
+    if (IsReadOnly(changed) && !IsDirectory(changed)) return {ERROR_ACCESS_DENIED, false};
+    const bool directory = IsDirectory(changed) || (!other.empty() && IsDirectory(other));
+    return {error, !directory};
+}
 
 struct FileIdentity {
     DWORD volume = 0;
@@ -36,7 +52,7 @@ struct FileIdentity {
 // Asks for no access at all, so that even a file held without sharing can be identified.
 bool Identify(TextView name, FileIdentity& identity) {
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    HANDLE file = CreateFileW(Z(name).c_str(), 0, share, nullptr, OPEN_EXISTING,
+    HANDLE file = CreateFileW(ForCall(name).c_str(), 0, share, nullptr, OPEN_EXISTING,
                               FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     BY_HANDLE_FILE_INFORMATION information{};
@@ -48,7 +64,7 @@ bool Identify(TextView name, FileIdentity& identity) {
 }
 
 ErrorCode FlushFile(TextView name) {
-    const win32::OwnedHandle file(CreateFileW(Z(name).c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+    const win32::OwnedHandle file(CreateFileW(ForCall(name).c_str(), GENERIC_WRITE, FILE_SHARE_READ,
                                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                                               nullptr));
     if (!file.Valid()) return LastError();
@@ -60,7 +76,7 @@ ErrorCode FlushFile(TextView name) {
 bool FindEntry(TextView name) {
     if (name.empty()) return false;
     WIN32_FIND_DATAW found{};
-    HANDLE search = FindFirstFileW(Z(name).c_str(), &found);
+    HANDLE search = FindFirstFileW(ForCall(name).c_str(), &found);
     if (search == INVALID_HANDLE_VALUE || search == nullptr) return false;
     FindClose(search);
     return true;
@@ -80,45 +96,36 @@ bool SameFile(TextView first, TextView second) {
 }
 
 FileCallResult CopyFileNow(TextView source, TextView target) {
-    FileCallResult result = Result(CopyFileW(Z(source).c_str(), Z(target).c_str(), FALSE));
-    // A directory answers with access denied too, and would never be placed at restart.
-    result.inUse = !result.Succeeded() && IsInUseCode(result.error) && !IsDirectory(source) &&
-                   !IsDirectory(target);
-    return result;
+    if (CopyFileW(ForCall(source).c_str(), ForCall(target).c_str(), FALSE)) return {};
+    return Judged(LastError(), target, source);
 }
 
 FileCallResult DeleteFileNow(TextView name) {
-    FileCallResult result = Result(DeleteFileW(Z(name).c_str()));
-    result.inUse = !result.Succeeded() && IsInUseCode(result.error) && !IsDirectory(name);
-    return result;
+    if (DeleteFileW(ForCall(name).c_str())) return {};
+    return Judged(LastError(), name);
 }
 
 Text StagingFolderFor(TextView target) {
-    const Text name = Z(target);
-    const DWORD size = GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
-    if (size == 0) return Text(L".");
-    std::vector<wchar_t> full(size);
-    wchar_t* filePart = nullptr;
-    const DWORD length = GetFullPathNameW(name.c_str(), size, full.data(), &filePart);
-    if (length == 0 || length >= size) return Text(L".");
-    const std::size_t folderLength =
-        filePart != nullptr ? static_cast<std::size_t>(filePart - full.data()) : length;
-    return Text(full.data(), folderLength);
+    const Text full = win32::FullPathName(target);
+    const std::size_t slash = full.find_last_of(L"\\/");
+    if (slash == Text::npos) return Text(L".");
+    return full.substr(0, slash + 1);
 }
 
 ErrorCode ScheduleReplaceAtRestart(TextView staged, TextView target) {
     // The restart renames the staged copy into place; its bytes must be on disk by then.
     if (const ErrorCode error = FlushFile(staged); error != 0) return error;
     const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT;
-    if (!MoveFileExW(Z(staged).c_str(), Z(target).c_str(), flags)) return LastError();
+    if (!MoveFileExW(ForCall(staged).c_str(), ForCall(target).c_str(), flags)) return LastError();
     return win32::KeepQueuedOperation(staged, target);
 }
 
 ErrorCode ScheduleDeleteAtRestart(TextView name) {
-    if (!MoveFileExW(Z(name).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) return LastError();
+    if (!MoveFileExW(ForCall(name).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
+        return LastError();
     return win32::KeepQueuedOperation(name, TextView());
 }
 
-void DiscardStagedFile(TextView name) { DeleteFileW(Z(name).c_str()); }
+void DiscardStagedFile(TextView name) { DeleteFileW(ForCall(name).c_str()); }
 
 }  // namespace pinfile

@@ -31,47 +31,67 @@ bool StartsWithText(TextView text, TextView prefix) {
     return text.size() >= prefix.size() && NamesMatch(text.substr(0, prefix.size()), prefix);
 }
 
-// The marks the boot reads before a name: "!" (replace the target), "@", and "*N" that newer
-// systems write.
-std::size_t MarksLength(TextView name) {
-    std::size_t length = 0;
-    while (length < name.size()) {
-        const wchar_t mark = name[length];
-        if (mark == L'!' || mark == L'@') {
-            ++length;
-        } else if (mark == L'*') {
-            ++length;
-            while (length < name.size() && std::iswdigit(name[length]) != 0) ++length;
-        } else {
-            break;
-        }
-    }
-    return length;
-}
+bool IsAsciiDigit(wchar_t c) { return c >= L'0' && c <= L'9'; }
 
-// A name of the list as a plain path: without the marks and the prefix of the internal form
-// ("\??\", or "\\?\" that a program may have passed through); "\??\UNC\" stands for "\\".
+bool IsAsciiLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
+
+// A name without the prefix of the internal form ("\??\", or "\\?\" that a program may
+// have passed through); "\??\UNC\" stands for "\\".
 Text PlainName(TextView name) {
-    name.remove_prefix(MarksLength(name));
     if (!name.starts_with(L"\\??\\") && !name.starts_with(L"\\\\?\\")) return Text(name);
     name.remove_prefix(4);
     if (StartsWithText(name, L"UNC\\")) return L"\\\\" + Text(name.substr(4));
     return Text(name);
 }
 
-// A name given to pinfile as the list would spell it, so that the two can be compared.
-Text FullName(TextView name) {
-    const Text given(name);
-    const DWORD size = GetFullPathNameW(given.c_str(), 0, nullptr, nullptr);
-    if (size == 0) return PlainName(name);
-    std::vector<wchar_t> full(size);
-    const DWORD length = GetFullPathNameW(given.c_str(), size, full.data(), nullptr);
-    if (length == 0 || length >= size) return PlainName(name);
-    return PlainName(TextView(full.data(), length));
+// The path after the internal prefix names a drive's folder ("C:\") or a share
+// ("UNC\server\..."); anything else the boot would not find.
+bool IsPathAfterPrefix(TextView path) {
+    if (StartsWithText(path, L"UNC\\")) {
+        const TextView share = path.substr(4);
+        return !share.empty() && share.front() != L'\\' && share.find(L'\\') != TextView::npos;
+    }
+    return path.size() >= 3 && IsAsciiLetter(path[0]) && path[1] == L':' && path[2] == L'\\';
 }
 
-// GetTempFileNameW, which names pinfile's staged copies, writes "TMP", up to four hex digits
-// and ".tmp", and pinfile asks for the target's own folder.
+// One name of the list as the boot reads it: "!" (replace the target) and "@" in either
+// order, then "*N" that newer systems write, then the path in its internal form.
+struct ListedName {
+    bool understood = false;
+    bool replace = false;
+    Text path;  // plain
+};
+
+ListedName ReadListedName(TextView name) {
+    ListedName read;
+    bool at = false;
+    std::size_t i = 0;
+    for (; i < name.size() && (name[i] == L'!' || name[i] == L'@'); ++i) {
+        bool& seen = name[i] == L'!' ? read.replace : at;
+        if (seen) return read;
+        seen = true;
+    }
+    if (i < name.size() && name[i] == L'*') {
+        const std::size_t digits = ++i;
+        while (i < name.size() && IsAsciiDigit(name[i])) ++i;
+        if (i == digits) return read;
+    }
+    const TextView path = name.substr(i);
+    if (!path.starts_with(L"\\??\\") && !path.starts_with(L"\\\\?\\")) return read;
+    if (!IsPathAfterPrefix(path.substr(4))) return read;
+    read.understood = true;
+    read.path = PlainName(path);
+    return read;
+}
+
+// A name given to pinfile as the list would spell it, so that the two can be compared.
+Text FullName(TextView name) {
+    const Text full = win32::FullPathName(name);
+    return PlainName(full.empty() ? name : TextView(full));
+}
+
+// pinfile names its staged copies as GetTempFileNameW would: "TMP", up to four hex digits
+// and ".tmp", in the target's own folder.
 bool IsStagedByPinfile(const PendingOperation& operation) {
     if (operation.kind != PendingOperation::Kind::Replace) return false;
     const TextView staged = operation.source;
@@ -179,17 +199,31 @@ ErrorCode WriteValue(HKEY key, const wchar_t* value, const Strings& strings) {
                        static_cast<DWORD>(data.size() * sizeof(wchar_t))));
 }
 
-PendingOperation FromPair(const Text& source, const Text& target) {
+// A pair the list cannot make sense of, shown as the system holds it rather than guessed at;
+// nothing withdraws it but a cancellation.
+PendingOperation NotUnderstood(const Text& source, const Text& target) {
     PendingOperation operation;
-    operation.source = PlainName(source);
+    operation.kind = PendingOperation::Kind::NotUnderstood;
+    operation.source = source;
+    operation.target = target;
+    return operation;
+}
+
+// An empty target deletes the source; a target marked "!" is replaced, any other is moved to.
+// A source carries no "!".
+PendingOperation FromPair(const Text& source, const Text& target) {
+    const ListedName from = ReadListedName(source);
+    if (!from.understood || from.replace) return NotUnderstood(source, target);
+    PendingOperation operation;
+    operation.source = from.path;
     if (target.empty()) {
         operation.kind = PendingOperation::Kind::Delete;
         return operation;
     }
-    const bool replace =
-        TextView(target).substr(0, MarksLength(target)).find(L'!') != TextView::npos;
-    operation.kind = replace ? PendingOperation::Kind::Replace : PendingOperation::Kind::Move;
-    operation.target = PlainName(target);
+    const ListedName to = ReadListedName(target);
+    if (!to.understood) return NotUnderstood(source, target);
+    operation.kind = to.replace ? PendingOperation::Kind::Replace : PendingOperation::Kind::Move;
+    operation.target = to.path;
     return operation;
 }
 
@@ -241,7 +275,7 @@ void Conclude(HKEY key, Edit& edit) {
         return;
     }
     for (const PendingOperation& operation : edit.withdrawn) {
-        if (IsStagedByPinfile(operation)) DeleteFileW(operation.source.c_str());
+        if (IsStagedByPinfile(operation)) DeleteFileW(win32::CallName(operation.source).c_str());
     }
 }
 
@@ -282,6 +316,7 @@ bool Undoes(LaterCommand command, const PendingOperation& operation, TextView fi
         case PendingOperation::Kind::Delete:
             return command == LaterCommand::Copy && NamesMatch(operation.source, file);
         case PendingOperation::Kind::Damaged:
+        case PendingOperation::Kind::NotUnderstood:
             break;
     }
     return false;

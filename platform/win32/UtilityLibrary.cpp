@@ -4,6 +4,9 @@
 #include "../RuntimeError.h"
 #include "Win32.h"
 
+#include <cwchar>
+#include <vector>
+
 // After windows.h, which it needs.
 #include <commctrl.h>
 
@@ -25,10 +28,49 @@ Text DescribeError(DWORD code) {
 
 }  // namespace win32
 
+namespace {
+
+// Asks a call that fills a buffer and answers with the size it needs when the buffer is too
+// small, until the answer fits; empty when the call fails.
+template <typename Call>
+Text Grown(Call call) {
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const auto length = static_cast<std::size_t>(call(buffer.data(), buffer.size()));
+        if (length == 0) return Text();
+        if (length < buffer.size()) return Text(buffer.data(), length);
+        buffer.resize(length + 1);
+    }
+    return Text();
+}
+
+// The name the system's GetTempFileNameW would give: the prefix, the number in up to four
+// hex digits and ".tmp". That call writes into a buffer of MAX_PATH characters, which a long
+// folder overruns, so the name is made and created here instead.
+Text TemporaryName(TextView folder, TextView prefix, unsigned number) {
+    wchar_t digits[8];
+    std::swprintf(digits, sizeof digits / sizeof digits[0], L"%X", number);
+    Text name(folder);
+    if (!name.empty() && name.back() != L'\\' && name.back() != L'/') name += L'\\';
+    return name + Text(prefix) + digits + L".tmp";
+}
+
+// True when the name is taken, so that the next number may be tried; any other failure would
+// befall every number alike.
+bool IsTaken(DWORD error, TextView name) {
+    if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) return true;
+    // A folder of that name, or a file on its way out, refuses access instead.
+    return error == ERROR_ACCESS_DENIED &&
+           GetFileAttributesW(win32::CallName(name).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+}  // namespace
+
 Text ulRegisterAppPath() {
-    wchar_t path[MAX_PATH];
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    return Text(path, length);
+    Text path = win32::ModuleFileName();
+    if (path.empty())
+        RaiseSystemError("cannot get the program's file name", static_cast<int>(GetLastError()));
+    return path;
 }
 
 bool ulIsInIDE() { return false; }
@@ -59,24 +101,33 @@ Text ulGetAPIErrorDescription(ErrorCode code) {
 }
 
 Text ulGetSystemPath() {
-    wchar_t path[MAX_PATH];
-    const UINT length = GetSystemDirectoryW(path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH)
+    Text path = Grown([](wchar_t* buffer, std::size_t size) {
+        return GetSystemDirectoryW(buffer, static_cast<UINT>(size));
+    });
+    if (path.empty())
         RaiseSystemError("cannot get the system folder", static_cast<int>(GetLastError()));
-    return Text(path, length);
+    return path;
 }
 
 Text ulGetTempFileName2(TextView directory, TextView prefix) {
-    wchar_t folder[MAX_PATH];
-    Text where(directory);
-    if (where.empty()) {
-        const DWORD length = GetTempPathW(MAX_PATH, folder);
-        if (length == 0 || length >= MAX_PATH) return Text();
-        where.assign(folder, length);
+    const Text folder =
+        !directory.empty() ? Text(directory) : Grown([](wchar_t* buffer, std::size_t size) {
+            return GetTempPathW(static_cast<DWORD>(size), buffer);
+        });
+    if (folder.empty()) return Text();
+    constexpr unsigned kNumbers = 0x10000;
+    const unsigned start = GetTickCount();
+    for (unsigned step = 0; step < kNumbers; ++step) {
+        const unsigned number = (start + step) % kNumbers;
+        if (number == 0) continue;
+        Text name = TemporaryName(folder, prefix, number);
+        const win32::OwnedHandle file(CreateFileW(win32::CallName(name).c_str(), GENERIC_WRITE, 0,
+                                                  nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                                  nullptr));
+        if (file.Valid()) return name;
+        if (!IsTaken(GetLastError(), name)) return Text();
     }
-    wchar_t name[MAX_PATH];
-    if (GetTempFileNameW(where.c_str(), Text(prefix).c_str(), 0, name) == 0) return Text();
-    return Text(name);
+    return Text();
 }
 
 void InitCommonControls() { ::InitCommonControls(); }

@@ -9,8 +9,15 @@
 
 namespace pinfile::win32 {
 
-// A null-terminated copy for the wide calls.
-inline Text Z(TextView text) { return Text(text); }
+// The name as a file call takes it at any length: a name too long for the plain form becomes
+// the "\\?\" form of its full path; others stay as given.
+Text CallName(TextView name);
+
+// The full path of a name, however long; empty when the system cannot make one.
+Text FullPathName(TextView name);
+
+// The path of the program's own file; empty when the system cannot tell it.
+Text ModuleFileName();
 
 // The text in the given code page (CP_UTF8 included).
 std::string Encode(TextView text, UINT codePage);

@@ -134,11 +134,15 @@ def error_line_pattern(code):
 # ---- files in use ----
 
 @contextlib.contextmanager
-def held(path, how="flock"):
-    """Keeps the file in use by another process for the duration of the block."""
+def held(path, how="flock", env=None, preexec_fn=None, holder=None):
+    """Keeps the file in use by another process for the duration of the block. Under Wine `how`
+    may be "map": the file is mapped, with sharing, as a loaded library is; `holder` is a copy
+    of the helper to run instead of the built one."""
     if WINDOWS:
-        helper = subprocess.Popen(command(os.environ["PINFILE_HOLD_OPEN"], [native_path(path)]),
-                                  env=environment(), stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        args = ["--map"] if how == "map" else []
+        helper = subprocess.Popen(command(holder or os.environ["PINFILE_HOLD_OPEN"], args + [native_path(path)]),
+                                  env=environment(env), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                  preexec_fn=preexec_fn)
         try:
             if helper.stdout.readline().strip() != b"ready":
                 raise RuntimeError("the helper could not hold %s" % path)
@@ -168,6 +172,45 @@ def one_boot(folder):
         pass
     with held(keeper):
         yield
+
+
+UNPRIVILEGED = 65534  # nobody
+
+
+def as_unprivileged():
+    os.setgroups([])
+    os.setgid(UNPRIVILEGED)
+    os.setuid(UNPRIVILEGED)
+
+
+def give_away(path):
+    """Hands a folder and everything in it to the unprivileged user."""
+    for folder, _, files in os.walk(path):
+        for name in [folder] + [os.path.join(folder, f) for f in files]:
+            os.chown(name, UNPRIVILEGED, UNPRIVILEGED)
+
+
+def unprivileged_wine_prefix():
+    """A throwaway Wine prefix of the unprivileged user (Wine runs only in a prefix of its own
+    user), with the environment to run in it; or the reason it cannot be had here."""
+    if not hasattr(os, "geteuid") or os.geteuid() != 0:
+        return None, None, "needs root to run Wine as another user"
+    home = tempfile.mkdtemp(prefix="pinfile-wine-user-")
+    os.chmod(home, 0o755)
+    os.chown(home, UNPRIVILEGED, UNPRIVILEGED)
+    env = {"HOME": home, "WINEPREFIX": os.path.join(home, "prefix"), "USER": "nobody"}
+    done = subprocess.run(["wineboot", "-i"], env=environment(env), preexec_fn=as_unprivileged,
+                          capture_output=True, timeout=300, check=False)
+    if done.returncode != 0:
+        shutil.rmtree(home, ignore_errors=True)
+        return None, None, "wineboot as an unprivileged user failed: %r" % done.stderr[-300:]
+    return home, env, None
+
+
+def end_wine(env, preexec_fn=None):
+    """Ends every Wine process of the prefix, and its server."""
+    subprocess.run(["wineserver", "-k"], env=environment(env), preexec_fn=preexec_fn, timeout=TIMEOUT,
+                   check=False, capture_output=True)
 
 
 def restart():

@@ -579,6 +579,41 @@ class SystemListTests(PendingCase):
                 else:
                     self.assertEqual(self.work.read("file.dll"), content)
 
+    def test_every_form_the_system_writes_is_listed_as_a_plain_path(self):
+        # (the strings of one operation, the line listed for it), value by value in the order
+        # the restart carries them out: the first value, then the second.
+        replace = replace_line("C:\\t.dll", "C:\\s.dll")
+        first = [
+            (["*1\\??\\C:\\a.dll", ""], delete_line("C:\\a.dll")),
+            (["\\??\\UNC\\srv\\share\\x.dll", ""], delete_line("\\\\srv\\share\\x.dll")),
+            (["\\??\\C:\\s.dll", "!\\??\\C:\\t.dll"], replace),
+            (["\\??\\C:\\s.dll", "!@\\??\\C:\\t.dll"], replace),
+            (["\\??\\C:\\s.dll", "@!*2\\??\\C:\\t.dll"], replace),
+            (["\\??\\C:\\s.dll", "@\\??\\C:\\t.dll"], 'Переместить "C:\\s.dll" в "C:\\t.dll"'),
+            (["\\\\?\\C:\\p.dll", ""], delete_line("C:\\p.dll")),
+        ]
+        not_understood = [["\\??\\C:\\s.dll", "!"], ["\\??\\UNKNOWN\\form", ""], ["*\\??\\C:\\a.dll", ""],
+                          ["!\\??\\C:\\a.dll", ""], ["\\??\\C:\\s.dll", "!!\\??\\C:\\t.dll"],
+                          ["C:\\plain.dll", ""], ["\\??\\UNC\\srv", ""]]
+        second = [(pair, 'Запись "%s" "%s" (не распознано)' % tuple(pair)) for pair in not_understood]
+        second.append((["*1\\??\\C:\\lone.dll"], delete_line("C:\\lone.dll")))  # its target is the closing NUL
+        restart()  # start from an empty list
+        for value in self.VALUES:
+            self.addCleanup(self.registry, "--write", value)
+        with one_boot(self.work.path):
+            for value, entries in zip(self.VALUES, (first, second)):
+                strings = [string for pair, _ in entries for string in pair]
+                self.registry("--write", value, self.multi_string(strings).hex())
+            expected = [line for _, line in first + second]
+            self.assertOutput(self.pending("list"), numbered(expected), 0)
+            # What is not understood can still be cancelled; the list numbers anew each time.
+            for round_ in range(2):
+                with self.subTest(cancel=round_):
+                    self.assertOutput(self.pending("cancel", str(len(first) + 1)),
+                                      ["Отменено: " + expected[len(first)]], 0)
+                    del expected[len(first)]
+            self.assertOutput(self.pending("list"), numbered(expected), 0)
+
     def test_cancel_withdraws_one_operation_with_the_staged_file_pinfile_made(self):
         restart()  # start from an empty list
         self.work.file("new.dll", b"new")

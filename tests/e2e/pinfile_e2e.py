@@ -1,6 +1,7 @@
 """End-to-end tests of pinfile: each case is written once and runs on the build under test
 (natively, or the Windows build under Wine); see harness.py."""
 
+import contextlib
 import mmap
 import os
 import shutil
@@ -50,15 +51,18 @@ class UsageTests(Case):
                 self.assertOutput(self.run_pinfile(*args), USAGE, EXIT_USAGE)
         self.assertEqual(self.work.names(), ["a.dll"])
 
-    def test_a_closed_or_full_output_is_a_run_time_error(self):
+    def test_a_closed_or_full_output_is_a_run_time_error_named_by_the_program(self):
         outputs = {"closed": lambda: os.close(1)}
         if not WINDOWS:  # Wine does not pass the full device's error through
             outputs["full"] = lambda: os.dup2(os.open("/dev/full", os.O_WRONLY), 1)
+        programs = [(EXE, [], b"pinfile"), (os.environ["PINFILE_PENDING_EXE"], ["--help"], b"pinfile-pending")]
         for name, redirect in outputs.items():
-            with self.subTest(output=name):
-                result = self.run_pinfile(stdout=None, preexec_fn=redirect)
-                self.assertEqual(result.status, EXIT_RUNTIME, result.stderr)
-                self.assertIn(b"run-time error", result.stderr)
+            for program, args, own_name in programs:
+                with self.subTest(output=name, program=own_name):
+                    result = self.run_pinfile(*args, program=program, stdout=None, preexec_fn=redirect)
+                    self.assertEqual(result.status, EXIT_RUNTIME, result.stderr)
+                    self.assertTrue(result.stderr.startswith(own_name + b": run-time error: "), result.stderr)
+                    self.assertEqual(result.stderr.count(b"\n"), 1, result.stderr)
 
 
 @unittest.skipUnless(WINDOWS, "the Windows 9x family exists only for the Windows build")
@@ -80,6 +84,155 @@ class HostTests(Case):
                 self.assertOutput(self.run_pinfile(*args), [NT_ONLY], EXIT_FAILED)
         self.assertEqual(self.work.names(), ["a.dll"])
         self.assertTrue(os.path.exists(source))
+
+NO_TEMPORARY_NAME = "Не удалось получить имя временного файла."
+PENDING_EMPTY = "Очередь операций на перезагрузку пуста."
+
+
+def long_folder(base, length):
+    """A folder name of exactly `length` characters below base (a Windows path), made of
+    components short enough for the file system."""
+    parts, size = [base], len(base)
+    while size < length:
+        part = min(200, length - size - 1)
+        if part < 1:  # no room for a separator and a name: lengthen the one before
+            parts[-1] += "e" * (length - size)
+            break
+        parts.append("d" * part)
+        size += part + 1
+    folder = "\\".join(parts)
+    assert len(folder) == length, (len(folder), length)
+    return folder
+
+
+@unittest.skipUnless(WINDOWS, "names longer than MAX_PATH are a Windows matter")
+class LongPathTests(Case):
+    """Folders longer than the plain form of a name reaches, spelt with and without \\?\."""
+
+    def pending(self, *args):
+        return self.run_pinfile(*args, program=os.environ["PINFILE_PENDING_EXE"])
+
+    def test_copy_and_delete_in_long_folders_held_and_not_held(self):
+        restart()  # an empty list to begin with
+        self.work.file("new.dll", b"new")
+        base = native_path(self.work.path)
+        for length in (250, 260, 300, 1000):
+            folder = long_folder(base, length)
+            local = os.path.join(self.work.path, *folder[len(base) + 1:].split("\\"))
+            os.makedirs(local, exist_ok=True)
+            for prefix in ("", "\\\\?\\"):
+                for command_, is_held in [("/C", False), ("/C", True), ("/D", False), ("/D", True)]:
+                    with self.subTest(length=length, prefix=prefix, command=command_, held=is_held):
+                        self.check_one(local, prefix + folder + "\\t.dll", command_, is_held)
+
+    def check_one(self, local, target, command_, is_held):
+        path = os.path.join(local, "t.dll")
+        with open(path, "wb") as handle:
+            handle.write(b"old")
+        args = ["/C", "new.dll", target] if command_ == "/C" else ["/D", target]
+        with held(path) if is_held else contextlib.nullcontext():
+            result = self.run_pinfile(*args)
+        staged = self.staged_files(local)
+        if not is_held:
+            self.assertOutput(result, [COPIED if command_ == "/C" else DELETED], EXIT_DONE)
+            self.assertEqual(sorted(os.listdir(local)), [] if command_ == "/D" else ["t.dll"])
+            if command_ == "/C":
+                self.assertEqual(self.work.read(path), b"new")
+            return
+        plain = native_path(path)
+        if command_ == "/C":
+            self.assertOutput(result, [QUEUED_COPY], EXIT_QUEUED)
+            self.assertEqual(len(staged), 1, staged)
+            self.assertEqual(self.work.read(os.path.join(local, staged[0])), b"new")
+            line = 'Заменить "%s" файлом "%s"' % (plain, native_path(os.path.join(local, staged[0])))
+        else:
+            self.assertOutput(result, [QUEUED_DELETE], EXIT_QUEUED)
+            self.assertEqual(staged, [])
+            line = 'Удалить "%s"' % plain
+        self.assertOutput(self.pending("list"), ["1. " + line], EXIT_DONE)
+        # Withdrawn again, with the staged copy, so that each case starts from an empty list.
+        self.assertOutput(self.pending("cancel", "1"), ["Отменено: " + line], EXIT_DONE)
+        self.assertEqual(sorted(os.listdir(local)), ["t.dll"])
+        self.assertEqual(self.work.read(path), b"old")
+
+
+@unittest.skipUnless(WINDOWS, "FILE_ATTRIBUTE_READONLY of the Windows build")
+class ReadOnlyTests(Case):
+    """Access denied means "in use" only for a file that is not read-only: the restart could
+    not change a read-only file either. Run as an unprivileged Wine user in a prefix of its own,
+    because as root Wine ignores read-only when copying."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.home, cls.env, reason = unprivileged_wine_prefix()
+        if reason:
+            raise unittest.SkipTest(reason)
+
+    @classmethod
+    def tearDownClass(cls):
+        end_wine(cls.env, as_unprivileged)
+        shutil.rmtree(cls.home, ignore_errors=True)
+
+    def as_user(self, *args, program=None):
+        return self.run_pinfile(*args, env=self.env, preexec_fn=as_unprivileged, program=program)
+
+    def assertNothingQueued(self):
+        listed = self.as_user("list", program=os.environ["PINFILE_PENDING_EXE"])
+        self.assertOutput(listed, [PENDING_EMPTY], EXIT_DONE)
+
+    def prepared(self, read_only):
+        self.work.file("new.dll", b"new")
+        target = self.work.file("t.dll", b"old")
+        give_away(self.work.path)
+        if read_only:
+            os.chmod(target, 0o444)  # FILE_ATTRIBUTE_READONLY under Wine
+        return target
+
+    def test_a_read_only_target_is_refused_with_error_5_and_never_queued(self):
+        for command_, message in [("/C", COPY_FAILED), ("/D", DELETE_FAILED)]:
+            for is_held in (False, True):
+                with self.subTest(command=command_, held=is_held):
+                    target = self.prepared(read_only=True)
+                    args = ["/C", "new.dll", "t.dll"] if command_ == "/C" else ["/D", "t.dll"]
+                    with held(target, env=self.env, preexec_fn=as_unprivileged) if is_held \
+                            else contextlib.nullcontext():
+                        result = self.as_user(*args)
+                    self.assertFailureReport(result, message, 5)
+                    self.assertEqual(self.work.read("t.dll"), b"old")
+                    self.assertEqual(self.staged_files(), [])
+                    self.assertNothingQueued()
+
+    def test_what_else_answers_access_denied_still_waits_for_the_restart(self):
+        # (what keeps the file, the command, its answer); a mapped or running file is not
+        # read-only, so it waits. Each case is withdrawn again by the next one's cancel.
+        cases = [("map", ["/C", "new.dll", "t.dll"], QUEUED_COPY),
+                 ("running", ["/D", "t.exe"], QUEUED_DELETE)]
+        for how, args, answer in cases:
+            with self.subTest(kept=how):
+                target = self.prepared(read_only=False)
+                if how == "running":
+                    shutil.copy(os.environ["PINFILE_HOLD_OPEN"], os.path.join(self.work.path, "t.exe"))
+                    give_away(self.work.path)
+                    keeper = held(target, env=self.env, preexec_fn=as_unprivileged,
+                                  holder=os.path.join(self.work.path, "t.exe"))
+                else:
+                    keeper = held(target, how="map", env=self.env, preexec_fn=as_unprivileged)
+                with keeper:
+                    result = self.as_user(*args)
+                    self.assertOutput(result, [answer], EXIT_QUEUED)
+                    cancelled = self.as_user("cancel", "1", program=os.environ["PINFILE_PENDING_EXE"])
+                    self.assertEqual(cancelled.status, EXIT_DONE, cancelled.stdout)
+                self.assertNothingQueued()
+
+    def test_no_temporary_name_in_a_folder_the_user_cannot_write(self):
+        target = self.prepared(read_only=False)
+        os.chmod(self.work.path, 0o555)
+        self.addCleanup(os.chmod, self.work.path, 0o755)
+        with held(target, env=self.env, preexec_fn=as_unprivileged):
+            result = self.as_user("/C", "new.dll", "t.dll")
+        self.assertOutput(result, [NO_TEMPORARY_NAME], EXIT_FAILED)
+        self.assertEqual(self.work.names(), ["new.dll", "t.dll"])
+        self.assertNothingQueued()
 
 
 class CopyTests(Case):
