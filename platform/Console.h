@@ -21,6 +21,13 @@ class Application {
 
 const Application& TheApplication();
 
+// The flags of the console calls, by name. The line flag marks the one line that refuses a
+// host of the Windows 9x family; no flag changes the bytes written.
+inline constexpr bool kAttachFlag = true;
+inline constexpr bool kFinishFlag = false;
+inline constexpr bool kHostRefusalLine = true;
+inline constexpr bool kOrdinaryLine = false;
+
 class Console {
   public:
     // Binds the console to the process's standard output; comes before any output.

@@ -1,4 +1,4 @@
-#include "fileops/FileChecks.h"
+#include "fileops/CommandEndings.h"
 
 #include "fileops/FileOps.h"
 #include "fileops/QueueWording.h"
@@ -22,9 +22,9 @@ bool FileExists(TextView name) { return FindEntry(name); }
 
 void ReportFailure(TextView message) {
     Console& console = TheConsole();
-    console.WriteLine(message, false);
-    console.WriteLine(Text(), false);
-    console.WriteLine(ErrorLine(heldErrorCode), false);
+    console.WriteLine(message, kOrdinaryLine);
+    console.WriteLine(Text(), kOrdinaryLine);
+    console.WriteLine(ErrorLine(heldErrorCode), kOrdinaryLine);
 }
 
 Text ErrorLine(ErrorCode code) {
@@ -51,12 +51,12 @@ void WithdrawUndoing(LaterCommand command, TextView name, TextView queuedStaged)
     }
 }
 
-Outcome Say(const char8_t* line, Outcome outcome) {
-    TheConsole().WriteLine(FromUtf8(line), false);
+Outcome EndWith(const char8_t* line, Outcome outcome) {
+    TheConsole().WriteLine(FromUtf8(line), kOrdinaryLine);
     return outcome;
 }
 
-Outcome ReportAndFail(const char8_t* message) {
+Outcome EndWithFailureReport(const char8_t* message) {
     ReportFailure(FromUtf8(message));
     return Outcome::Failed;
 }
