@@ -2,7 +2,7 @@
 // words.
 #pragma once
 
-#include "platform/Outcome.h"
+#include "common/Outcome.h"
 #include "platform/PendingQueue.h"
 #include "platform/Text.h"
 

@@ -43,28 +43,26 @@ Outcome CopyCommand(const Text& source, Text target) {
 
     // 5. Stage next to the target: the restart replaces it by a rename, which cannot cross
     // volumes.
-    const Text staged = ulGetTempFileName2(StagingFolderFor(target), FromUtf8(u8"TMP"));
-    if (staged.empty())
+    // The staged file goes again on every way out but a queued replacement.
+    StagedFile staged(ulGetTempFileName2(StagingFolderFor(target), FromUtf8(u8"TMP")));
+    if (staged.Name().empty())
         return EndWith(u8"Не удалось получить имя временного файла.", Outcome::Failed);
 
     // 6. The staged copy.
-    const FileCallResult staging = CopyFileNow(source, staged);
+    const FileCallResult staging = CopyFileNow(source, staged.Name());
     HoldErrorCode(staging.error);
-    if (!staging.Succeeded()) {
-        DiscardStagedFile(staged);
+    if (!staging.Succeeded())
         return EndWithFailureReport(u8"Не удалось скопировать исходный файл во временный каталог.");
-    }
 
     // 7. Schedule the staged file to replace the target at the next restart, in place of
     // whatever was queued for the target before.
-    const ErrorCode scheduling = ScheduleReplaceAtRestart(staged, target);
+    const ErrorCode scheduling = ScheduleReplaceAtRestart(staged.Name(), target);
     HoldErrorCode(scheduling);
-    if (scheduling == 0) {
-        WithdrawUndoing(LaterCommand::Copy, target, staged);
-        return EndWith(u8"Файл успешно поставлен в очередь на копирование.", Outcome::Queued);
-    }
-    DiscardStagedFile(staged);
-    return EndWithFailureReport(u8"Файл не удалось поставить в очередь на копирование.");
+    if (scheduling != 0)
+        return EndWithFailureReport(u8"Файл не удалось поставить в очередь на копирование.");
+    staged.Keep();
+    WithdrawUndoing(LaterCommand::Copy, target, staged.Name());
+    return EndWith(u8"Файл успешно поставлен в очередь на копирование.", Outcome::Queued);
 }
 
 }  // namespace pinfile

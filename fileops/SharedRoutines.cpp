@@ -1,7 +1,9 @@
 #include "fileops/CommandEndings.h"
 
+#include "common/ErrorLine.h"
+
+#include "common/QueueWording.h"
 #include "fileops/FileOps.h"
-#include "fileops/QueueWording.h"
 #include "platform/Console.h"
 #include "platform/FileSystem.h"
 #include "platform/UtilityLibrary.h"
@@ -25,11 +27,6 @@ void ReportFailure(TextView message) {
     console.WriteLine(message, kOrdinaryLine);
     console.WriteLine(Text(), kOrdinaryLine);
     console.WriteLine(ErrorLine(heldErrorCode), kOrdinaryLine);
-}
-
-Text ErrorLine(ErrorCode code) {
-    const Text description = ulGetAPIErrorDescription(code);
-    return FromUtf8(u8"Ошибка ") + ToDecimal(code) + FromUtf8(u8": ") + description;
 }
 
 void WithdrawUndoing(LaterCommand command, TextView name, TextView queuedStaged) {

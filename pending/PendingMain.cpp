@@ -1,7 +1,7 @@
 #include "pending/PendingMain.h"
 
-#include "fileops/FileOps.h"
-#include "fileops/QueueWording.h"
+#include "common/ErrorLine.h"
+#include "common/QueueWording.h"
 #include "platform/Console.h"
 #include "platform/PendingQueue.h"
 

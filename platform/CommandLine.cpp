@@ -1,10 +1,8 @@
 #include <cstddef>
-#include <exception>
 #include <utility>
 
 #include "Backend.h"
 #include "Console.h"
-#include "Outcome.h"
 #include "RuntimeError.h"
 
 namespace pinfile {
@@ -94,18 +92,6 @@ CommandLine& TheCommandLine() {
 Console& TheConsole() {
     static Console console;
     return console;
-}
-
-int RunProgram(int argc, char** argv, int (*body)()) {
-    try {
-        StartProcess(argc, argv);
-        return body();
-    } catch (const std::exception& error) {
-        ReportRunTimeError(error.what());
-    } catch (...) {
-        ReportRunTimeError("unknown error");
-    }
-    return kRunTimeErrorExitStatus;
 }
 
 }  // namespace pinfile

@@ -78,10 +78,6 @@ std::vector<Text> SplitCommandText(TextView text);
 // Called by RunProgram before anything else, with what the process was started with.
 void StartProcess(int argc, char** argv);
 
-// The whole life of the process: starts it, runs the body inside the one handler that
-// reports an unhandled run-time error on standard error, and gives the exit status.
-int RunProgram(int argc, char** argv, int (*body)());
-
 // Writes one line about a run-time error to standard error, as the runtime's own report would.
 void ReportRunTimeError(const char* message);
 

@@ -1,6 +1,7 @@
 """End-to-end tests of pinfile: each case is written once and runs on the build under test
 (natively, or the Windows build under Wine); see harness.py."""
 
+import errno
 import mmap
 import os
 import shutil
