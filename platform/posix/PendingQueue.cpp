@@ -314,8 +314,7 @@ void WaitForOtherRuns() {
         close(fd);
         return;
     }
-    while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
-    }
+    posix::RetryOnInterrupt([&] { return flock(fd, LOCK_EX); });
     held = fd;
 }
 
