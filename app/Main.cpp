@@ -1,6 +1,7 @@
 #include "app/Main.h"
 
 #include "fileops/FileOps.h"
+#include "platform/CommandLine.h"
 #include "platform/Console.h"
 #include "platform/UtilityLibrary.h"
 

@@ -2,6 +2,7 @@
 
 #include "common/ErrorLine.h"
 #include "common/QueueWording.h"
+#include "platform/CommandLine.h"
 #include "platform/Console.h"
 #include "platform/PendingQueue.h"
 

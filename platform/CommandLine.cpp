@@ -2,7 +2,7 @@
 #include <utility>
 
 #include "Backend.h"
-#include "Console.h"
+#include "CommandLine.h"
 #include "RuntimeError.h"
 
 namespace pinfile {
@@ -87,11 +87,6 @@ ArgumentList& CommandLine::Arguments() {
 CommandLine& TheCommandLine() {
     static CommandLine commandLine;
     return commandLine;
-}
-
-Console& TheConsole() {
-    static Console console;
-    return console;
 }
 
 }  // namespace pinfile

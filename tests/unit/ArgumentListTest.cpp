@@ -7,7 +7,7 @@
 #include <ostream>
 #include <vector>
 
-#include "platform/Console.h"
+#include "platform/CommandLine.h"
 
 namespace pinfile {
 namespace {
