@@ -1,6 +1,7 @@
 #include "app/Main.h"
 
 #include "fileops/FileOps.h"
+#include "platform/CommandLine.h"
 #include "platform/Console.h"
 #include "platform/UtilityLibrary.h"
 
@@ -33,11 +34,12 @@ Outcome Main() {
     ulRegisterAppPath();
     InitCommonControls();
     if (!ulIsInIDE()) ulSetWindowResIconAll(ulGetThunderMainHandle(), FromUtf8(u8"A_MAIN"));
-    TheConsole().Attach(TheApplication(), true);
+    TheConsole().Attach(TheApplication(), kAttachFlag);
 
     // The program does not work on the Windows 9x family at all.
     if (ulIsHostWin9x()) {
-        TheConsole().WriteLine(FromUtf8(u8"Эта программа работает только в Windows NT."), true);
+        TheConsole().WriteLine(FromUtf8(u8"Эта программа работает только в Windows NT."),
+                               kHostRefusalLine);
         return Outcome::Failed;
     }
 
@@ -46,17 +48,17 @@ Outcome Main() {
 
     const Outcome outcome = Dispatch();
 
-    if (ulIsInIDE()) TheConsole().Finish(false);
+    if (ulIsInIDE()) TheConsole().Finish(kFinishFlag);
     return outcome;
 }
 
 Outcome ShowUsage() {
     Console& console = TheConsole();
-    console.WriteLine(FromUtf8(u8"Использование:"), false);
-    console.WriteLine(Text(), false);
+    console.WriteLine(FromUtf8(u8"Использование:"), kOrdinaryLine);
+    console.WriteLine(Text(), kOrdinaryLine);
     console.WriteLine(FromUtf8(u8"    ") + TheApplication().ExeName() +
                           FromUtf8(u8"[.EXE] [/C|/D] SourceFileName [TargetFileName]"),
-                      false);
+                      kOrdinaryLine);
     static constexpr const char8_t* kRest[] = {
         u8"",
         u8"Параметры:",
@@ -69,7 +71,7 @@ Outcome ShowUsage() {
         u8"    /C - копировать файл.",
         u8"    /D - удалить файл. TargetFileName указывать не нужно.",
     };
-    for (const char8_t* line : kRest) console.WriteLine(FromUtf8(line), false);
+    for (const char8_t* line : kRest) console.WriteLine(FromUtf8(line), kOrdinaryLine);
     return Outcome::UsageShown;
 }
 

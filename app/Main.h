@@ -1,7 +1,7 @@
 // The program's front end: start-up, the host check, dispatch and the usage text.
 #pragma once
 
-#include "platform/Outcome.h"
+#include "common/Outcome.h"
 
 namespace pinfile {
 

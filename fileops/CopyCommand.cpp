@@ -1,4 +1,4 @@
-#include "fileops/FileChecks.h"
+#include "fileops/CommandEndings.h"
 #include "fileops/FileOps.h"
 #include "platform/FileSystem.h"
 #include "platform/UtilityLibrary.h"
@@ -18,17 +18,17 @@ Outcome CopyCommand(const Text& source, Text target) {
     WaitForOtherRuns();
 
     // 1. The source must be there.
-    if (!FileExists(source)) return Say(u8"Файл не найден.", Outcome::Failed);
+    if (!FileExists(source)) return EndWith(u8"Файл не найден.", Outcome::Failed);
 
     // 2. Never copy a file onto itself, whether the names are equal or only lead to one file.
     constexpr const char8_t* kCoincide = u8"Файлы совпадают. Так делать не стоит!";
-    if (Coincide(source, target)) return Say(kCoincide, Outcome::Failed);
+    if (Coincide(source, target)) return EndWith(kCoincide, Outcome::Failed);
 
     // 3. No target: the system folder under the source's own name. It may be the source itself.
     if (target.empty()) {
         const Text systemPath = ulGetSystemPath();
         target = ulBuildFileName(systemPath, ulGetFileName(source));
-        if (SameFile(source, target)) return Say(kCoincide, Outcome::Failed);
+        if (SameFile(source, target)) return EndWith(kCoincide, Outcome::Failed);
     }
 
     // 4. Copy at once. Only a target that is in use waits for the restart; any other
@@ -37,33 +37,32 @@ Outcome CopyCommand(const Text& source, Text target) {
     HoldErrorCode(direct.error);
     if (direct.Succeeded()) {
         WithdrawUndoing(LaterCommand::Copy, target);
-        return Say(u8"Файл успешно скопирован.", Outcome::Done);
+        return EndWith(u8"Файл успешно скопирован.", Outcome::Done);
     }
-    if (!direct.inUse) return ReportAndFail(u8"Не удалось скопировать файл.");
+    if (!direct.inUse) return EndWithFailureReport(u8"Не удалось скопировать файл.");
 
     // 5. Stage next to the target: the restart replaces it by a rename, which cannot cross
     // volumes.
-    const Text staged = ulGetTempFileName2(StagingFolderFor(target), FromUtf8(u8"TMP"));
-    if (staged.empty()) return Say(u8"Не удалось получить имя временного файла.", Outcome::Failed);
+    // The staged file goes again on every way out but a queued replacement.
+    StagedFile staged(ulGetTempFileName2(StagingFolderFor(target), FromUtf8(u8"TMP")));
+    if (staged.Name().empty())
+        return EndWith(u8"Не удалось получить имя временного файла.", Outcome::Failed);
 
     // 6. The staged copy.
-    const FileCallResult staging = CopyFileNow(source, staged);
+    const FileCallResult staging = CopyFileNow(source, staged.Name());
     HoldErrorCode(staging.error);
-    if (!staging.Succeeded()) {
-        DiscardStagedFile(staged);
-        return ReportAndFail(u8"Не удалось скопировать исходный файл во временный каталог.");
-    }
+    if (!staging.Succeeded())
+        return EndWithFailureReport(u8"Не удалось скопировать исходный файл во временный каталог.");
 
     // 7. Schedule the staged file to replace the target at the next restart, in place of
     // whatever was queued for the target before.
-    const ErrorCode scheduling = ScheduleReplaceAtRestart(staged, target);
+    const ErrorCode scheduling = ScheduleReplaceAtRestart(staged.Name(), target);
     HoldErrorCode(scheduling);
-    if (scheduling == 0) {
-        WithdrawUndoing(LaterCommand::Copy, target, staged);
-        return Say(u8"Файл успешно поставлен в очередь на копирование.", Outcome::Queued);
-    }
-    DiscardStagedFile(staged);
-    return ReportAndFail(u8"Файл не удалось поставить в очередь на копирование.");
+    if (scheduling != 0)
+        return EndWithFailureReport(u8"Файл не удалось поставить в очередь на копирование.");
+    staged.Keep();
+    WithdrawUndoing(LaterCommand::Copy, target, staged.Name());
+    return EndWith(u8"Файл успешно поставлен в очередь на копирование.", Outcome::Queued);
 }
 
 }  // namespace pinfile

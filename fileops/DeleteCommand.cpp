@@ -1,4 +1,4 @@
-#include "fileops/FileChecks.h"
+#include "fileops/CommandEndings.h"
 #include "fileops/FileOps.h"
 #include "platform/FileSystem.h"
 
@@ -9,7 +9,7 @@ Outcome DeleteCommand(const Text& name) {
     WaitForOtherRuns();
 
     // 1. The file must be there.
-    if (!FileExists(name)) return Say(u8"Файл не найден.", Outcome::Failed);
+    if (!FileExists(name)) return EndWith(u8"Файл не найден.", Outcome::Failed);
 
     // 2. Delete at once. Only a file that is in use waits for the restart; any other
     // failure would be queued for nothing. Nothing queued earlier may bring the file back.
@@ -17,20 +17,20 @@ Outcome DeleteCommand(const Text& name) {
     HoldErrorCode(deletion.error);
     if (deletion.Succeeded()) {
         WithdrawUndoing(LaterCommand::Delete, name);
-        return Say(u8"Файл успешно удалён.", Outcome::Done);
+        return EndWith(u8"Файл успешно удалён.", Outcome::Done);
     }
-    if (!deletion.inUse) return ReportAndFail(u8"Не удалось удалить файл.");
+    if (!deletion.inUse) return EndWithFailureReport(u8"Не удалось удалить файл.");
 
     // 3. Schedule the deletion at the next restart.
     const ErrorCode scheduling = ScheduleDeleteAtRestart(name);
     HoldErrorCode(scheduling);
     if (scheduling == 0) {
         WithdrawUndoing(LaterCommand::Delete, name);
-        return Say(u8"Файл успешно поставлен в очередь на удаление.", Outcome::Queued);
+        return EndWith(u8"Файл успешно поставлен в очередь на удаление.", Outcome::Queued);
     }
 
     // 4. The system refused to schedule it.
-    return ReportAndFail(u8"Файл не удалось поставить в очередь на удаление.");
+    return EndWithFailureReport(u8"Файл не удалось поставить в очередь на удаление.");
 }
 
 }  // namespace pinfile

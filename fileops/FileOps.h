@@ -1,7 +1,7 @@
 // The two file commands and the routines they share.
 #pragma once
 
-#include "platform/Outcome.h"
+#include "common/Outcome.h"
 #include "platform/Text.h"
 
 namespace pinfile {
@@ -11,9 +11,6 @@ bool FileExists(TextView name);
 
 // Writes the message, an empty line and the error line for the held system error code.
 void ReportFailure(TextView message);
-
-// The error line for a system error code: "Ошибка ", the code, ": ", the description.
-Text ErrorLine(ErrorCode code);
 
 // Copies the source to the target (the system folder under the source's own name when the
 // target is empty), or stages it to replace the target at the next restart.

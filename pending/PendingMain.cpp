@@ -1,7 +1,8 @@
 #include "pending/PendingMain.h"
 
-#include "fileops/FileOps.h"
-#include "fileops/QueueWording.h"
+#include "common/ErrorLine.h"
+#include "common/QueueWording.h"
+#include "platform/CommandLine.h"
 #include "platform/Console.h"
 #include "platform/PendingQueue.h"
 
@@ -13,11 +14,9 @@ constexpr int kSuccess = 0;
 constexpr int kFailure = 1;
 constexpr int kUsageError = 2;
 
-void Say(const Text& line) { TheConsole().WriteLine(line, false); }
+void Show(const Text& line) { TheConsole().WriteLine(line, kOrdinaryLine); }
 
-Text U(const char8_t* text) { return FromUtf8(text); }
-
-Text Quoted(const Text& name) { return QuotedName(name); }
+Text Words(const char8_t* text) { return FromUtf8(text); }
 
 void ShowPendingUsage() {
     constexpr const char8_t* kLines[] = {
@@ -28,7 +27,7 @@ void ShowPendingUsage() {
         u8"    pinfile-pending cancel N  - отменить операцию с номером N из списка.",
         u8"    pinfile-pending --help    - показать эту справку.",
     };
-    for (const char8_t* line : kLines) Say(U(line));
+    for (const char8_t* line : kLines) Show(Words(line));
 }
 
 // An operation as the list shows it: with the error it last failed with, or marked as one
@@ -36,9 +35,9 @@ void ShowPendingUsage() {
 Text Listed(const PendingOperation& operation) {
     Text line = DescribeOperation(operation);
     if (operation.lastError != 0) {
-        line += U(u8" (не выполнено: ") + ErrorLine(operation.lastError) + U(u8")");
+        line += Words(u8" (не выполнено: ") + ErrorLine(operation.lastError) + Words(u8")");
     } else if (operation.unchecked) {
-        line += U(u8" (без проверки)");
+        line += Words(u8" (без проверки)");
     }
     return line;
 }
@@ -46,64 +45,64 @@ Text Listed(const PendingOperation& operation) {
 int List() {
     const PendingList list = ReadPendingOperations();
     if (list.error != 0) {
-        Say(U(u8"Не удалось прочитать очередь. ") + ErrorLine(list.error));
+        Show(Words(u8"Не удалось прочитать очередь. ") + ErrorLine(list.error));
         return kFailure;
     }
     if (list.operations.empty()) {
-        Say(U(u8"Очередь операций на перезагрузку пуста."));
+        Show(Words(u8"Очередь операций на перезагрузку пуста."));
         return kSuccess;
     }
     std::int32_t number = 0;
     for (const PendingOperation& operation : list.operations) {
-        Say(ToDecimal(++number) + U(u8". ") + Listed(operation));
+        Show(ToDecimal(++number) + Words(u8". ") + Listed(operation));
     }
     return kSuccess;
 }
 
-Text Told(const AppliedOperation& applied) {
+Text ResultLine(const AppliedOperation& applied) {
     Text what = DescribeOperation(applied.operation);
     switch (applied.result) {
         case AppliedOperation::Result::Done:
-            return U(u8"Выполнено: ") + what;
+            return Words(u8"Выполнено: ") + what;
         case AppliedOperation::Result::AlreadyDone:
-            return U(u8"Уже было выполнено: ") + what;
+            return Words(u8"Уже было выполнено: ") + what;
         case AppliedOperation::Result::Failed:
-            return U(u8"Не выполнено: ") + what + U(u8". ") + ErrorLine(applied.error);
+            return Words(u8"Не выполнено: ") + what + Words(u8". ") + ErrorLine(applied.error);
         case AppliedOperation::Result::Refused:
-            return U(u8"Отклонено (имя не абсолютное): ") + what;
+            return Words(u8"Отклонено (имя не абсолютное): ") + what;
         case AppliedOperation::Result::Mismatch:
-            return U(u8"Отклонено (не тот файл или папка, что при постановке в очередь): ") + what +
-                   U(u8". ") + ErrorLine(applied.error);
+            return Words(u8"Отклонено (не тот файл или папка, что при постановке в очередь): ") +
+                   what + Words(u8". ") + ErrorLine(applied.error);
         case AppliedOperation::Result::Skipped:
-            return U(u8"Пропущено. ") + what;
+            return Words(u8"Пропущено. ") + what;
     }
     return what;
 }
 
 int Apply() {
     bool allDone = true;
-    bool anyTold = false;
+    bool anyShown = false;
     const ApplyOutcome outcome = ApplyPendingOperations([&](const AppliedOperation& applied) {
-        Say(Told(applied));
-        anyTold = true;
+        Show(ResultLine(applied));
+        anyShown = true;
         allDone = allDone && (applied.result == AppliedOperation::Result::Done ||
                               applied.result == AppliedOperation::Result::AlreadyDone);
     });
     switch (outcome.kind) {
         case ApplyOutcome::Kind::Finished:
-            if (!anyTold) Say(U(u8"Очередь операций на перезагрузку пуста."));
+            if (!anyShown) Show(Words(u8"Очередь операций на перезагрузку пуста."));
             return allDone ? kSuccess : kFailure;
         case ApplyOutcome::Kind::Insecure:
-            Say(U(u8"Очередь ") + Quoted(outcome.where) +
-                U(u8" отклонена: её владелец не root или в неё могут писать другие. Ничего не "
-                  u8"выполнено."));
+            Show(Words(u8"Очередь ") + QuotedName(outcome.where) +
+                 Words(u8" отклонена: её владелец не root или в неё могут писать другие. Ничего не "
+                       u8"выполнено."));
             return kFailure;
         case ApplyOutcome::Kind::Failed:
-            Say(U(u8"Не удалось обработать очередь ") + Quoted(outcome.where) + U(u8". ") +
-                ErrorLine(outcome.error));
+            Show(Words(u8"Не удалось обработать очередь ") + QuotedName(outcome.where) +
+                 Words(u8". ") + ErrorLine(outcome.error));
             return kFailure;
         case ApplyOutcome::Kind::NotSupported:
-            Say(U(u8"Эту очередь выполняет сама Windows при следующем запуске."));
+            Show(Words(u8"Эту очередь выполняет сама Windows при следующем запуске."));
             return kUsageError;
     }
     return kFailure;
@@ -124,29 +123,30 @@ int Cancel(const Text& argument) {
     const Cancellation cancellation = CancelPendingOperation(OperationNumber(argument));
     switch (cancellation.kind) {
         case Cancellation::Kind::Cancelled:
-            Say(U(u8"Отменено: ") + DescribeOperation(cancellation.operation));
+            Show(Words(u8"Отменено: ") + DescribeOperation(cancellation.operation));
             return kSuccess;
         case Cancellation::Kind::NoSuchOperation:
-            Say(U(u8"Операции с номером ") + EscapedName(argument) + U(u8" в очереди нет."));
+            Show(Words(u8"Операции с номером ") + EscapedName(argument) +
+                 Words(u8" в очереди нет."));
             return kFailure;
         case Cancellation::Kind::Damaged:
-            Say(U(u8"Запись с номером ") + argument +
-                U(u8" повреждена; при загрузке она будет пропущена."));
+            Show(Words(u8"Запись с номером ") + argument +
+                 Words(u8" повреждена; при загрузке она будет пропущена."));
             return kFailure;
         case Cancellation::Kind::Failed:
             break;
     }
-    Say(U(u8"Не удалось изменить очередь. ") + ErrorLine(cancellation.error));
+    Show(Words(u8"Не удалось изменить очередь. ") + ErrorLine(cancellation.error));
     return kFailure;
 }
 
 }  // namespace
 
 int PendingMain() {
-    TheConsole().Attach(TheApplication(), true);
+    TheConsole().Attach(TheApplication(), kAttachFlag);
     ArgumentList& arguments = TheCommandLine().Arguments();
     const Text command = arguments.Count() >= 1 ? arguments.Item(0) : Text();
-    if (arguments.Count() == 2 && command == U(u8"cancel")) {
+    if (arguments.Count() == 2 && command == Words(u8"cancel")) {
         WaitForOtherRuns();
         return Cancel(arguments.Item(1));
     }
@@ -154,11 +154,11 @@ int PendingMain() {
         ShowPendingUsage();
         return kUsageError;
     }
-    if (command == U(u8"list") || command == U(u8"apply")) {
+    if (command == Words(u8"list") || command == Words(u8"apply")) {
         WaitForOtherRuns();
-        return command == U(u8"list") ? List() : Apply();
+        return command == Words(u8"list") ? List() : Apply();
     }
-    if (command == U(u8"--help")) {
+    if (command == Words(u8"--help")) {
         ShowPendingUsage();
         return kSuccess;
     }

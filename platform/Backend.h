@@ -19,13 +19,4 @@ inline constexpr NativeChar kPreferredSeparator =
     '/';
 #endif
 
-// The exit status of a run whose operation waits for the restart: the platform's own
-// "success, restart required" code where it has one (ERROR_SUCCESS_REBOOT_REQUIRED).
-inline constexpr int kQueuedExitStatus =
-#if defined(_WIN32)
-    3010;
-#else
-    3;
-#endif
-
 }  // namespace pinfile::backend

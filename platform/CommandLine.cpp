@@ -1,10 +1,8 @@
 #include <cstddef>
-#include <exception>
 #include <utility>
 
 #include "Backend.h"
-#include "Console.h"
-#include "Outcome.h"
+#include "CommandLine.h"
 #include "RuntimeError.h"
 
 namespace pinfile {
@@ -89,23 +87,6 @@ ArgumentList& CommandLine::Arguments() {
 CommandLine& TheCommandLine() {
     static CommandLine commandLine;
     return commandLine;
-}
-
-Console& TheConsole() {
-    static Console console;
-    return console;
-}
-
-int RunProgram(int argc, char** argv, int (*body)()) {
-    try {
-        StartProcess(argc, argv);
-        return body();
-    } catch (const std::exception& error) {
-        ReportRunTimeError(error.what());
-    } catch (...) {
-        ReportRunTimeError("unknown error");
-    }
-    return kRunTimeErrorExitStatus;
 }
 
 }  // namespace pinfile

@@ -1,10 +1,6 @@
-// The console and command-line components: one process-wide instance of each, created at
-// first use and kept until the process ends.
+// The console component: one process-wide instance, created at first use and kept until the
+// process ends; the application it binds to; the process's start and its run-time errors.
 #pragma once
-
-#include <cstdint>
-#include <utility>
-#include <vector>
 
 #include "Text.h"
 
@@ -20,6 +16,13 @@ class Application {
 };
 
 const Application& TheApplication();
+
+// The flags of the console calls, by name. The line flag marks the one line that refuses a
+// host of the Windows 9x family; no flag changes the bytes written.
+inline constexpr bool kAttachFlag = true;
+inline constexpr bool kFinishFlag = false;
+inline constexpr bool kHostRefusalLine = true;
+inline constexpr bool kOrdinaryLine = false;
 
 class Console {
   public:
@@ -40,40 +43,8 @@ class Console {
 
 Console& TheConsole();
 
-class ArgumentList {
-  public:
-    std::int32_t Count() const;
-    // The argument at a zero-based index; index 0 is the first argument after the program name.
-    Text Item(std::int32_t index) const;
-    // Replaces the list with the arguments split from a command text by the Windows rules.
-    void Parse(TextView text, bool flag);
-
-    explicit ArgumentList(std::vector<Text> items) : items_(std::move(items)) {}
-
-  private:
-    std::vector<Text> items_;
-};
-
-class CommandLine {
-  public:
-    // The same list every time, including the effect of an earlier Parse.
-    ArgumentList& Arguments();
-};
-
-CommandLine& TheCommandLine();
-
-// Splits a command text into arguments by the rules of the Windows C runtime: blanks and
-// tabs separate; quotes group; 2n backslashes before a quote give n backslashes and a quote
-// that groups, 2n+1 give n backslashes and a literal quote; a doubled quote inside quotes is a
-// literal quote; other backslashes are literal.
-std::vector<Text> SplitCommandText(TextView text);
-
 // Called by RunProgram before anything else, with what the process was started with.
 void StartProcess(int argc, char** argv);
-
-// The whole life of the process: starts it, runs the body inside the one handler that
-// reports an unhandled run-time error on standard error, and gives the exit status.
-int RunProgram(int argc, char** argv, int (*body)());
 
 // Writes one line about a run-time error to standard error, as the runtime's own report would.
 void ReportRunTimeError(const char* message);

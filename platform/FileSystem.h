@@ -2,6 +2,8 @@
 // same meaning on every platform; an error crosses this line as a plain code.
 #pragma once
 
+#include <utility>
+
 #include "Text.h"
 
 namespace pinfile {
@@ -44,5 +46,23 @@ ErrorCode ScheduleDeleteAtRestart(TextView name);
 
 // Removes a staged file that will not be used; a failure leaves nothing worse behind.
 void DiscardStagedFile(TextView name);
+
+// Owns a staged file, as a temporary file is owned: it is discarded when the owner goes out
+// of scope, unless it was kept because the restart is to put it in place.
+class StagedFile {
+  public:
+    explicit StagedFile(Text name) : name_(std::move(name)) {}
+    StagedFile(const StagedFile&) = delete;
+    StagedFile& operator=(const StagedFile&) = delete;
+    ~StagedFile() {
+        if (!kept_ && !name_.empty()) DiscardStagedFile(name_);
+    }
+    const Text& Name() const { return name_; }
+    void Keep() { kept_ = true; }
+
+  private:
+    Text name_;
+    bool kept_ = false;
+};
 
 }  // namespace pinfile

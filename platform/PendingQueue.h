@@ -11,6 +11,15 @@
 
 namespace pinfile {
 
+// The exit status of a run whose operation waits for the restart: the platform's own
+// "success, restart required" code where it has one (ERROR_SUCCESS_REBOOT_REQUIRED).
+inline constexpr int kQueuedExitStatus =
+#if defined(_WIN32)
+    3010;
+#else
+    3;
+#endif
+
 struct PendingOperation {
     enum class Kind {
         Replace,        // the source replaces the target

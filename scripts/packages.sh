@@ -8,7 +8,7 @@ lint_packages=(clang-format clang-tidy)
 ensure_packages() {
   local wanted=("${native_packages[@]}")
   if [ "$1" = all ]; then wanted+=("${windows_packages[@]}" "${lint_packages[@]}"); fi
-  local missing=()
+  local missing=() package
   for package in "${wanted[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
       missing+=("$package")
@@ -18,6 +18,7 @@ ensure_packages() {
   local sudo=()
   [ "$(id -u)" -eq 0 ] || sudo=(sudo)
   "${sudo[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+  # Through sudo the setting must travel as an argument: sudo drops the environment.
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
     "${missing[@]}" >/dev/null
 }

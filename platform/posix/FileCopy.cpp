@@ -29,17 +29,10 @@ int CopyByReading(int from, int to, off_t start, off_t end) {
     std::vector<char> buffer(1U << 17U);
     while (start < end) {
         const auto want = static_cast<std::size_t>(std::min<off_t>(end - start, 1 << 17));
-        const ssize_t n = pread(from, buffer.data(), want, start);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return errno;
-        if (n == 0) return 0;
-        for (ssize_t done = 0; done < n;) {
-            const ssize_t written =
-                pwrite(to, buffer.data() + done, static_cast<std::size_t>(n - done), start + done);
-            if (written < 0 && errno == EINTR) continue;
-            if (written < 0) return errno;
-            done += written;
-        }
+        const ssize_t n = RetryOnInterrupt([&] { return pread(from, buffer.data(), want, start); });
+        if (n <= 0) return n < 0 ? errno : 0;
+        const std::string_view read(buffer.data(), static_cast<std::size_t>(n));
+        if (const int error = WriteAllAt(to, read, start); error != 0) return error;
         start += n;
     }
     return 0;
@@ -51,10 +44,10 @@ int CopyStretch(int from, int to, off_t start, off_t end) {
     off_t out = start;
     while (in < end) {
         const auto want = static_cast<std::size_t>(end - in);
-        const ssize_t n = copy_file_range(from, &in, to, &out, want, 0);
+        const ssize_t n =
+            RetryOnInterrupt([&] { return copy_file_range(from, &in, to, &out, want, 0); });
         if (n > 0) continue;
         if (n == 0) return 0;
-        if (errno == EINTR) continue;
         if (errno != EXDEV && errno != ENOSYS && errno != EOPNOTSUPP && errno != EINVAL) {
             return errno;
         }
@@ -210,6 +203,17 @@ int SetOwnerAndMode(int fd, uid_t owner, gid_t group, mode_t mode) {
 
 std::string AttributePath(int folder, const std::string& name) {
     return "/proc/self/fd/" + std::to_string(folder) + "/" + name;
+}
+
+int WriteAllAt(int fd, std::string_view bytes, off_t offset) {
+    while (!bytes.empty()) {
+        const ssize_t n =
+            RetryOnInterrupt([&] { return pwrite(fd, bytes.data(), bytes.size(), offset); });
+        if (n < 0) return errno;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+        offset += n;
+    }
+    return 0;
 }
 
 int SyncFolder(const std::string& folder) {

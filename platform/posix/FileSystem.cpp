@@ -27,7 +27,7 @@ using posix::Descriptor;
 using posix::ReplaceWithCopy;
 using posix::SyncFolderOf;
 
-FileCallResult Failure(int error, bool inUse = false) { return {error, inUse}; }
+FileCallResult CallResult(int error, bool inUse = false) { return {error, inUse}; }
 
 enum class Hold { Free, Held, Unknown };
 
@@ -160,43 +160,43 @@ bool SameFile(TextView first, TextView second) {
 FileCallResult CopyFileNow(TextView source, TextView target) {
     // Never read a FIFO or device forever: only a regular file is a source.
     const Descriptor in(open(Text(source).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (!in.valid()) return Failure(errno);
+    if (!in.valid()) return CallResult(errno);
     struct stat sourceInfo {};
-    if (fstat(in.get(), &sourceInfo) != 0) return Failure(errno);
-    if (S_ISDIR(sourceInfo.st_mode)) return Failure(EISDIR);
-    if (!S_ISREG(sourceInfo.st_mode)) return Failure(EINVAL);
+    if (fstat(in.get(), &sourceInfo) != 0) return CallResult(errno);
+    if (S_ISDIR(sourceInfo.st_mode)) return CallResult(EISDIR);
+    if (!S_ISREG(sourceInfo.st_mode)) return CallResult(EINVAL);
 
     int resolveError = 0;
     const fs::path resolved = posix::QueuedTarget(target, resolveError);
-    if (resolveError != 0) return Failure(resolveError);
+    if (resolveError != 0) return CallResult(resolveError);
     // Only a regular file is replaced: a FIFO, socket or device is no file to put in place.
     struct stat targetInfo {};
     if (stat(resolved.c_str(), &targetInfo) == 0 && !S_ISREG(targetInfo.st_mode)) {
-        return Failure(S_ISDIR(targetInfo.st_mode) ? EISDIR : EINVAL);
+        return CallResult(S_ISDIR(targetInfo.st_mode) ? EISDIR : EINVAL);
     }
 
     // A target that another process has locked is in use; ours keeps it until we are done.
     Descriptor existing(-1);
-    if (HoldOn(resolved.c_str(), 0, existing) != Hold::Free) return Failure(EBUSY, true);
+    if (HoldOn(resolved.c_str(), 0, existing) != Hold::Free) return CallResult(EBUSY, true);
 
-    return Failure(ReplaceWithCopy(in.get(), sourceInfo.st_mode, resolved));
+    return CallResult(ReplaceWithCopy(in.get(), sourceInfo.st_mode, resolved));
 }
 
 FileCallResult DeleteFileNow(TextView name) {
     const Text path(name);
     struct stat info {};
-    if (lstat(path.c_str(), &info) != 0) return Failure(errno);
-    if (S_ISDIR(info.st_mode)) return Failure(EISDIR);
+    if (lstat(path.c_str(), &info) != 0) return CallResult(errno);
+    if (S_ISDIR(info.st_mode)) return CallResult(EISDIR);
 
     // A symbolic link itself goes; a lock on the file it leads to does not concern it.
     Descriptor file(-1);
     if (!S_ISLNK(info.st_mode) && HoldOn(path.c_str(), O_NOFOLLOW, file) != Hold::Free) {
-        return Failure(EBUSY, true);
+        return CallResult(EBUSY, true);
     }
 
     // Any other refusal (an immutable file, a sticky folder) would refuse the boot as well.
-    if (unlink(path.c_str()) != 0) return Failure(errno);
-    return Failure(SyncFolderOf(fs::absolute(fs::path(path))));
+    if (unlink(path.c_str()) != 0) return CallResult(errno);
+    return CallResult(SyncFolderOf(fs::absolute(fs::path(path))));
 }
 
 Text StagingFolderFor(TextView target) {

@@ -86,7 +86,7 @@ int OpenFolderWithoutLinks(const std::string& folder) {
     return fd;
 }
 
-AppliedOperation Outcome(const PendingOperation& operation, int error) {
+AppliedOperation DoneOrFailed(const PendingOperation& operation, int error) {
     return {operation, error == 0 ? Result::Done : Result::Failed, error};
 }
 
@@ -100,10 +100,10 @@ AppliedOperation OpenRecordFolder(const PendingOperation& operation, const Journ
     folder.reset(OpenFolderWithoutLinks(posix::FolderOf(name)));
     if (!folder.valid()) {
         return errno == ELOOP || errno == ENOTDIR ? Mismatch(operation, ELOOP)
-                                                  : Outcome(operation, errno);
+                                                  : DoneOrFailed(operation, errno);
     }
     struct stat info {};
-    if (fstat(folder.get(), &info) != 0) return Outcome(operation, errno);
+    if (fstat(folder.get(), &info) != 0) return DoneOrFailed(operation, errno);
     if (!Matches(info, record.folder)) return Mismatch(operation, ESTALE);
     return {operation, Result::Done, 0};
 }
@@ -163,7 +163,7 @@ AppliedOperation ReplaceChecked(const PendingOperation& operation, const Journal
     Descriptor otherFolder(oneFolder ? -1 : OpenFolderWithoutLinks(posix::FolderOf(record.first)));
     if (!oneFolder && !otherFolder.valid()) {
         return errno == ELOOP || errno == ENOTDIR ? Mismatch(operation, ELOOP)
-                                                  : Outcome(operation, errno);
+                                                  : DoneOrFailed(operation, errno);
     }
     const int stagedFolder = oneFolder ? targetFolder.get() : otherFolder.get();
     const std::string staged = posix::LastComponentOf(record.first);
@@ -171,25 +171,25 @@ AppliedOperation ReplaceChecked(const PendingOperation& operation, const Journal
 
     struct stat info {};
     if (fstatat(stagedFolder, staged.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-        if (errno != ENOENT) return Outcome(operation, errno);
+        if (errno != ENOENT) return DoneOrFailed(operation, errno);
         // Gone: done by a run before a crash only if the target is now the staged file, which
         // may still lack what the replaced target had.
         const Descriptor placed(
             openat(targetFolder.get(), target.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
         const bool moved =
             placed.valid() && fstat(placed.get(), &info) == 0 && Matches(info, record.staged);
-        if (!moved) return Outcome(operation, ENOENT);
+        if (!moved) return DoneOrFailed(operation, ENOENT);
         const int error = GiveTargetMetadata(placed.get(), record);
         return error == 0 ? AppliedOperation{operation, Result::AlreadyDone, 0}
-                          : Outcome(operation, error);
+                          : DoneOrFailed(operation, error);
     }
     if (!IsStagedFile(info, record.staged)) return Mismatch(operation, ESTALE);
     const Descriptor file(openat(stagedFolder, staged.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!file.valid()) return Outcome(operation, errno);
+    if (!file.valid()) return DoneOrFailed(operation, errno);
     const std::string acl = AccessAcl(targetFolder.get(), target);
     int error = MoveOverAt(stagedFolder, staged, targetFolder.get(), target, info);
     if (error == 0) error = GiveTargetMetadata(file.get(), record, acl);
-    return Outcome(operation, error);
+    return DoneOrFailed(operation, error);
 }
 
 AppliedOperation DeleteChecked(const PendingOperation& operation, const JournalRecord& record) {
@@ -200,11 +200,11 @@ AppliedOperation DeleteChecked(const PendingOperation& operation, const JournalR
     struct stat info {};
     if (fstatat(folder.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
         return errno == ENOENT ? AppliedOperation{operation, Result::AlreadyDone, 0}
-                               : Outcome(operation, errno);
+                               : DoneOrFailed(operation, errno);
     }
-    if (S_ISDIR(info.st_mode)) return Outcome(operation, EISDIR);
-    if (unlinkat(folder.get(), name.c_str(), 0) != 0) return Outcome(operation, errno);
-    return Outcome(operation, fsync(folder.get()) == 0 ? 0 : errno);
+    if (S_ISDIR(info.st_mode)) return DoneOrFailed(operation, EISDIR);
+    if (unlinkat(folder.get(), name.c_str(), 0) != 0) return DoneOrFailed(operation, errno);
+    return DoneOrFailed(operation, fsync(folder.get()) == 0 ? 0 : errno);
 }
 
 // ---- records of the first version: no identities to check ----
@@ -225,20 +225,20 @@ AppliedOperation ReplaceUnchecked(const PendingOperation& operation) {
     if (lstat(operation.source.c_str(), &info) != 0 && errno == ENOENT) {
         // The staged file is gone: a run before a crash moved it, if the target is there.
         if (lstat(operation.target.c_str(), &info) == 0) return {operation, Result::AlreadyDone, 0};
-        return Outcome(operation, ENOENT);
+        return DoneOrFailed(operation, ENOENT);
     }
-    return Outcome(operation, MoveOver(operation.source, operation.target));
+    return DoneOrFailed(operation, MoveOver(operation.source, operation.target));
 }
 
 AppliedOperation DeleteUnchecked(const PendingOperation& operation) {
     struct stat info {};
     if (lstat(operation.source.c_str(), &info) != 0) {
         if (errno == ENOENT) return {operation, Result::AlreadyDone, 0};
-        return Outcome(operation, errno);
+        return DoneOrFailed(operation, errno);
     }
-    if (S_ISDIR(info.st_mode)) return Outcome(operation, EISDIR);
-    if (unlink(operation.source.c_str()) != 0) return Outcome(operation, errno);
-    return Outcome(operation, posix::SyncFolderOf(operation.source));
+    if (S_ISDIR(info.st_mode)) return DoneOrFailed(operation, EISDIR);
+    if (unlink(operation.source.c_str()) != 0) return DoneOrFailed(operation, errno);
+    return DoneOrFailed(operation, posix::SyncFolderOf(operation.source));
 }
 
 bool IsAbsolute(const Text& name) { return !name.empty() && name.front() == '/'; }
@@ -314,8 +314,7 @@ void WaitForOtherRuns() {
         close(fd);
         return;
     }
-    while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
-    }
+    posix::RetryOnInterrupt([&] { return flock(fd, LOCK_EX); });
     held = fd;
 }
 

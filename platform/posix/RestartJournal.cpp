@@ -123,22 +123,11 @@ std::size_t ReadRecord(std::string_view bytes, JournalEntry& entry) {
     return size;
 }
 
-int WriteAllAt(int fd, std::string_view bytes, off_t offset) {
-    while (!bytes.empty()) {
-        const ssize_t n = pwrite(fd, bytes.data(), bytes.size(), offset);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return errno;
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-        offset += n;
-    }
-    return 0;
-}
-
 int ReadAll(int fd, std::string& bytes) {
     char buffer[65536];
     for (off_t offset = 0;;) {
-        const ssize_t n = pread(fd, buffer, sizeof buffer, offset);
-        if (n < 0 && errno == EINTR) continue;
+        const ssize_t n =
+            RetryOnInterrupt([&] { return pread(fd, buffer, sizeof buffer, offset); });
         if (n < 0) return errno;
         if (n == 0) return 0;
         bytes.append(buffer, static_cast<std::size_t>(n));

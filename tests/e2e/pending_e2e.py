@@ -6,6 +6,7 @@ import errno
 import os
 import shutil
 import subprocess
+import tempfile
 import unittest
 
 from harness import *  # noqa: F401,F403  (the harness is this suite's vocabulary)

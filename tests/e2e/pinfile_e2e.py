@@ -2,6 +2,7 @@
 (natively, or the Windows build under Wine); see harness.py."""
 
 import contextlib
+import errno
 import mmap
 import os
 import shutil

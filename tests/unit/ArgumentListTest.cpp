@@ -1,9 +1,13 @@
-// Splitting a command text into arguments by the Windows rules, on both builds.
+// Splitting a command text into arguments by the Windows rules, on both builds. The program
+// itself splits a text only in a run hosted in a development environment, which never happens
+// in a plain console run; an unhosted run takes the arguments the platform split for it
+// (CommandLineToArgvW on Windows, argv on POSIX).
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <vector>
 
-#include "platform/Console.h"
+#include "platform/CommandLine.h"
 
 namespace pinfile {
 namespace {
@@ -12,6 +16,11 @@ struct SplitCase {
     const char8_t* text;
     std::vector<const char8_t*> expected;
 };
+
+// Shown in test names and failures as the command text, not as the bytes of pointers.
+void PrintTo(const SplitCase& split, std::ostream* out) {
+    *out << '"' << reinterpret_cast<const char*>(split.text) << '"';
+}
 
 class SplitCommandTextTest : public testing::TestWithParam<SplitCase> {};
 

@@ -1,6 +1,8 @@
 // File-name services of the utility library and the texts the commands build.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "platform/UtilityLibrary.h"
 
 namespace pinfile {
@@ -11,6 +13,12 @@ struct BuildCase {
     const char8_t* name;
     const char8_t* expected;
 };
+
+// Shown in test names and failures as the texts, not as the bytes of pointers.
+void PrintTo(const BuildCase& build, std::ostream* out) {
+    *out << '"' << reinterpret_cast<const char*>(build.directory) << "\" + \""
+         << reinterpret_cast<const char*>(build.name) << '"';
+}
 
 class BuildFileNameTest : public testing::TestWithParam<BuildCase> {};
 
@@ -41,6 +49,10 @@ struct FileNameCase {
     const char8_t* path;
     const char8_t* expected;
 };
+
+void PrintTo(const FileNameCase& name, std::ostream* out) {
+    *out << '"' << reinterpret_cast<const char*>(name.path) << '"';
+}
 
 class GetFileNameTest : public testing::TestWithParam<FileNameCase> {};
 

@@ -2,7 +2,7 @@
 // words.
 #pragma once
 
-#include "platform/Outcome.h"
+#include "common/Outcome.h"
 #include "platform/PendingQueue.h"
 #include "platform/Text.h"
 
@@ -16,9 +16,9 @@ void HoldErrorCode(ErrorCode code);
 void WithdrawUndoing(LaterCommand command, TextView name, TextView queuedStaged = {});
 
 // Writes one line and ends the command with the outcome.
-Outcome Say(const char8_t* line, Outcome outcome);
+Outcome EndWith(const char8_t* line, Outcome outcome);
 
 // Writes the three-line failure report for the held code and ends the command as failed.
-Outcome ReportAndFail(const char8_t* message);
+Outcome EndWithFailureReport(const char8_t* message);
 
 }  // namespace pinfile

@@ -1,4 +1,4 @@
-#include "fileops/QueueWording.h"
+#include "common/QueueWording.h"
 
 namespace pinfile {
 

@@ -1,6 +1,6 @@
-#include "Outcome.h"
+#include "common/Outcome.h"
 
-#include "Backend.h"
+#include "platform/PendingQueue.h"
 
 namespace pinfile {
 
@@ -9,7 +9,7 @@ int ExitStatus(Outcome outcome) {
         case Outcome::Done:
             return 0;
         case Outcome::Queued:
-            return backend::kQueuedExitStatus;
+            return kQueuedExitStatus;
         case Outcome::Failed:
             return 1;
         case Outcome::UsageShown:

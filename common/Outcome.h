@@ -1,4 +1,4 @@
-// How a run ended, and the exit status that tells the caller so.
+// How a run of either program ended, and the exit status that tells the caller so.
 #pragma once
 
 namespace pinfile {

@@ -1,7 +1,9 @@
-#include "fileops/FileChecks.h"
+#include "fileops/CommandEndings.h"
 
+#include "common/ErrorLine.h"
+
+#include "common/QueueWording.h"
 #include "fileops/FileOps.h"
-#include "fileops/QueueWording.h"
 #include "platform/Console.h"
 #include "platform/FileSystem.h"
 #include "platform/UtilityLibrary.h"
@@ -22,14 +24,9 @@ bool FileExists(TextView name) { return FindEntry(name); }
 
 void ReportFailure(TextView message) {
     Console& console = TheConsole();
-    console.WriteLine(message, false);
-    console.WriteLine(Text(), false);
-    console.WriteLine(ErrorLine(heldErrorCode), false);
-}
-
-Text ErrorLine(ErrorCode code) {
-    const Text description = ulGetAPIErrorDescription(code);
-    return FromUtf8(u8"Ошибка ") + ToDecimal(code) + FromUtf8(u8": ") + description;
+    console.WriteLine(message, kOrdinaryLine);
+    console.WriteLine(Text(), kOrdinaryLine);
+    console.WriteLine(ErrorLine(heldErrorCode), kOrdinaryLine);
 }
 
 void WithdrawUndoing(LaterCommand command, TextView name, TextView queuedStaged) {
@@ -51,12 +48,12 @@ void WithdrawUndoing(LaterCommand command, TextView name, TextView queuedStaged)
     }
 }
 
-Outcome Say(const char8_t* line, Outcome outcome) {
-    TheConsole().WriteLine(FromUtf8(line), false);
+Outcome EndWith(const char8_t* line, Outcome outcome) {
+    TheConsole().WriteLine(FromUtf8(line), kOrdinaryLine);
     return outcome;
 }
 
-Outcome ReportAndFail(const char8_t* message) {
+Outcome EndWithFailureReport(const char8_t* message) {
     ReportFailure(FromUtf8(message));
     return Outcome::Failed;
 }
