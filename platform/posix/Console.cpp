@@ -11,6 +11,7 @@
 #include "../Console.h"
 #include "../RuntimeError.h"
 #include "../UtilityLibrary.h"
+#include "Retry.h"
 
 namespace pinfile {
 
@@ -34,8 +35,8 @@ bool outputWasClosed = false;
 void WriteAll(int fd, const std::string& bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
-        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
+        const ssize_t n = posix::RetryOnInterrupt(
+            [&] { return write(fd, bytes.data() + done, bytes.size() - done); });
         if (n < 0) RaiseSystemError("cannot write to standard output", errno);
         done += static_cast<std::size_t>(n);
     }
@@ -110,10 +111,6 @@ void Console::WriteErrorLine(TextView text) {
 void ReportRunTimeError(const char* message) {
     const std::string line = ProgramName() + ": run-time error: " + message + "\n";
     [[maybe_unused]] const ssize_t ignored = write(STDERR_FILENO, line.data(), line.size());
-}
-
-void RaiseSystemError(const std::string& what, int code) {
-    throw RuntimeError(what + ": " + std::strerror(code) + " (" + std::to_string(code) + ")");
 }
 
 bool backend::IsSeparator(NativeChar c) { return c == '/'; }

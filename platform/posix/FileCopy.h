@@ -4,10 +4,11 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <filesystem>
 #include <string>
 #include <string_view>
+
+#include "Retry.h"
 
 namespace pinfile::posix {
 
@@ -30,15 +31,6 @@ class Descriptor {
   private:
     int fd_;
 };
-
-// Calls a system call again for as long as a signal interrupts it; its last result.
-template <typename Call>
-auto RetryOnInterrupt(Call call) -> decltype(call()) {
-    for (;;) {
-        const auto result = call();
-        if (result >= 0 || errno != EINTR) return result;
-    }
-}
 
 // Writes all the bytes at the offset; 0 or the errno.
 int WriteAllAt(int fd, std::string_view bytes, off_t offset);

@@ -167,9 +167,4 @@ void ReportRunTimeError(const char* message) {
     WriteToStandardError(ProgramName() + FromUtf8(u8": run-time error: ") + FromUtf8(utf8));
 }
 
-void RaiseSystemError(const std::string& what, int code) {
-    throw RuntimeError(what + ": " + ToUtf8(win32::DescribeError(static_cast<DWORD>(code))) + " (" +
-                       std::to_string(code) + ")");
-}
-
 }  // namespace pinfile

@@ -52,12 +52,11 @@ struct FileIdentity {
 // Asks for no access at all, so that even a file held without sharing can be identified.
 bool Identify(TextView name, FileIdentity& identity) {
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    HANDLE file = CreateFileW(ForCall(name).c_str(), 0, share, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    const win32::OwnedHandle file(CreateFileW(ForCall(name).c_str(), 0, share, nullptr,
+                                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!file.Valid()) return false;
     BY_HANDLE_FILE_INFORMATION information{};
-    const BOOL known = GetFileInformationByHandle(file, &information);
-    CloseHandle(file);
+    const BOOL known = GetFileInformationByHandle(file.Get(), &information);
     identity = {information.dwVolumeSerialNumber, information.nFileIndexHigh,
                 information.nFileIndexLow};
     return known != FALSE;

@@ -1,4 +1,3 @@
-
 #include "../UtilityLibrary.h"
 #include "../Console.h"
 #include "../RuntimeError.h"
@@ -11,22 +10,6 @@
 #include <commctrl.h>
 
 namespace pinfile {
-
-namespace win32 {
-
-Text DescribeError(DWORD code) {
-    LPWSTR buffer = nullptr;
-    const DWORD flags =
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
-    const DWORD length =
-        FormatMessageW(flags, nullptr, code, 0, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
-    Text text(buffer != nullptr ? buffer : L"", length);
-    LocalFree(buffer);
-    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) text.pop_back();
-    return text;
-}
-
-}  // namespace win32
 
 namespace {
 

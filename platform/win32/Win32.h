@@ -22,7 +22,7 @@ Text ModuleFileName();
 // The text in the given code page (CP_UTF8 included).
 std::string Encode(TextView text, UINT codePage);
 
-// The platform's text for an error code, or empty when it has none.
+// The platform's text for an error code, or empty when it has none (RuntimeError.cpp).
 Text DescribeError(DWORD code);
 
 inline ErrorCode LastError() { return static_cast<ErrorCode>(GetLastError()); }
