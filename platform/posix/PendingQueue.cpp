@@ -290,9 +290,11 @@ bool Undoes(LaterCommand command, const JournalRecord& record, const std::string
     return command == LaterCommand::Copy && record.first == name;
 }
 
+// Removes the journal once a withdrawal leaves nothing in it for the boot; damaged bytes
+// keep it until apply has reported them.
 int CompactWhenEmpty(posix::Journal& journal) {
     for (const JournalEntry& entry : journal.Entries()) {
-        if (entry.Open()) return 0;
+        if (Listed(entry)) return 0;
     }
     return journal.Compact();
 }

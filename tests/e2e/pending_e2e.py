@@ -295,22 +295,32 @@ class JournalTests(JournalCase):
             self.assertEqual(handle.read(), "linux-image\npinfile\n")
 
     def test_a_damaged_record_is_skipped_and_the_others_carried_out(self):
-        names = [self.queue_deletion(name) for name in ("first.so", "middle.so", "last.so")]
-        with open(journal_path(self.root), "r+b") as handle:
-            journal = bytearray(handle.read())
-            first_size = record_size(names[0].encode())
-            middle_size = record_size(names[1].encode())
-            journal[first_size + 16] ^= 0x01  # a bit of the middle record's name
-            handle.seek(0)
-            handle.write(journal)
+        for cancelled in (False, True):
+            with self.subTest(others_cancelled_first=cancelled):
+                self.fresh()
+                names = [self.queue_deletion(name) for name in ("first.so", "middle.so", "last.so")]
+                with open(journal_path(self.root), "r+b") as handle:
+                    journal = bytearray(handle.read())
+                    first_size = record_size(names[0].encode())
+                    middle_size = record_size(names[1].encode())
+                    journal[first_size + 16] ^= 0x01  # a bit of the middle record's name
+                    handle.seek(0)
+                    handle.write(journal)
 
-        damaged = "Повреждённая запись: %d байт со смещения %d" % (middle_size, first_size)
-        self.assertOutput(self.pending("list"),
-                          numbered([delete_line(names[0]), damaged, delete_line(names[2])]), 0)
-        self.assertOutput(self.pending("apply"),
-                          ["Выполнено: " + delete_line(names[0]), "Пропущено. " + damaged,
-                           "Выполнено: " + delete_line(names[2])], EXIT_FAILED)
-        self.assertEqual(self.work.names(), ["middle.so"])
+                damaged = "Повреждённая запись: %d байт со смещения %d" % (middle_size, first_size)
+                self.assertOutput(self.pending("list"),
+                                  numbered([delete_line(names[0]), damaged, delete_line(names[2])]), 0)
+                if not cancelled:
+                    self.assertOutput(self.pending("apply"),
+                                      ["Выполнено: " + delete_line(names[0]), "Пропущено. " + damaged,
+                                       "Выполнено: " + delete_line(names[2])], EXIT_FAILED)
+                    self.assertEqual(self.work.names(), ["middle.so"])
+                    continue
+                # Withdrawing every sound record keeps the damaged bytes for apply to report.
+                for number, name in [("1", names[0]), ("2", names[2])]:
+                    self.assertOutput(self.pending("cancel", number), ["Отменено: " + delete_line(name)], 0)
+                self.assertOutput(self.pending("apply"), ["Пропущено. " + damaged], EXIT_FAILED)
+                self.assertEqual(self.work.names(), ["first.so", "last.so", "middle.so"])
 
     def test_a_queue_that_others_could_write_is_refused_whole(self):
         victim = self.queue_deletion("keep.so")
