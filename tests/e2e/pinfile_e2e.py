@@ -255,6 +255,17 @@ class CopyTests(Case):
         self.assertOutput(self.run_pinfile("/d", "Копия ё.dll"), [DELETED], EXIT_DONE)
         self.assertEqual(self.work.names(), ["Библиотека.dll"])
 
+    @unittest.skipUnless(WINDOWS, "only a Windows program gets its command line as one text to split")
+    def test_a_command_line_with_embedded_quotes_is_split_by_the_windows_rules(self):
+        # A batch file hands the line to the program exactly as written, quotes and all.
+        os.mkdir(os.path.join(self.work.path, "sub dir"))
+        self.work.file(os.path.join("sub dir", "new.dll"), b"quoted")
+        line = '@"%s" /C "sub dir\\\\"new.dll copy" "of"".dll\r\n' % native_path(EXE)
+        self.work.file("run.bat", line.encode())
+        result = run(["/c", "run.bat"], cwd=self.work.path, program="cmd")
+        self.assertOutput(result, [COPIED], EXIT_DONE)
+        self.assertEqual(self.work.read("copy of.dll"), b"quoted")
+
     def test_two_arguments_copy_into_the_system_folder(self):
         name = "pinfile-test-%d.dll" % os.getpid()
         self.work.file(name, b"library")
