@@ -56,9 +56,9 @@ Outcome CopyCommand(const Text& source, Text target) {
 
     // 7. Schedule the staged file to replace the target at the next restart, in place of
     // whatever was queued for the target before.
-    const ErrorCode scheduling = ScheduleReplaceAtRestart(staged.Name(), target);
-    HoldErrorCode(scheduling);
-    if (scheduling != 0)
+    const FileCallResult scheduling = ScheduleReplaceAtRestart(staged.Name(), target);
+    HoldErrorCode(scheduling.error);
+    if (!scheduling.Succeeded())
         return EndWithFailureReport(u8"Файл не удалось поставить в очередь на копирование.");
     staged.Keep();
     WithdrawUndoing(LaterCommand::Copy, target, staged.Name());

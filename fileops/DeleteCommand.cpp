@@ -22,9 +22,9 @@ Outcome DeleteCommand(const Text& name) {
     if (!deletion.inUse) return EndWithFailureReport(u8"Не удалось удалить файл.");
 
     // 3. Schedule the deletion at the next restart.
-    const ErrorCode scheduling = ScheduleDeleteAtRestart(name);
-    HoldErrorCode(scheduling);
-    if (scheduling == 0) {
+    const FileCallResult scheduling = ScheduleDeleteAtRestart(name);
+    HoldErrorCode(scheduling.error);
+    if (scheduling.Succeeded()) {
         WithdrawUndoing(LaterCommand::Delete, name);
         return EndWith(u8"Файл успешно поставлен в очередь на удаление.", Outcome::Queued);
     }

@@ -1,9 +1,11 @@
 // The file-system work the commands ask for. Each entry point does one whole task with the
-// same meaning on every platform; an error crosses this line as a plain code.
+// same meaning on every platform; whether it failed, and with which system code, crosses this
+// line as a FileCallResult.
 #pragma once
 
 #include <utility>
 
+#include "Status.h"
 #include "Text.h"
 
 namespace pinfile {
@@ -15,6 +17,9 @@ struct FileCallResult {
     bool inUse = false;
 
     bool Succeeded() const { return error == 0; }
+
+    // A call that succeeded, or failed for a reason other than a file in use.
+    static FileCallResult Of(Status status) { return {status.Code(), false}; }
 };
 
 // True when a directory entry answers to the name (a directory counts; on Windows so does a
@@ -39,10 +44,10 @@ FileCallResult DeleteFileNow(TextView name);
 Text StagingFolderFor(TextView target);
 
 // Asks the system to move the staged file over the target at the next restart.
-ErrorCode ScheduleReplaceAtRestart(TextView staged, TextView target);
+FileCallResult ScheduleReplaceAtRestart(TextView staged, TextView target);
 
 // Asks the system to delete the file at the next restart.
-ErrorCode ScheduleDeleteAtRestart(TextView name);
+FileCallResult ScheduleDeleteAtRestart(TextView name);
 
 // Removes a staged file that will not be used; a failure leaves nothing worse behind.
 void DiscardStagedFile(TextView name);

@@ -11,7 +11,7 @@
 #include "../Console.h"
 #include "../RuntimeError.h"
 #include "../UtilityLibrary.h"
-#include "Retry.h"
+#include "SystemCall.h"
 
 namespace pinfile {
 

@@ -7,8 +7,9 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <utility>
 
-#include "Retry.h"
+#include "SystemCall.h"
 
 namespace pinfile::posix {
 
@@ -26,35 +27,37 @@ class Descriptor {
         fd_ = fd;
     }
     int get() const { return fd_; }
+    // Gives up ownership: the caller closes the descriptor.
+    int release() { return std::exchange(fd_, -1); }
     bool valid() const { return fd_ >= 0; }
 
   private:
     int fd_;
 };
 
-// Writes all the bytes at the offset; 0 or the errno.
-int WriteAllAt(int fd, std::string_view bytes, off_t offset);
+// Writes all the bytes at the offset.
+Status WriteAllAt(int fd, std::string_view bytes, off_t offset);
 
 // Flushes a folder, so that a rename, link or unlink in it is on disk.
-int SyncFolder(const std::string& folder);
+Status SyncFolder(const std::string& folder);
 
 // Flushes the folder that holds the file.
-int SyncFolderOf(const std::filesystem::path& file);
+Status SyncFolderOf(const std::filesystem::path& file);
 
 // Gives the open file what the named file in the folder has: owner and group (where the
 // system lets a user who is not root), all permission bits, and the extended attributes that
 // wanted picks (by default all but a file capability), which carry ACLs and security labels.
 // When there is no such regular file, the file gets the fallback's permission bits.
-int TakeOverMetadata(int out, int folder, const std::string& name, mode_t fallbackMode,
-                     bool (*wanted)(std::string_view) = nullptr);
+Status TakeOverMetadata(int out, int folder, const std::string& name, mode_t fallbackMode,
+                        bool (*wanted)(std::string_view) = nullptr);
 
 // Sets owner and group (where the system lets a user who is not root), then all permission
 // bits, of the open file.
-int SetOwnerAndMode(int fd, uid_t owner, gid_t group, mode_t mode);
+Status SetOwnerAndMode(int fd, uid_t owner, gid_t group, mode_t mode);
 
 // Copies the extended attributes of the named file (any file type; links are not followed)
 // that wanted picks to the open file. A file system without them is no error.
-int CopyAttributes(const std::string& from, int to, bool (*wanted)(std::string_view));
+Status CopyAttributes(const std::string& from, int to, bool (*wanted)(std::string_view));
 
 // A name under which the attribute calls reach a file in an opened folder.
 std::string AttributePath(int folder, const std::string& name);
@@ -62,10 +65,10 @@ std::string AttributePath(int folder, const std::string& name);
 // Writes a new file in the target's folder, complete and on disk, with the target's metadata
 // (or, for a new target, the given permission bits), and renames it over the target: anyone who has
 // the old file open or mapped keeps it whole, and a crash leaves either the old file or the new
-// one. Returns 0 or the errno.
-int ReplaceWithCopy(int source, mode_t mode, const std::filesystem::path& target);
+// one.
+Status ReplaceWithCopy(int source, mode_t mode, const std::filesystem::path& target);
 
 // The same within a folder that the caller has opened: the target is a name in it.
-int ReplaceWithCopyAt(int source, mode_t mode, int folder, const std::string& name);
+Status ReplaceWithCopyAt(int source, mode_t mode, int folder, const std::string& name);
 
 }  // namespace pinfile::posix

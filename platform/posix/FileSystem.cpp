@@ -24,10 +24,13 @@ namespace {
 
 namespace fs = std::filesystem;
 using posix::Descriptor;
+using posix::LastError;
 using posix::ReplaceWithCopy;
 using posix::SyncFolderOf;
 
-FileCallResult CallResult(int error, bool inUse = false) { return {error, inUse}; }
+FileCallResult CallResult(Status status) { return FileCallResult::Of(status); }
+FileCallResult CallResult(ErrorCode error) { return FileCallResult::Of(Status(error)); }
+FileCallResult InUse() { return {EBUSY, true}; }
 
 enum class Hold { Free, Held, Unknown };
 
@@ -96,11 +99,11 @@ posix::FileIdentity IdentityOf(const struct stat& info) {
             info.st_mtim.tv_sec, static_cast<std::uint32_t>(info.st_mtim.tv_nsec)};
 }
 
-int FolderIdentity(const std::string& name, posix::FileIdentity& identity) {
+Status FolderIdentity(const std::string& name, posix::FileIdentity& identity) {
     struct stat info {};
-    if (stat(posix::FolderOf(name).c_str(), &info) != 0) return errno;
+    if (stat(posix::FolderOf(name).c_str(), &info) != 0) return LastError();
     identity = IdentityOf(info);
-    return 0;
+    return {};
 }
 
 // Every extended attribute but the access ACL, which could let others write the staged file
@@ -114,30 +117,28 @@ bool StagedAttribute(std::string_view name) {
 // bits and writable by nobody else, or it could be changed under a replacement that root
 // carries out. The record keeps the target's owner, group and mode for the boot. Returns the
 // staged file as the boot will check it.
-int PrepareStagedFile(posix::JournalRecord& record) {
+Status PrepareStagedFile(posix::JournalRecord& record) {
     const Descriptor file(open(record.first.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     struct stat target {};
-    if (!file.valid() || lstat(record.second.c_str(), &target) != 0) return errno;
+    if (!file.valid() || lstat(record.second.c_str(), &target) != 0) return LastError();
     record.targetOwner = target.st_uid;
     record.targetGroup = target.st_gid;
     record.targetMode = target.st_mode & 07777U;
-    if (fchmod(file.get(), target.st_mode & 0755U) != 0) return errno;
-    if (const int error = posix::CopyAttributes(record.second, file.get(), StagedAttribute);
-        error != 0) {
-        return error;
-    }
+    if (fchmod(file.get(), target.st_mode & 0755U) != 0) return LastError();
+    const Status copied = posix::CopyAttributes(record.second, file.get(), StagedAttribute);
+    if (copied.Failed()) return copied;
     struct stat info {};
-    if (fsync(file.get()) != 0 || fstat(file.get(), &info) != 0) return errno;
+    if (fsync(file.get()) != 0 || fstat(file.get(), &info) != 0) return LastError();
     record.staged = IdentityOf(info);
-    return 0;
+    return {};
 }
 
-int Queue(const posix::JournalRecord& record) {
+FileCallResult Queue(const posix::JournalRecord& record) {
     posix::Journal journal;
-    int error = journal.Open(posix::JournalPath(), true);
-    if (error == 0) error = journal.Append(record);
-    if (error == 0) MarkRestartRequired();
-    return error;
+    Status status = journal.Open(posix::JournalPath(), true);
+    if (status.Succeeded()) status = journal.Append(record);
+    if (status.Succeeded()) MarkRestartRequired();
+    return CallResult(status);
 }
 
 }  // namespace
@@ -160,15 +161,16 @@ bool SameFile(TextView first, TextView second) {
 FileCallResult CopyFileNow(TextView source, TextView target) {
     // Never read a FIFO or device forever: only a regular file is a source.
     const Descriptor in(open(Text(source).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (!in.valid()) return CallResult(errno);
+    if (!in.valid()) return CallResult(LastError());
     struct stat sourceInfo {};
-    if (fstat(in.get(), &sourceInfo) != 0) return CallResult(errno);
+    if (fstat(in.get(), &sourceInfo) != 0) return CallResult(LastError());
     if (S_ISDIR(sourceInfo.st_mode)) return CallResult(EISDIR);
     if (!S_ISREG(sourceInfo.st_mode)) return CallResult(EINVAL);
 
-    int resolveError = 0;
-    const fs::path resolved = posix::QueuedTarget(target, resolveError);
-    if (resolveError != 0) return CallResult(resolveError);
+    std::string resolved;
+    if (const Status found = posix::QueuedTarget(target, resolved); found.Failed()) {
+        return CallResult(found);
+    }
     // Only a regular file is replaced: a FIFO, socket or device is no file to put in place.
     struct stat targetInfo {};
     if (stat(resolved.c_str(), &targetInfo) == 0 && !S_ISREG(targetInfo.st_mode)) {
@@ -177,7 +179,7 @@ FileCallResult CopyFileNow(TextView source, TextView target) {
 
     // A target that another process has locked is in use; ours keeps it until we are done.
     Descriptor existing(-1);
-    if (HoldOn(resolved.c_str(), 0, existing) != Hold::Free) return CallResult(EBUSY, true);
+    if (HoldOn(resolved.c_str(), 0, existing) != Hold::Free) return InUse();
 
     return CallResult(ReplaceWithCopy(in.get(), sourceInfo.st_mode, resolved));
 }
@@ -185,46 +187,41 @@ FileCallResult CopyFileNow(TextView source, TextView target) {
 FileCallResult DeleteFileNow(TextView name) {
     const Text path(name);
     struct stat info {};
-    if (lstat(path.c_str(), &info) != 0) return CallResult(errno);
+    if (lstat(path.c_str(), &info) != 0) return CallResult(LastError());
     if (S_ISDIR(info.st_mode)) return CallResult(EISDIR);
 
     // A symbolic link itself goes; a lock on the file it leads to does not concern it.
     Descriptor file(-1);
     if (!S_ISLNK(info.st_mode) && HoldOn(path.c_str(), O_NOFOLLOW, file) != Hold::Free) {
-        return CallResult(EBUSY, true);
+        return InUse();
     }
 
     // Any other refusal (an immutable file, a sticky folder) would refuse the boot as well.
-    if (unlink(path.c_str()) != 0) return CallResult(errno);
+    if (unlink(path.c_str()) != 0) return CallResult(LastError());
     return CallResult(SyncFolderOf(fs::absolute(fs::path(path))));
 }
 
 Text StagingFolderFor(TextView target) {
-    int error = 0;
-    const std::string resolved = posix::QueuedTarget(target, error);
-    return error != 0 ? Text(".") : posix::FolderOf(resolved);
+    std::string resolved;
+    return posix::QueuedTarget(target, resolved).Failed() ? Text(".") : posix::FolderOf(resolved);
 }
 
-ErrorCode ScheduleReplaceAtRestart(TextView staged, TextView target) {
+FileCallResult ScheduleReplaceAtRestart(TextView staged, TextView target) {
     posix::JournalRecord record;
     record.kind = posix::JournalRecord::Kind::Replace;
-    int error = 0;
-    int targetError = 0;
-    record.first = posix::QueuedTarget(staged, error);
-    record.second = posix::QueuedTarget(target, targetError);
-    if (error == 0) error = targetError;
-    if (error == 0) error = FolderIdentity(record.second, record.folder);
-    if (error == 0) error = PrepareStagedFile(record);
-    return error != 0 ? error : Queue(record);
+    Status status = posix::QueuedTarget(staged, record.first);
+    if (status.Succeeded()) status = posix::QueuedTarget(target, record.second);
+    if (status.Succeeded()) status = FolderIdentity(record.second, record.folder);
+    if (status.Succeeded()) status = PrepareStagedFile(record);
+    return status.Failed() ? CallResult(status) : Queue(record);
 }
 
-ErrorCode ScheduleDeleteAtRestart(TextView name) {
+FileCallResult ScheduleDeleteAtRestart(TextView name) {
     posix::JournalRecord record;
     record.kind = posix::JournalRecord::Kind::Delete;
-    int error = 0;
-    record.first = posix::QueuedEntry(name, error);
-    if (error == 0) error = FolderIdentity(record.first, record.folder);
-    return error != 0 ? error : Queue(record);
+    Status status = posix::QueuedEntry(name, record.first);
+    if (status.Succeeded()) status = FolderIdentity(record.first, record.folder);
+    return status.Failed() ? CallResult(status) : Queue(record);
 }
 
 void DiscardStagedFile(TextView name) { unlink(Text(name).c_str()); }

@@ -18,9 +18,11 @@ namespace pinfile {
 
 namespace {
 
+using posix::Checked;
 using posix::Descriptor;
 using posix::JournalEntry;
 using posix::JournalRecord;
+using posix::LastError;
 using posix::RecordState;
 using Result = AppliedOperation::Result;
 
@@ -65,69 +67,74 @@ bool IsStagedFile(const struct stat& info, const posix::FileIdentity& staged) {
 
 // Opens a folder by its canonical name one component at a time, following no symbolic
 // link: one put in since the operation was queued could lead anywhere.
-int OpenFolderWithoutLinks(const std::string& folder) {
-    int fd = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    std::size_t start = 1;
-    while (fd >= 0 && start < folder.size()) {
+Status OpenFolderWithoutLinks(const std::string& folder, Descriptor& opened) {
+    opened.reset(open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!opened.valid()) return LastError();
+    for (std::size_t start = 1; start < folder.size();) {
         std::size_t end = folder.find('/', start);
         if (end == std::string::npos) end = folder.size();
         const std::string component = folder.substr(start, end - start);
         start = end + 1;
         if (component.empty()) continue;
-        const int next =
-            component == "." || component == ".."
-                ? (errno = ELOOP, -1)
-                : openat(fd, component.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        const int error = errno;
-        close(fd);
-        fd = next;
-        errno = error;
+        if (component == "." || component == "..") return Status(ELOOP);
+        const int next = openat(opened.get(), component.c_str(),
+                                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0) return LastError();
+        opened.reset(next);
     }
-    return fd;
+    return {};
 }
 
-AppliedOperation DoneOrFailed(const PendingOperation& operation, int error) {
-    return {operation, error == 0 ? Result::Done : Result::Failed, error};
+AppliedOperation DoneOrFailed(const PendingOperation& operation, Status status) {
+    return {operation, status.Succeeded() ? Result::Done : Result::Failed, status.Code()};
 }
 
-AppliedOperation Mismatch(const PendingOperation& operation, int error) {
+AppliedOperation DoneOrFailed(const PendingOperation& operation, ErrorCode error) {
+    return DoneOrFailed(operation, Status(error));
+}
+
+AppliedOperation Mismatch(const PendingOperation& operation, ErrorCode error) {
     return {operation, Result::Mismatch, error};
+}
+
+// Why a folder of the record cannot be opened as it was queued: a link put in on the way
+// is a mismatch, anything else a failure that the next boot may not meet.
+AppliedOperation FolderRefused(const PendingOperation& operation, Status opened) {
+    const bool linked = opened.Code() == ELOOP || opened.Code() == ENOTDIR;
+    return linked ? Mismatch(operation, ELOOP) : DoneOrFailed(operation, opened);
 }
 
 // The folder of the record, as it was when queued, or why not.
 AppliedOperation OpenRecordFolder(const PendingOperation& operation, const JournalRecord& record,
                                   const std::string& name, Descriptor& folder) {
-    folder.reset(OpenFolderWithoutLinks(posix::FolderOf(name)));
-    if (!folder.valid()) {
-        return errno == ELOOP || errno == ENOTDIR ? Mismatch(operation, ELOOP)
-                                                  : DoneOrFailed(operation, errno);
-    }
+    const Status opened = OpenFolderWithoutLinks(posix::FolderOf(name), folder);
+    if (opened.Failed()) return FolderRefused(operation, opened);
     struct stat info {};
-    if (fstat(folder.get(), &info) != 0) return DoneOrFailed(operation, errno);
+    if (fstat(folder.get(), &info) != 0) return DoneOrFailed(operation, LastError());
     if (!Matches(info, record.folder)) return Mismatch(operation, ESTALE);
     return {operation, Result::Done, 0};
 }
 
-int SyncFolders(int first, int second) {
-    if (fsync(first) != 0) return errno;
-    return second == first || fsync(second) == 0 ? 0 : errno;
+Status SyncFolders(int first, int second) {
+    if (fsync(first) != 0) return LastError();
+    return second == first ? Status() : Checked(fsync(second));
 }
 
 // A rename within the folder; across file systems (a target that is a mount of its own) the
 // staged file is copied in place safely and then removed.
-int MoveOverAt(int stagedFolder, const std::string& staged, int targetFolder,
-               const std::string& target, const struct stat& stagedInfo) {
+Status MoveOverAt(int stagedFolder, const std::string& staged, int targetFolder,
+                  const std::string& target, const struct stat& stagedInfo) {
     if (renameat(stagedFolder, staged.c_str(), targetFolder, target.c_str()) == 0) {
         return SyncFolders(targetFolder, stagedFolder);
     }
-    if (errno != EXDEV) return errno;
+    if (errno != EXDEV) return LastError();
     const Descriptor source(
         openat(stagedFolder, staged.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!source.valid()) return errno;
-    const int error =
+    if (!source.valid()) return LastError();
+    const Status copied =
         posix::ReplaceWithCopyAt(source.get(), stagedInfo.st_mode, targetFolder, target);
-    if (error != 0) return error;
-    if (unlinkat(stagedFolder, staged.c_str(), 0) != 0) return errno;
+    if (copied.Failed()) return copied;
+    if (unlinkat(stagedFolder, staged.c_str(), 0) != 0) return LastError();
     return SyncFolders(stagedFolder, stagedFolder);
 }
 
@@ -135,16 +142,15 @@ int MoveOverAt(int stagedFolder, const std::string& staged, int targetFolder,
 // when the replacement was queued. Set through the open file, never by a name that could be
 // swapped for a link meanwhile.
 // The access ACL waits for this moment, as it could let others write the staged file.
-int GiveTargetMetadata(int placed, const JournalRecord& record, const std::string& acl = {}) {
-    if (record.targetMode == 0) return 0;
-    int error =
+Status GiveTargetMetadata(int placed, const JournalRecord& record, const std::string& acl = {}) {
+    if (record.targetMode == 0) return {};
+    Status status =
         posix::SetOwnerAndMode(placed, record.targetOwner, record.targetGroup, record.targetMode);
-    if (error == 0 && !acl.empty() &&
-        fsetxattr(placed, kAccessAcl, acl.data(), acl.size(), 0) != 0) {
-        error = errno;
+    if (status.Succeeded() && !acl.empty()) {
+        status = Checked(fsetxattr(placed, kAccessAcl, acl.data(), acl.size(), 0));
     }
-    if (error != 0) return error;
-    return fsync(placed) == 0 ? 0 : errno;
+    if (status.Failed()) return status;
+    return Checked(fsync(placed));
 }
 
 // The access ACL of the file that is about to be replaced; empty when it has none.
@@ -160,10 +166,10 @@ AppliedOperation ReplaceChecked(const PendingOperation& operation, const Journal
     AppliedOperation opened = OpenRecordFolder(operation, record, record.second, targetFolder);
     if (opened.result != Result::Done) return opened;
     const bool oneFolder = posix::FolderOf(record.first) == posix::FolderOf(record.second);
-    Descriptor otherFolder(oneFolder ? -1 : OpenFolderWithoutLinks(posix::FolderOf(record.first)));
-    if (!oneFolder && !otherFolder.valid()) {
-        return errno == ELOOP || errno == ENOTDIR ? Mismatch(operation, ELOOP)
-                                                  : DoneOrFailed(operation, errno);
+    Descriptor otherFolder(-1);
+    if (!oneFolder) {
+        const Status opened = OpenFolderWithoutLinks(posix::FolderOf(record.first), otherFolder);
+        if (opened.Failed()) return FolderRefused(operation, opened);
     }
     const int stagedFolder = oneFolder ? targetFolder.get() : otherFolder.get();
     const std::string staged = posix::LastComponentOf(record.first);
@@ -171,7 +177,7 @@ AppliedOperation ReplaceChecked(const PendingOperation& operation, const Journal
 
     struct stat info {};
     if (fstatat(stagedFolder, staged.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-        if (errno != ENOENT) return DoneOrFailed(operation, errno);
+        if (errno != ENOENT) return DoneOrFailed(operation, LastError());
         // Gone: done by a run before a crash only if the target is now the staged file, which
         // may still lack what the replaced target had.
         const Descriptor placed(
@@ -179,17 +185,17 @@ AppliedOperation ReplaceChecked(const PendingOperation& operation, const Journal
         const bool moved =
             placed.valid() && fstat(placed.get(), &info) == 0 && Matches(info, record.staged);
         if (!moved) return DoneOrFailed(operation, ENOENT);
-        const int error = GiveTargetMetadata(placed.get(), record);
-        return error == 0 ? AppliedOperation{operation, Result::AlreadyDone, 0}
-                          : DoneOrFailed(operation, error);
+        const Status given = GiveTargetMetadata(placed.get(), record);
+        return given.Succeeded() ? AppliedOperation{operation, Result::AlreadyDone, 0}
+                                 : DoneOrFailed(operation, given);
     }
     if (!IsStagedFile(info, record.staged)) return Mismatch(operation, ESTALE);
     const Descriptor file(openat(stagedFolder, staged.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!file.valid()) return DoneOrFailed(operation, errno);
+    if (!file.valid()) return DoneOrFailed(operation, LastError());
     const std::string acl = AccessAcl(targetFolder.get(), target);
-    int error = MoveOverAt(stagedFolder, staged, targetFolder.get(), target, info);
-    if (error == 0) error = GiveTargetMetadata(file.get(), record, acl);
-    return DoneOrFailed(operation, error);
+    Status status = MoveOverAt(stagedFolder, staged, targetFolder.get(), target, info);
+    if (status.Succeeded()) status = GiveTargetMetadata(file.get(), record, acl);
+    return DoneOrFailed(operation, status);
 }
 
 AppliedOperation DeleteChecked(const PendingOperation& operation, const JournalRecord& record) {
@@ -200,24 +206,24 @@ AppliedOperation DeleteChecked(const PendingOperation& operation, const JournalR
     struct stat info {};
     if (fstatat(folder.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
         return errno == ENOENT ? AppliedOperation{operation, Result::AlreadyDone, 0}
-                               : DoneOrFailed(operation, errno);
+                               : DoneOrFailed(operation, LastError());
     }
     if (S_ISDIR(info.st_mode)) return DoneOrFailed(operation, EISDIR);
-    if (unlinkat(folder.get(), name.c_str(), 0) != 0) return DoneOrFailed(operation, errno);
-    return DoneOrFailed(operation, fsync(folder.get()) == 0 ? 0 : errno);
+    if (unlinkat(folder.get(), name.c_str(), 0) != 0) return DoneOrFailed(operation, LastError());
+    return DoneOrFailed(operation, Checked(fsync(folder.get())));
 }
 
 // ---- records of the first version: no identities to check ----
 
-int MoveOver(const std::string& staged, const std::string& target) {
+Status MoveOver(const std::string& staged, const std::string& target) {
     if (rename(staged.c_str(), target.c_str()) == 0) return posix::SyncFolderOf(target);
-    if (errno != EXDEV) return errno;
+    if (errno != EXDEV) return LastError();
     const Descriptor source(open(staged.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     struct stat info {};
-    if (!source.valid() || fstat(source.get(), &info) != 0) return errno;
-    const int error = posix::ReplaceWithCopy(source.get(), info.st_mode, target);
-    if (error != 0) return error;
-    return unlink(staged.c_str()) == 0 ? posix::SyncFolderOf(staged) : errno;
+    if (!source.valid() || fstat(source.get(), &info) != 0) return LastError();
+    const Status copied = posix::ReplaceWithCopy(source.get(), info.st_mode, target);
+    if (copied.Failed()) return copied;
+    return unlink(staged.c_str()) == 0 ? posix::SyncFolderOf(staged) : LastError();
 }
 
 AppliedOperation ReplaceUnchecked(const PendingOperation& operation) {
@@ -234,10 +240,10 @@ AppliedOperation DeleteUnchecked(const PendingOperation& operation) {
     struct stat info {};
     if (lstat(operation.source.c_str(), &info) != 0) {
         if (errno == ENOENT) return {operation, Result::AlreadyDone, 0};
-        return DoneOrFailed(operation, errno);
+        return DoneOrFailed(operation, LastError());
     }
     if (S_ISDIR(info.st_mode)) return DoneOrFailed(operation, EISDIR);
-    if (unlink(operation.source.c_str()) != 0) return DoneOrFailed(operation, errno);
+    if (unlink(operation.source.c_str()) != 0) return DoneOrFailed(operation, LastError());
     return DoneOrFailed(operation, posix::SyncFolderOf(operation.source));
 }
 
@@ -262,10 +268,11 @@ AppliedOperation CarryOut(const JournalEntry& entry) {
 void DiscardStagedFileOf(const JournalRecord& record) {
     if (record.kind != JournalRecord::Kind::Replace) return;
     const std::string folder = posix::FolderOf(record.first);
-    const Descriptor opened(OpenFolderWithoutLinks(folder));
+    Descriptor opened(-1);
     const std::string name = posix::LastComponentOf(record.first);
     struct stat info {};
-    if (!opened.valid() || fstatat(opened.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (OpenFolderWithoutLinks(folder, opened).Failed() ||
+        fstatat(opened.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
         return;
     }
     const bool ours = record.checked
@@ -277,10 +284,10 @@ void DiscardStagedFileOf(const JournalRecord& record) {
 }
 
 // Withdraws the entry at index with its staged file; the queue goes when nothing is left.
-int Withdraw(posix::Journal& journal, std::size_t index) {
-    const int error = journal.Mark(index, RecordState::Withdrawn, 0);
-    if (error == 0) DiscardStagedFileOf(journal.Entries()[index].record);
-    return error;
+Status Withdraw(posix::Journal& journal, std::size_t index) {
+    const Status marked = journal.Mark(index, RecordState::Withdrawn, 0);
+    if (marked.Succeeded()) DiscardStagedFileOf(journal.Entries()[index].record);
+    return marked;
 }
 
 bool Undoes(LaterCommand command, const JournalRecord& record, const std::string& name,
@@ -292,9 +299,9 @@ bool Undoes(LaterCommand command, const JournalRecord& record, const std::string
 
 // Removes the journal once a withdrawal leaves nothing in it for the boot; damaged bytes
 // keep it until apply has reported them.
-int CompactWhenEmpty(posix::Journal& journal) {
+Status CompactWhenEmpty(posix::Journal& journal) {
     for (const JournalEntry& entry : journal.Entries()) {
-        if (Listed(entry)) return 0;
+        if (Listed(entry)) return {};
     }
     return journal.Compact();
 }
@@ -322,8 +329,8 @@ void WaitForOtherRuns() {
 
 PendingList ReadPendingOperations() {
     std::vector<JournalEntry> entries;
-    const int error = posix::ReadJournal(posix::JournalPath(), entries);
-    if (error != 0) return {error == ENOENT ? 0 : error, {}};
+    const Status read = posix::ReadJournal(posix::JournalPath(), entries);
+    if (read.Failed()) return {read.Code() == ENOENT ? 0 : read.Code(), {}};
     PendingList list;
     for (const JournalEntry& entry : entries) {
         if (Listed(entry)) list.operations.push_back(FromEntry(entry));
@@ -332,44 +339,47 @@ PendingList ReadPendingOperations() {
 }
 
 Withdrawal WithdrawUndoingOperations(LaterCommand command, TextView name, TextView queuedStaged) {
-    int error = 0;
-    const std::string queued = command == LaterCommand::Copy ? posix::QueuedTarget(name, error)
-                                                             : posix::QueuedEntry(name, error);
-    int stagedError = 0;
-    const std::string staged =
-        queuedStaged.empty() ? std::string() : posix::QueuedTarget(queuedStaged, stagedError);
+    std::string queued;
+    Status status = command == LaterCommand::Copy ? posix::QueuedTarget(name, queued)
+                                                  : posix::QueuedEntry(name, queued);
+    // The command's own staged file, when it has one, is never withdrawn: a name that cannot
+    // be resolved stays empty and matches no record.
+    std::string staged;
+    if (!queuedStaged.empty()) posix::QueuedTarget(queuedStaged, staged).Ignore();
     posix::Journal journal;
-    if (error == 0) error = journal.Open(posix::JournalPath(), false);
-    if (error == ENOENT) return {};
-    if (error != 0) return {error, {}, {}};
+    if (status.Succeeded()) status = journal.Open(posix::JournalPath(), false);
+    if (status.Code() == ENOENT) return {};
+    if (status.Failed()) return {status.Code(), {}, {}};
 
     Withdrawal withdrawal;
     for (std::size_t i = 0; i < journal.Entries().size(); ++i) {
         const JournalEntry& entry = journal.Entries()[i];
         if (!entry.Open() || !Undoes(command, entry.record, queued, staged)) continue;
-        const int failed = withdrawal.error == 0 ? Withdraw(journal, i) : withdrawal.error;
-        withdrawal.error = failed;
-        (failed == 0 ? withdrawal.withdrawn : withdrawal.remaining).push_back(FromEntry(entry));
+        if (status.Succeeded()) status = Withdraw(journal, i);
+        (status.Succeeded() ? withdrawal.withdrawn : withdrawal.remaining)
+            .push_back(FromEntry(entry));
     }
-    if (withdrawal.error == 0) CompactWhenEmpty(journal);
+    withdrawal.error = status.Code();
+    // A journal that stays although nothing is left in it does no harm: apply removes it.
+    if (status.Succeeded()) CompactWhenEmpty(journal).Ignore();
     return withdrawal;
 }
 
 Cancellation CancelPendingOperation(std::int32_t number) {
     posix::Journal journal;
-    const int error = journal.Open(posix::JournalPath(), false);
-    if (error == ENOENT) return {Cancellation::Kind::NoSuchOperation, 0, {}};
-    if (error != 0) return {Cancellation::Kind::Failed, error, {}};
+    const Status opened = journal.Open(posix::JournalPath(), false);
+    if (opened.Code() == ENOENT) return {Cancellation::Kind::NoSuchOperation, 0, {}};
+    if (opened.Failed()) return {Cancellation::Kind::Failed, opened.Code(), {}};
     std::int32_t listed = 0;
     for (std::size_t i = 0; i < journal.Entries().size(); ++i) {
         const JournalEntry& entry = journal.Entries()[i];
         if (!Listed(entry) || ++listed != number) continue;
         if (!entry.sound) return {Cancellation::Kind::Damaged, 0, FromEntry(entry)};
         const PendingOperation operation = FromEntry(entry);
-        if (const int failed = Withdraw(journal, i); failed != 0) {
-            return {Cancellation::Kind::Failed, failed, operation};
+        if (const Status withdrawn = Withdraw(journal, i); withdrawn.Failed()) {
+            return {Cancellation::Kind::Failed, withdrawn.Code(), operation};
         }
-        CompactWhenEmpty(journal);
+        CompactWhenEmpty(journal).Ignore();
         return {Cancellation::Kind::Cancelled, 0, operation};
     }
     return {Cancellation::Kind::NoSuchOperation, 0, {}};
@@ -378,10 +388,10 @@ Cancellation CancelPendingOperation(std::int32_t number) {
 ApplyOutcome ApplyPendingOperations(const std::function<void(const AppliedOperation&)>& tell) {
     const std::string path = posix::JournalPath();
     posix::Journal journal;
-    const int error = journal.Open(path, false);
-    if (error == ENOENT) return {ApplyOutcome::Kind::Finished, 0, path};
-    if (error == EACCES) return {ApplyOutcome::Kind::Insecure, 0, path};
-    if (error != 0) return {ApplyOutcome::Kind::Failed, error, path};
+    const Status opened = journal.Open(path, false);
+    if (opened.Code() == ENOENT) return {ApplyOutcome::Kind::Finished, 0, path};
+    if (opened.Code() == EACCES) return {ApplyOutcome::Kind::Insecure, 0, path};
+    if (opened.Failed()) return {ApplyOutcome::Kind::Failed, opened.Code(), path};
 
     // Each result is on disk before the next operation begins: a run after a crash skips
     // what is marked and finds by identity what was done but not yet marked.
@@ -394,14 +404,14 @@ ApplyOutcome ApplyPendingOperations(const std::function<void(const AppliedOperat
         if (!entry.Open()) continue;
         AppliedOperation applied = CarryOut(entry);
         const bool done = applied.result == Result::Done || applied.result == Result::AlreadyDone;
-        const int code = applied.error != 0 ? applied.error : EINVAL;
-        const int marked = done ? journal.Mark(i, RecordState::CarriedOut, 0)
-                                : journal.Mark(i, RecordState::Failed, code);
-        if (marked != 0) return {ApplyOutcome::Kind::Failed, marked, path};
+        const ErrorCode code = applied.error != 0 ? applied.error : EINVAL;
+        const Status marked = done ? journal.Mark(i, RecordState::CarriedOut, 0)
+                                   : journal.Mark(i, RecordState::Failed, code);
+        if (marked.Failed()) return {ApplyOutcome::Kind::Failed, marked.Code(), path};
         tell(applied);
     }
-    if (const int compacted = journal.Compact(); compacted != 0) {
-        return {ApplyOutcome::Kind::Failed, compacted, path};
+    if (const Status compacted = journal.Compact(); compacted.Failed()) {
+        return {ApplyOutcome::Kind::Failed, compacted.Code(), path};
     }
     return {ApplyOutcome::Kind::Finished, 0, path};
 }

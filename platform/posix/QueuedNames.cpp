@@ -10,10 +10,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-int ErrnoOf(const std::error_code& error) {
-    return error.category() == std::generic_category() || error.category() == std::system_category()
-               ? error.value()
-               : EINVAL;
+Status StatusOf(const std::error_code& error) {
+    if (!error) return {};
+    return Status(error.category() == std::generic_category() ||
+                          error.category() == std::system_category()
+                      ? error.value()
+                      : EINVAL);
 }
 
 // Follows the name while it is a symbolic link, also one that leads nowhere yet, whose file a
@@ -33,24 +35,23 @@ fs::path FollowLinks(fs::path name, std::error_code& failure) {
 
 }  // namespace
 
-std::string QueuedTarget(TextView target, int& error) {
+Status QueuedTarget(TextView target, std::string& queued) {
     std::error_code failure;
     const fs::path absolute = FollowLinks(fs::absolute(fs::path(target), failure), failure);
     const fs::path resolved = failure ? fs::path() : fs::weakly_canonical(absolute, failure);
-    error = failure ? ErrnoOf(failure) : 0;
-    return failure ? std::string() : resolved.string();
+    if (!failure) queued = resolved.string();
+    return StatusOf(failure);
 }
 
-std::string QueuedEntry(TextView name, int& error) {
+Status QueuedEntry(TextView name, std::string& queued) {
     std::error_code failure;
     const fs::path absolute = fs::absolute(fs::path(name), failure).lexically_normal();
-    fs::path folder = failure ? fs::path() : fs::weakly_canonical(absolute.parent_path(), failure);
-    error = failure ? ErrnoOf(failure) : 0;
-    if (failure || absolute.filename().empty()) {
-        error = failure ? error : EISDIR;
-        return std::string();
-    }
-    return (folder / absolute.filename()).string();
+    const fs::path folder =
+        failure ? fs::path() : fs::weakly_canonical(absolute.parent_path(), failure);
+    if (failure) return StatusOf(failure);
+    if (absolute.filename().empty()) return Status(EISDIR);
+    queued = (folder / absolute.filename()).string();
+    return {};
 }
 
 std::string FolderOf(const std::string& name) {

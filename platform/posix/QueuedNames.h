@@ -4,17 +4,17 @@
 
 #include <string>
 
+#include "../Status.h"
 #include "../Text.h"
 
 namespace pinfile::posix {
 
 // A copy's target: a link is written through, so this is the file it finally leads to.
-// Empty with the errno in error when the name cannot be resolved.
-std::string QueuedTarget(TextView target, int& error);
+Status QueuedTarget(TextView target, std::string& queued);
 
 // A name to delete: a link itself goes, so its folder is resolved and the last component
 // kept as it is.
-std::string QueuedEntry(TextView name, int& error);
+Status QueuedEntry(TextView name, std::string& queued);
 
 // The folder part and the last component of a canonical name.
 std::string FolderOf(const std::string& name);

@@ -123,13 +123,13 @@ std::size_t ReadRecord(std::string_view bytes, JournalEntry& entry) {
     return size;
 }
 
-int ReadAll(int fd, std::string& bytes) {
+Status ReadAll(int fd, std::string& bytes) {
     char buffer[65536];
     for (off_t offset = 0;;) {
         const ssize_t n =
             RetryOnInterrupt([&] { return pread(fd, buffer, sizeof buffer, offset); });
-        if (n < 0) return errno;
-        if (n == 0) return 0;
+        if (n < 0) return LastError();
+        if (n == 0) return {};
         bytes.append(buffer, static_cast<std::size_t>(n));
         offset += n;
     }
@@ -146,29 +146,29 @@ bool OwnedByRootAlone(const struct stat& info) {
     return info.st_uid == 0 && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
-int CheckFolder(const std::string& folder, bool create) {
-    if (create && mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return errno;
+Status CheckFolder(const std::string& folder, bool create) {
+    if (create && mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return LastError();
     struct stat info {};
-    if (lstat(folder.c_str(), &info) != 0) return errno;
-    if (!S_ISDIR(info.st_mode)) return ENOTDIR;
-    return OwnedByRootAlone(info) ? 0 : EACCES;
+    if (lstat(folder.c_str(), &info) != 0) return LastError();
+    if (!S_ISDIR(info.st_mode)) return Status(ENOTDIR);
+    return OwnedByRootAlone(info) ? Status() : Status(EACCES);
 }
 
-int OpenJournalFile(const std::string& path, bool create, bool& made) {
+Status OpenJournalFile(const std::string& path, bool create, Descriptor& file, bool& made) {
     made = false;
     const int flags = O_RDWR | O_NOFOLLOW | O_CLOEXEC;
-    int fd = open(path.c_str(), flags);
-    if (fd < 0 && errno == ENOENT && create) {
-        fd = open(path.c_str(), flags | O_CREAT | O_EXCL, 0600);
-        made = fd >= 0;
+    file.reset(open(path.c_str(), flags));
+    if (!file.valid() && errno == ENOENT && create) {
+        file.reset(open(path.c_str(), flags | O_CREAT | O_EXCL, 0600));
+        made = file.valid();
     }
-    if (fd < 0) return -errno;
+    if (!file.valid()) return LastError();
     struct stat info {};
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || !OwnedByRootAlone(info)) {
-        close(fd);
-        return -EACCES;
+    if (fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) || !OwnedByRootAlone(info)) {
+        file.reset(-1);
+        return Status(EACCES);
     }
-    return fd;
+    return {};
 }
 
 }  // namespace
@@ -221,13 +221,13 @@ std::vector<JournalEntry> DecodeJournal(std::string_view bytes) {
     return entries;
 }
 
-int ReadJournal(const std::string& path, std::vector<JournalEntry>& entries) {
+Status ReadJournal(const std::string& path, std::vector<JournalEntry>& entries) {
     const Descriptor journal(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!journal.valid()) return errno;
+    if (!journal.valid()) return LastError();
     std::string bytes;
-    if (const int error = ReadAll(journal.get(), bytes); error != 0) return error;
+    if (const Status read = ReadAll(journal.get(), bytes); read.Failed()) return read;
     entries = DecodeJournal(bytes);
-    return 0;
+    return {};
 }
 
 Journal::Journal(Journal&& other) noexcept { *this = std::move(other); }
@@ -245,25 +245,28 @@ Journal::~Journal() {
     if (fd_ >= 0) close(fd_);
 }
 
-int Journal::Open(const std::string& path, bool create) {
+Status Journal::Open(const std::string& path, bool create) {
     path_ = path;
     folder_ = ParentOf(path);
-    if (const int error = CheckFolder(folder_, create); error != 0) return error;
+    if (const Status checked = CheckFolder(folder_, create); checked.Failed()) return checked;
     bool made = false;
-    fd_ = OpenJournalFile(path, create, made);
-    if (fd_ < 0) return -std::exchange(fd_, -1);
+    Descriptor file(-1);
+    if (const Status opened = OpenJournalFile(path, create, file, made); opened.Failed()) {
+        return opened;
+    }
+    fd_ = file.release();
     // The journal's own name must be on disk too, or a crash could lose a new journal.
     if (made) {
-        if (const int error = SyncFolder(folder_); error != 0) return error;
+        if (const Status synced = SyncFolder(folder_); synced.Failed()) return synced;
     }
-    if (const int error = Load(); error != 0) return error;
+    if (const Status loaded = Load(); loaded.Failed()) return loaded;
     bool firstVersion = false;
     for (const JournalEntry& entry : entries_) firstVersion |= entry.sound && !entry.record.checked;
-    if (!firstVersion) return 0;
+    if (!firstVersion) return {};
     // Marks need the state field that the first version lacks: rewrite it, records in order.
     std::string bytes;
     std::string all;
-    if (const int error = ReadAll(fd_, all); error != 0) return error;
+    if (const Status read = ReadAll(fd_, all); read.Failed()) return read;
     for (const JournalEntry& entry : entries_) {
         bytes += entry.sound ? EncodeRecord(entry.record, entry.state, entry.lastError)
                              : all.substr(entry.offset, entry.size);
@@ -271,27 +274,28 @@ int Journal::Open(const std::string& path, bool create) {
     return Replace(bytes);
 }
 
-int Journal::Load() {
+Status Journal::Load() {
     std::string bytes;
-    if (const int error = ReadAll(fd_, bytes); error != 0) return error;
+    if (const Status read = ReadAll(fd_, bytes); read.Failed()) return read;
     size_ = bytes.size();
     entries_ = DecodeJournal(bytes);
-    return 0;
+    return {};
 }
 
-int Journal::Append(const JournalRecord& record) {
+Status Journal::Append(const JournalRecord& record) {
     const std::string bytes = EncodeRecord(record);
-    int error = WriteAllAt(fd_, bytes, static_cast<off_t>(size_));
-    if (error == 0 && fsync(fd_) != 0) error = errno;
-    if (error != 0) {
+    Status status = WriteAllAt(fd_, bytes, static_cast<off_t>(size_));
+    if (status.Succeeded()) status = Checked(fsync(fd_));
+    if (status.Failed()) {
         // Whatever reached the file must not be carried out after a failure answer.
         if (ftruncate(fd_, static_cast<off_t>(size_)) != 0 || fsync(fd_) != 0) {
             const char withdrawn = static_cast<char>(RecordState::Withdrawn);
             WriteAllAt(fd_, std::string_view(&withdrawn, 1),
-                       static_cast<off_t>(size_ + kStateOffset));
+                       static_cast<off_t>(size_ + kStateOffset))
+                .Ignore();
             fsync(fd_);
         }
-        return error;
+        return status;
     }
     JournalEntry entry;
     entry.sound = true;
@@ -300,23 +304,23 @@ int Journal::Append(const JournalRecord& record) {
     entry.size = bytes.size();
     entries_.push_back(std::move(entry));
     size_ += bytes.size();
-    return 0;
+    return {};
 }
 
-int Journal::Mark(std::size_t index, RecordState state, std::int32_t error) {
+Status Journal::Mark(std::size_t index, RecordState state, std::int32_t error) {
     JournalEntry& entry = entries_.at(index);
     std::string mark(1, static_cast<char>(state));
     PutUint(mark, static_cast<std::uint32_t>(error), 4);
-    int result = WriteAllAt(fd_, mark, static_cast<off_t>(entry.offset + kStateOffset));
-    if (result == 0 && fsync(fd_) != 0) result = errno;
-    if (result == 0) {
+    Status status = WriteAllAt(fd_, mark, static_cast<off_t>(entry.offset + kStateOffset));
+    if (status.Succeeded()) status = Checked(fsync(fd_));
+    if (status.Succeeded()) {
         entry.state = state;
         entry.lastError = error;
     }
-    return result;
+    return status;
 }
 
-int Journal::Compact() {
+Status Journal::Compact() {
     std::string bytes;
     bool dropped = false;
     for (const JournalEntry& entry : entries_) {
@@ -326,27 +330,26 @@ int Journal::Compact() {
             dropped = true;
         }
     }
-    if (!bytes.empty()) return dropped ? Replace(bytes) : 0;
-    if (unlink(path_.c_str()) != 0) return errno;
+    if (!bytes.empty()) return dropped ? Replace(bytes) : Status();
+    if (unlink(path_.c_str()) != 0) return LastError();
     entries_.clear();
     size_ = 0;
     return SyncFolder(folder_);
 }
 
-int Journal::Replace(const std::string& bytes) {
+Status Journal::Replace(const std::string& bytes) {
     const std::string fresh = path_ + ".new";
-    const int fd = open(fresh.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return errno;
-    int error = WriteAllAt(fd, bytes, 0);
-    if (error == 0 && fsync(fd) != 0) error = errno;
-    if (error == 0 && rename(fresh.c_str(), path_.c_str()) != 0) error = errno;
-    if (error != 0) {
-        close(fd);
+    Descriptor file(open(fresh.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!file.valid()) return LastError();
+    Status status = WriteAllAt(file.get(), bytes, 0);
+    if (status.Succeeded()) status = Checked(fsync(file.get()));
+    if (status.Succeeded()) status = Checked(rename(fresh.c_str(), path_.c_str()));
+    if (status.Failed()) {
         unlink(fresh.c_str());
-        return error;
+        return status;
     }
-    close(std::exchange(fd_, fd));
-    if (const int synced = SyncFolder(folder_); synced != 0) return synced;
+    close(std::exchange(fd_, file.release()));
+    if (const Status synced = SyncFolder(folder_); synced.Failed()) return synced;
     return Load();
 }
 

@@ -29,6 +29,8 @@
 #include <string_view>
 #include <vector>
 
+#include "../Status.h"
+
 namespace pinfile::posix {
 
 // What a record knows of a file or folder, to tell it from one put in its place later.
@@ -89,7 +91,7 @@ std::string EncodeFirstVersionRecord(const JournalRecord& record);
 std::vector<JournalEntry> DecodeJournal(std::string_view bytes);
 
 // Reads the journal at path as it is, for looking only; a missing journal is ENOENT.
-int ReadJournal(const std::string& path, std::vector<JournalEntry>& entries);
+Status ReadJournal(const std::string& path, std::vector<JournalEntry>& entries);
 
 // The journal opened for changes. Only one process may hold it open at a time: the caller
 // holds the machine-wide run lock. It refuses a journal, or a folder, that anyone but root
@@ -106,25 +108,25 @@ class Journal {
     // Opens the journal at path; with create, makes it (mode 0600) and its folder (0700)
     // when missing. Without create a missing journal is ENOENT. A journal that holds records
     // of the first version is rewritten in the current one first, so that every record can be
-    // marked. Returns 0 or the errno.
-    int Open(const std::string& path, bool create);
+    // marked.
+    Status Open(const std::string& path, bool create);
 
     const std::vector<JournalEntry>& Entries() const { return entries_; }
 
-    // Appends one record, on disk when this returns 0. On failure the journal is as it was.
-    int Append(const JournalRecord& record);
+    // Appends one record, on disk when this succeeds. On failure the journal is as it was.
+    Status Append(const JournalRecord& record);
 
-    // Marks the entry's result in place, on disk when this returns 0.
-    int Mark(std::size_t index, RecordState state, std::int32_t error);
+    // Marks the entry's result in place, on disk when this succeeds.
+    Status Mark(std::size_t index, RecordState state, std::int32_t error);
 
     // Drops what no boot needs any more (carried out, withdrawn, damaged), so that the
     // journal does not grow without end; removes it when nothing is left. Atomic: a crash
     // leaves the journal before or after.
-    int Compact();
+    Status Compact();
 
   private:
-    int Load();
-    int Replace(const std::string& bytes);
+    Status Load();
+    Status Replace(const std::string& bytes);
 
     int fd_ = -1;
     std::string path_;

@@ -81,17 +81,11 @@ TextView SkipProgramName(TextView line) {
     return line.substr(i);
 }
 
-Text ModuleFileName() {
-    Text name = win32::ModuleFileName();
-    if (name.empty())
-        RaiseSystemError("cannot get the program's file name", static_cast<int>(GetLastError()));
-    return name;
-}
-
 // The program's file name without folder and extension. It names the program in a report of
 // a run-time error, so it never raises one itself.
 Text ProgramName() {
-    Text name = win32::ModuleFileName();
+    Text name;
+    win32::ModuleFileName(name).Ignore();
     name.erase(0, name.find_last_of(L"\\/") + 1);
     const std::size_t dot = name.rfind(L'.');
     if (dot != Text::npos && dot > 0) name.erase(dot);
@@ -116,7 +110,7 @@ std::vector<Text> backend::ProcessArguments() {
 bool backend::IsSeparator(NativeChar c) { return c == L'\\' || c == L'/'; }
 
 Text Application::ExeName() const {
-    Text name = ulGetFileName(ModuleFileName());
+    Text name = ulGetFileName(win32::ProgramFilePath());
     const std::size_t dot = name.rfind(L'.');
     if (dot != Text::npos && dot > 0) name.erase(dot);
     return name;

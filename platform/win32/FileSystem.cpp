@@ -35,7 +35,8 @@ bool IsInUseCode(ErrorCode code) {
 // directory answers with access denied too and is never replaced or deleted at restart. A
 // read-only file refuses the restart as it refused this call, whether or not it is also held
 // right now, so it is access denied and nothing waits for the restart.
-FileCallResult Judged(ErrorCode error, TextView changed, TextView other = TextView()) {
+FileCallResult Judged(Status failed, TextView changed, TextView other = TextView()) {
+    const ErrorCode error = failed.Code();
     if (!IsInUseCode(error)) return {error, false};
     if (IsReadOnly(changed) && !IsDirectory(changed)) return {ERROR_ACCESS_DENIED, false};
     const bool directory = IsDirectory(changed) || (!other.empty() && IsDirectory(other));
@@ -62,12 +63,12 @@ bool Identify(TextView name, FileIdentity& identity) {
     return known != FALSE;
 }
 
-ErrorCode FlushFile(TextView name) {
+Status FlushFile(TextView name) {
     const win32::OwnedHandle file(CreateFileW(ForCall(name).c_str(), GENERIC_WRITE, FILE_SHARE_READ,
                                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                                               nullptr));
     if (!file.Valid()) return LastError();
-    return FlushFileBuffers(file.Get()) ? 0 : LastError();
+    return FlushFileBuffers(file.Get()) ? Status() : LastError();
 }
 
 }  // namespace
@@ -105,24 +106,29 @@ FileCallResult DeleteFileNow(TextView name) {
 }
 
 Text StagingFolderFor(TextView target) {
-    const Text full = win32::FullPathName(target);
-    const std::size_t slash = full.find_last_of(L"\\/");
+    Text full;
+    const std::size_t slash =
+        win32::FullPathName(target, full).Failed() ? Text::npos : full.find_last_of(L"\\/");
     if (slash == Text::npos) return Text(L".");
     return full.substr(0, slash + 1);
 }
 
-ErrorCode ScheduleReplaceAtRestart(TextView staged, TextView target) {
+FileCallResult ScheduleReplaceAtRestart(TextView staged, TextView target) {
     // The restart renames the staged copy into place; its bytes must be on disk by then.
-    if (const ErrorCode error = FlushFile(staged); error != 0) return error;
+    if (const Status flushed = FlushFile(staged); flushed.Failed())
+        return FileCallResult::Of(flushed);
     const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT;
-    if (!MoveFileExW(ForCall(staged).c_str(), ForCall(target).c_str(), flags)) return LastError();
-    return win32::KeepQueuedOperation(staged, target);
+    if (!MoveFileExW(ForCall(staged).c_str(), ForCall(target).c_str(), flags)) {
+        return FileCallResult::Of(LastError());
+    }
+    return FileCallResult::Of(win32::KeepQueuedOperation(staged, target));
 }
 
-ErrorCode ScheduleDeleteAtRestart(TextView name) {
-    if (!MoveFileExW(ForCall(name).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
-        return LastError();
-    return win32::KeepQueuedOperation(name, TextView());
+FileCallResult ScheduleDeleteAtRestart(TextView name) {
+    if (!MoveFileExW(ForCall(name).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+        return FileCallResult::Of(LastError());
+    }
+    return FileCallResult::Of(win32::KeepQueuedOperation(name, TextView()));
 }
 
 void DiscardStagedFile(TextView name) { DeleteFileW(ForCall(name).c_str()); }

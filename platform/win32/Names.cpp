@@ -1,5 +1,6 @@
 #include <vector>
 
+#include "../RuntimeError.h"
 #include "Win32.h"
 
 namespace pinfile::win32 {
@@ -14,18 +15,13 @@ bool StartsWith(TextView text, TextView prefix) { return text.substr(0, prefix.s
 
 }  // namespace
 
-Text FullPathName(TextView name) {
+Status FullPathName(TextView name, Text& full) {
     const Text given(name);
-    std::vector<wchar_t> full(MAX_PATH);
-    // The name may change between the calls only by another thread of this process: none.
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        const DWORD length =
-            GetFullPathNameW(given.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-        if (length == 0) return Text();
-        if (length < full.size()) return Text(full.data(), length);
-        full.resize(length + 1);
-    }
-    return Text();
+    return Grown(
+        [&](wchar_t* buffer, std::size_t size) {
+            return GetFullPathNameW(given.c_str(), static_cast<DWORD>(size), buffer, nullptr);
+        },
+        full);
 }
 
 Text CallName(TextView name) {
@@ -33,25 +29,35 @@ Text CallName(TextView name) {
         StartsWith(name, L"\\??\\")) {
         return Text(name);
     }
-    const Text full = FullPathName(name);
-    if (full.empty() || StartsWith(full, L"\\\\?\\") || StartsWith(full, L"\\\\.\\")) {
-        return full.empty() ? Text(name) : full;
-    }
+    Text full;
+    if (FullPathName(name, full).Failed()) return Text(name);
+    if (StartsWith(full, L"\\\\?\\") || StartsWith(full, L"\\\\.\\")) return full;
     if (StartsWith(full, L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
     return L"\\\\?\\" + full;
 }
 
-Text ModuleFileName() {
+Status ModuleFileName(Text& name) {
     std::vector<wchar_t> buffer(MAX_PATH);
     // The name is cut to the buffer, with no other sign than filling it whole.
     while (buffer.size() <= 0x10000) {
         const DWORD length =
             GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-        if (length == 0) return Text();
-        if (length < buffer.size()) return Text(buffer.data(), length);
+        if (length == 0) return LastError();
+        if (length < buffer.size()) {
+            name.assign(buffer.data(), length);
+            return {};
+        }
         buffer.resize(buffer.size() * 2);
     }
-    return Text();
+    return Status(ERROR_INSUFFICIENT_BUFFER);
+}
+
+Text ProgramFilePath() {
+    Text name;
+    if (const Status found = ModuleFileName(name); found.Failed()) {
+        RaiseSystemError("cannot get the program's file name", found.Code());
+    }
+    return name;
 }
 
 }  // namespace pinfile::win32

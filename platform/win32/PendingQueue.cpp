@@ -86,8 +86,8 @@ ListedName ReadListedName(TextView name) {
 
 // A name given to pinfile as the list would spell it, so that the two can be compared.
 Text FullName(TextView name) {
-    const Text full = win32::FullPathName(name);
-    return PlainName(full.empty() ? name : TextView(full));
+    Text full;
+    return PlainName(win32::FullPathName(name, full).Succeeded() ? TextView(full) : name);
 }
 
 // pinfile names its staged copies as GetTempFileNameW would: "TMP", up to four hex digits
@@ -122,8 +122,8 @@ bool IsStagedByPinfile(const PendingOperation& operation) {
 using Strings = std::vector<Text>;
 using RenameValues = std::array<Strings, kRenameValues.size()>;
 
-ErrorCode OpenSessionManager(REGSAM access, OwnedKey& key) {
-    return static_cast<ErrorCode>(
+Status OpenSessionManager(REGSAM access, OwnedKey& key) {
+    return win32::RegistryStatus(
         RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0, access, key.Receive()));
 }
 
@@ -140,37 +140,38 @@ Strings SplitStrings(const std::vector<wchar_t>& data) {
 }
 
 // The value's bytes as they are; an absent value is an empty list.
-ErrorCode ReadRawValue(HKEY key, const wchar_t* value, std::vector<wchar_t>& data) {
+Status ReadRawValue(HKEY key, const wchar_t* value, std::vector<wchar_t>& data) {
     data.clear();
     // Another program may write the value between the two calls; the size is asked again.
     for (int attempt = 0; attempt < 8; ++attempt) {
         DWORD type = 0;
         DWORD size = 0;
         LSTATUS status = RegQueryValueExW(key, value, nullptr, &type, nullptr, &size);
-        if (status == ERROR_FILE_NOT_FOUND) return 0;
-        if (status != ERROR_SUCCESS) return static_cast<ErrorCode>(status);
+        if (status == ERROR_FILE_NOT_FOUND) return {};
+        if (status != ERROR_SUCCESS) return win32::RegistryStatus(status);
         data.assign(size / sizeof(wchar_t) + 1, L'\0');
         size = static_cast<DWORD>(data.size() * sizeof(wchar_t));
         status = RegQueryValueExW(key, value, nullptr, &type, reinterpret_cast<BYTE*>(data.data()),
                                   &size);
         if (status == ERROR_MORE_DATA) continue;
-        if (status == ERROR_FILE_NOT_FOUND) return 0;
-        if (status != ERROR_SUCCESS) return static_cast<ErrorCode>(status);
-        if (type != REG_MULTI_SZ) return ERROR_UNSUPPORTED_TYPE;
+        if (status == ERROR_FILE_NOT_FOUND) return {};
+        if (status != ERROR_SUCCESS) return win32::RegistryStatus(status);
+        if (type != REG_MULTI_SZ) return Status(ERROR_UNSUPPORTED_TYPE);
         data.resize(size / sizeof(wchar_t));
-        return 0;
+        return {};
     }
-    return ERROR_MORE_DATA;
+    return Status(ERROR_MORE_DATA);
 }
 
-ErrorCode ReadValues(HKEY key, RenameValues& values) {
+Status ReadValues(HKEY key, RenameValues& values) {
     for (std::size_t v = 0; v < values.size(); ++v) {
         std::vector<wchar_t> data;
-        const ErrorCode error = ReadRawValue(key, kRenameValues[v], data);
-        if (error != 0) return error;
+        if (const Status read = ReadRawValue(key, kRenameValues[v], data); read.Failed()) {
+            return read;
+        }
         values[v] = SplitStrings(data);
     }
-    return 0;
+    return {};
 }
 
 // Where the operations end: at the empty source that closes the list, or at the end. A
@@ -182,10 +183,10 @@ std::size_t OperationsEnd(const Strings& strings) {
 }
 
 // Writes the strings back; a value left with no strings but empty ones goes away.
-ErrorCode WriteValue(HKEY key, const wchar_t* value, const Strings& strings) {
+Status WriteValue(HKEY key, const wchar_t* value, const Strings& strings) {
     if (std::all_of(strings.begin(), strings.end(), [](const Text& s) { return s.empty(); })) {
         const LSTATUS status = RegDeleteValueW(key, value);
-        return status == ERROR_FILE_NOT_FOUND ? 0 : static_cast<ErrorCode>(status);
+        return status == ERROR_FILE_NOT_FOUND ? Status() : win32::RegistryStatus(status);
     }
     std::vector<wchar_t> data;
     for (const Text& string : strings) {
@@ -194,9 +195,9 @@ ErrorCode WriteValue(HKEY key, const wchar_t* value, const Strings& strings) {
     }
     // A multi-string ends in two NULs; a list that lost its closing one gets it back.
     if (!strings.back().empty()) data.push_back(L'\0');
-    return static_cast<ErrorCode>(
-        RegSetValueExW(key, value, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(data.data()),
-                       static_cast<DWORD>(data.size() * sizeof(wchar_t))));
+    return win32::RegistryStatus(RegSetValueExW(key, value, 0, REG_MULTI_SZ,
+                                                reinterpret_cast<const BYTE*>(data.data()),
+                                                static_cast<DWORD>(data.size() * sizeof(wchar_t))));
 }
 
 // A pair the list cannot make sense of, shown as the system holds it rather than guessed at;
@@ -233,7 +234,7 @@ PendingOperation FromPair(const Text& source, const Text& target) {
 using Chooser = std::function<bool(std::size_t place, const PendingOperation& operation)>;
 
 struct Edit {
-    ErrorCode error = 0;
+    Status status;
     std::vector<PendingOperation> withdrawn;
     std::vector<PendingOperation> kept;  // chosen, but still in the list
 };
@@ -267,9 +268,9 @@ void Append(std::vector<PendingOperation>& to, std::vector<PendingOperation>&& f
 // Only what is on disk counts: a withdrawal that cannot be flushed may come back.
 void Conclude(HKEY key, Edit& edit) {
     if (edit.withdrawn.empty()) return;
-    const auto flush = static_cast<ErrorCode>(RegFlushKey(key));
-    if (flush != 0) {
-        edit.error = flush;
+    const Status flushed = win32::RegistryStatus(RegFlushKey(key));
+    if (flushed.Failed()) {
+        edit.status = flushed;
         Append(edit.kept, std::move(edit.withdrawn));
         edit.withdrawn.clear();
         return;
@@ -280,28 +281,28 @@ void Conclude(HKEY key, Edit& edit) {
 }
 
 // A caller without the right to edit the list still learns what stays in it.
-ErrorCode OpenForEditing(OwnedKey& key, ErrorCode& writeError) {
-    writeError = OpenSessionManager(KEY_QUERY_VALUE | KEY_SET_VALUE, key);
-    if (writeError == 0) return 0;
+Status OpenForEditing(OwnedKey& key, Status& writable) {
+    writable = OpenSessionManager(KEY_QUERY_VALUE | KEY_SET_VALUE, key);
+    if (writable.Succeeded()) return {};
     return OpenSessionManager(KEY_QUERY_VALUE, key);
 }
 
 Edit WithdrawChosen(const Chooser& chosen) {
     Edit edit;
     OwnedKey key;
-    ErrorCode writeError = 0;
+    Status writable;
     RenameValues values;
-    edit.error = OpenForEditing(key, writeError);
-    if (edit.error == 0) edit.error = ReadValues(key.Get(), values);
-    if (edit.error != 0) return edit;
+    edit.status = OpenForEditing(key, writable);
+    if (edit.status.Succeeded()) edit.status = ReadValues(key.Get(), values);
+    if (edit.status.Failed()) return edit;
     std::size_t place = 0;
     for (std::size_t v = 0; v < values.size(); ++v) {
         std::vector<PendingOperation> taken = TakeChosen(values[v], place, chosen);
         if (taken.empty()) continue;
-        const ErrorCode error =
-            writeError != 0 ? writeError : WriteValue(key.Get(), kRenameValues[v], values[v]);
-        if (error != 0) edit.error = error;
-        Append(error == 0 ? edit.withdrawn : edit.kept, std::move(taken));
+        const Status written =
+            writable.Failed() ? writable : WriteValue(key.Get(), kRenameValues[v], values[v]);
+        if (written.Failed()) edit.status = written;
+        Append(written.Succeeded() ? edit.withdrawn : edit.kept, std::move(taken));
     }
     Conclude(key.Get(), edit);
     return edit;
@@ -337,10 +338,11 @@ PendingList ReadPendingOperations() {
     PendingList list;
     OwnedKey key;
     RenameValues values;
-    list.error = OpenSessionManager(KEY_QUERY_VALUE, key);
-    if (list.error == ERROR_FILE_NOT_FOUND) list.error = 0;
-    if (list.error == 0 && key.Get() != nullptr) list.error = ReadValues(key.Get(), values);
-    if (list.error != 0) return list;
+    Status status = OpenSessionManager(KEY_QUERY_VALUE, key);
+    if (status.Code() == ERROR_FILE_NOT_FOUND) status = Status();
+    if (status.Succeeded() && key.Get() != nullptr) status = ReadValues(key.Get(), values);
+    list.error = status.Code();
+    if (status.Failed()) return list;
     for (const Strings& strings : values) {
         const std::size_t end = OperationsEnd(strings);
         for (std::size_t i = 0; i < end; i += 2) {
@@ -373,7 +375,7 @@ Withdrawal WithdrawUndoingOperations(LaterCommand command, TextView name, TextVi
                            NamesMatch(operation.source, own);
         return !isOwn && Undoes(command, operation, file);
     });
-    return {edit.error, std::move(edit.withdrawn), std::move(edit.kept)};
+    return {edit.status.Code(), std::move(edit.withdrawn), std::move(edit.kept)};
 }
 
 Cancellation CancelPendingOperation(std::int32_t number) {
@@ -384,7 +386,7 @@ Cancellation CancelPendingOperation(std::int32_t number) {
     if (!edit.withdrawn.empty()) {
         return {Cancellation::Kind::Cancelled, 0, std::move(edit.withdrawn.front())};
     }
-    if (edit.error != 0) return {Cancellation::Kind::Failed, edit.error, {}};
+    if (edit.status.Failed()) return {Cancellation::Kind::Failed, edit.status.Code(), {}};
     return {Cancellation::Kind::NoSuchOperation, 0, {}};
 }
 
@@ -394,11 +396,11 @@ ApplyOutcome ApplyPendingOperations(const std::function<void(const AppliedOperat
 
 namespace win32 {
 
-ErrorCode KeepQueuedOperation(TextView source, TextView target) {
+Status KeepQueuedOperation(TextView source, TextView target) {
     OwnedKey key;
-    auto error = OpenSessionManager(KEY_QUERY_VALUE | KEY_SET_VALUE, key);
-    if (error == 0) error = static_cast<ErrorCode>(RegFlushKey(key.Get()));
-    if (error == 0) return 0;
+    Status status = OpenSessionManager(KEY_QUERY_VALUE | KEY_SET_VALUE, key);
+    if (status.Succeeded()) status = RegistryStatus(RegFlushKey(key.Get()));
+    if (status.Succeeded()) return {};
     // The system appends, so the just-added operation is the last one that matches.
     const Text from = FullName(source);
     const Text to = target.empty() ? Text() : FullName(target);
@@ -410,7 +412,7 @@ ErrorCode KeepQueuedOperation(TextView source, TextView target) {
     };
     const std::size_t last = LastChosenPlace(ReadPendingOperations(), added);
     WithdrawChosen([&](std::size_t place, const PendingOperation&) { return place == last; });
-    return error;
+    return status;
 }
 
 }  // namespace win32

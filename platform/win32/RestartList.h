@@ -2,6 +2,7 @@
 // backend need it.
 #pragma once
 
+#include "../Status.h"
 #include "../Text.h"
 
 namespace pinfile::win32 {
@@ -9,6 +10,6 @@ namespace pinfile::win32 {
 // Makes the operation that MoveFileExW has just added to the list last: writes the list to
 // disk, and when that fails takes the operation out again, so that a failure leaves nothing
 // queued. The target is empty for a deletion.
-ErrorCode KeepQueuedOperation(TextView source, TextView target);
+Status KeepQueuedOperation(TextView source, TextView target);
 
 }  // namespace pinfile::win32

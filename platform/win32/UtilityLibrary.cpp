@@ -13,20 +13,6 @@ namespace pinfile {
 
 namespace {
 
-// Asks a call that fills a buffer and answers with the size it needs when the buffer is too
-// small, until the answer fits; empty when the call fails.
-template <typename Call>
-Text Grown(Call call) {
-    std::vector<wchar_t> buffer(MAX_PATH);
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        const auto length = static_cast<std::size_t>(call(buffer.data(), buffer.size()));
-        if (length == 0) return Text();
-        if (length < buffer.size()) return Text(buffer.data(), length);
-        buffer.resize(length + 1);
-    }
-    return Text();
-}
-
 // The name the system's GetTempFileNameW would give: the prefix, the number in up to four
 // hex digits and ".tmp". That call writes into a buffer of MAX_PATH characters, which a long
 // folder overruns, so the name is made and created here instead.
@@ -49,12 +35,7 @@ bool IsTaken(DWORD error, TextView name) {
 
 }  // namespace
 
-Text ulRegisterAppPath() {
-    Text path = win32::ModuleFileName();
-    if (path.empty())
-        RaiseSystemError("cannot get the program's file name", static_cast<int>(GetLastError()));
-    return path;
-}
+Text ulRegisterAppPath() { return win32::ProgramFilePath(); }
 
 bool ulIsInIDE() { return false; }
 
@@ -84,20 +65,22 @@ Text ulGetAPIErrorDescription(ErrorCode code) {
 }
 
 Text ulGetSystemPath() {
-    Text path = Grown([](wchar_t* buffer, std::size_t size) {
-        return GetSystemDirectoryW(buffer, static_cast<UINT>(size));
-    });
-    if (path.empty())
-        RaiseSystemError("cannot get the system folder", static_cast<int>(GetLastError()));
+    Text path;
+    const Status found = win32::Grown(
+        [](wchar_t* buffer, std::size_t size) {
+            return GetSystemDirectoryW(buffer, static_cast<UINT>(size));
+        },
+        path);
+    if (found.Failed()) RaiseSystemError("cannot get the system folder", found.Code());
     return path;
 }
 
 Text ulGetTempFileName2(TextView directory, TextView prefix) {
-    const Text folder =
-        !directory.empty() ? Text(directory) : Grown([](wchar_t* buffer, std::size_t size) {
-            return GetTempPathW(static_cast<DWORD>(size), buffer);
-        });
-    if (folder.empty()) return Text();
+    Text folder(directory);
+    const auto tempPath = [](wchar_t* buffer, std::size_t size) {
+        return GetTempPathW(static_cast<DWORD>(size), buffer);
+    };
+    if (folder.empty() && win32::Grown(tempPath, folder).Failed()) return Text();
     constexpr unsigned kNumbers = 0x10000;
     const unsigned start = GetTickCount();
     for (unsigned step = 0; step < kNumbers; ++step) {

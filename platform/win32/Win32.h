@@ -4,7 +4,9 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
+#include "../Status.h"
 #include "../Text.h"
 
 namespace pinfile::win32 {
@@ -13,11 +15,14 @@ namespace pinfile::win32 {
 // the "\\?\" form of its full path; others stay as given.
 Text CallName(TextView name);
 
-// The full path of a name, however long; empty when the system cannot make one.
-Text FullPathName(TextView name);
+// The full path of a name, however long.
+Status FullPathName(TextView name, Text& full);
 
-// The path of the program's own file; empty when the system cannot tell it.
-Text ModuleFileName();
+// The path of the program's own file.
+Status ModuleFileName(Text& name);
+
+// The same, for a caller that cannot go on without it: a failure is a run-time error.
+Text ProgramFilePath();
 
 // The text in the given code page (CP_UTF8 included).
 std::string Encode(TextView text, UINT codePage);
@@ -25,7 +30,29 @@ std::string Encode(TextView text, UINT codePage);
 // The platform's text for an error code, or empty when it has none (RuntimeError.cpp).
 Text DescribeError(DWORD code);
 
-inline ErrorCode LastError() { return static_cast<ErrorCode>(GetLastError()); }
+// The failure that the call which has just returned left for GetLastError.
+inline Status LastError() { return Status(static_cast<ErrorCode>(GetLastError())); }
+
+// The status that a registry call returns.
+inline Status RegistryStatus(LSTATUS status) { return Status(static_cast<ErrorCode>(status)); }
+
+// Asks a call that fills a buffer, and answers with the size it needs when the buffer is too
+// small, until the answer fits.
+template <typename Call>
+Status Grown(Call call, Text& text) {
+    std::vector<wchar_t> buffer(MAX_PATH);
+    // The size may grow between the calls only if the system's answer changes meanwhile.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const auto length = static_cast<std::size_t>(call(buffer.data(), buffer.size()));
+        if (length == 0) return LastError();
+        if (length < buffer.size()) {
+            text.assign(buffer.data(), length);
+            return {};
+        }
+        buffer.resize(length + 1);
+    }
+    return Status(ERROR_INSUFFICIENT_BUFFER);
+}
 
 // Owns a kernel object handle; INVALID_HANDLE_VALUE and null both mean none.
 class OwnedHandle {

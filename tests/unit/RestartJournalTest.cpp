@@ -137,9 +137,9 @@ class JournalFileTest : public testing::Test {
 TEST_F(JournalFileTest, AppendCreatesAPrivateFolderAndFileAndKeepsOrder) {
     if (geteuid() != 0) GTEST_SKIP() << "the journal must belong to root";
     Journal journal;
-    ASSERT_EQ(journal.Open(JournalPath(), true), 0);
-    ASSERT_EQ(journal.Append(kReplace), 0);
-    ASSERT_EQ(journal.Append(kDelete), 0);
+    ASSERT_EQ(journal.Open(JournalPath(), true).Code(), 0);
+    ASSERT_EQ(journal.Append(kReplace).Code(), 0);
+    ASSERT_EQ(journal.Append(kDelete).Code(), 0);
     EXPECT_EQ(Read(), EncodeRecord(kReplace) + EncodeRecord(kDelete));
     struct stat folder {};
     struct stat file {};
@@ -154,21 +154,21 @@ TEST_F(JournalFileTest, MarksAreKeptAndCompactingDropsWhatNoBootNeeds) {
     const JournalRecord third = Record(Kind::Delete, "/third", "");
     {
         Journal journal;
-        ASSERT_EQ(journal.Open(JournalPath(), true), 0);
+        ASSERT_EQ(journal.Open(JournalPath(), true).Code(), 0);
         for (const JournalRecord& record : {kReplace, kDelete, third}) {
-            ASSERT_EQ(journal.Append(record), 0);
+            ASSERT_EQ(journal.Append(record).Code(), 0);
         }
-        ASSERT_EQ(journal.Mark(0, RecordState::CarriedOut, 0), 0);
-        ASSERT_EQ(journal.Mark(1, RecordState::Failed, 5), 0);
+        ASSERT_EQ(journal.Mark(0, RecordState::CarriedOut, 0).Code(), 0);
+        ASSERT_EQ(journal.Mark(1, RecordState::Failed, 5).Code(), 0);
     }
     Journal reopened;
-    ASSERT_EQ(reopened.Open(JournalPath(), false), 0);
+    ASSERT_EQ(reopened.Open(JournalPath(), false).Code(), 0);
     EXPECT_EQ(reopened.Entries()[1].state, RecordState::Failed);
-    ASSERT_EQ(reopened.Compact(), 0);
+    ASSERT_EQ(reopened.Compact().Code(), 0);
     EXPECT_EQ(Read(), EncodeRecord(kDelete, RecordState::Failed, 5) + EncodeRecord(third));
-    ASSERT_EQ(reopened.Mark(0, RecordState::Withdrawn, 0), 0);
-    ASSERT_EQ(reopened.Mark(1, RecordState::CarriedOut, 0), 0);
-    ASSERT_EQ(reopened.Compact(), 0);
+    ASSERT_EQ(reopened.Mark(0, RecordState::Withdrawn, 0).Code(), 0);
+    ASSERT_EQ(reopened.Mark(1, RecordState::CarriedOut, 0).Code(), 0);
+    ASSERT_EQ(reopened.Compact().Code(), 0);
     EXPECT_FALSE(std::filesystem::exists(JournalPath()));
 }
 
@@ -181,7 +181,7 @@ TEST_F(JournalFileTest, AFirstVersionJournalIsRewrittenInOrderBeforeItIsEdited) 
         << EncodeFirstVersionRecord(kDelete) + damaged + EncodeFirstVersionRecord(kReplace);
     chmod(JournalPath().c_str(), 0600);
     Journal journal;
-    ASSERT_EQ(journal.Open(JournalPath(), false), 0);
+    ASSERT_EQ(journal.Open(JournalPath(), false).Code(), 0);
     // A record of the first version knows names alone.
     const auto unchecked = [](const JournalRecord& record) {
         JournalRecord names;
@@ -193,27 +193,27 @@ TEST_F(JournalFileTest, AFirstVersionJournalIsRewrittenInOrderBeforeItIsEdited) 
     };
     EXPECT_EQ(Read(),
               EncodeRecord(unchecked(kDelete)) + damaged + EncodeRecord(unchecked(kReplace)));
-    EXPECT_EQ(journal.Mark(2, RecordState::CarriedOut, 0), 0);
+    EXPECT_EQ(journal.Mark(2, RecordState::CarriedOut, 0).Code(), 0);
 }
 
 TEST_F(JournalFileTest, AFolderThatCannotBeMadeGivesItsErrorCode) {
     std::ofstream(root_ + "/pinfile") << "a file where the folder should be";
     Journal journal;
-    EXPECT_EQ(journal.Open(JournalPath(), true), ENOTDIR);
+    EXPECT_EQ(journal.Open(JournalPath(), true).Code(), ENOTDIR);
 }
 
 TEST_F(JournalFileTest, AJournalOrFolderThatOthersMayWriteIsRefused) {
     if (geteuid() != 0) GTEST_SKIP() << "the journal must belong to root";
     {
         Journal journal;
-        ASSERT_EQ(journal.Open(JournalPath(), true), 0);
+        ASSERT_EQ(journal.Open(JournalPath(), true).Code(), 0);
     }
     for (const std::string& path : {JournalPath(), root_ + "/pinfile"}) {
         struct stat before {};
         ASSERT_EQ(stat(path.c_str(), &before), 0);
         chmod(path.c_str(), before.st_mode | S_IWOTH);
         Journal journal;
-        EXPECT_EQ(journal.Open(JournalPath(), false), EACCES) << path;
+        EXPECT_EQ(journal.Open(JournalPath(), false).Code(), EACCES) << path;
         chmod(path.c_str(), before.st_mode);
     }
 }
