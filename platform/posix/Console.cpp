@@ -113,6 +113,4 @@ void ReportRunTimeError(const char* message) {
     [[maybe_unused]] const ssize_t ignored = write(STDERR_FILENO, line.data(), line.size());
 }
 
-bool backend::IsSeparator(NativeChar c) { return c == '/'; }
-
 }  // namespace pinfile

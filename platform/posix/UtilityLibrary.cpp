@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "../Backend.h"
 #include "../Console.h"
 #include "../UtilityLibrary.h"
 #include "Locations.h"
@@ -41,5 +42,7 @@ Text ulGetTempFileName2(TextView directory, TextView prefix) {
 }
 
 void InitCommonControls() {}
+
+bool backend::IsSeparator(NativeChar c) { return c == '/'; }
 
 }  // namespace pinfile

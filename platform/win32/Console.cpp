@@ -107,8 +107,6 @@ std::vector<Text> backend::ProcessArguments() {
     return list;
 }
 
-bool backend::IsSeparator(NativeChar c) { return c == L'\\' || c == L'/'; }
-
 Text Application::ExeName() const {
     Text name = ulGetFileName(win32::ProgramFilePath());
     const std::size_t dot = name.rfind(L'.');

@@ -1,4 +1,5 @@
 #include "../UtilityLibrary.h"
+#include "../Backend.h"
 #include "../Console.h"
 #include "../RuntimeError.h"
 #include "Win32.h"
@@ -97,5 +98,7 @@ Text ulGetTempFileName2(TextView directory, TextView prefix) {
 }
 
 void InitCommonControls() { ::InitCommonControls(); }
+
+bool backend::IsSeparator(NativeChar c) { return c == L'\\' || c == L'/'; }
 
 }  // namespace pinfile

@@ -1,5 +1,5 @@
-#include "Backend.h"
 #include "UtilityLibrary.h"
+#include "Backend.h"
 
 namespace pinfile {
 
