@@ -16,8 +16,6 @@ constexpr int kUsageError = 2;
 
 void Show(const Text& line) { TheConsole().WriteLine(line, kOrdinaryLine); }
 
-Text Words(const char8_t* text) { return FromUtf8(text); }
-
 void ShowPendingUsage() {
     constexpr const char8_t* kLines[] = {
         u8"Использование:",
@@ -27,7 +25,7 @@ void ShowPendingUsage() {
         u8"    pinfile-pending cancel N  - отменить операцию с номером N из списка.",
         u8"    pinfile-pending --help    - показать эту справку.",
     };
-    for (const char8_t* line : kLines) Show(Words(line));
+    for (const char8_t* line : kLines) Show(FromUtf8(line));
 }
 
 // An operation as the list shows it: with the error it last failed with, or marked as one
@@ -35,9 +33,9 @@ void ShowPendingUsage() {
 Text Listed(const PendingOperation& operation) {
     Text line = DescribeOperation(operation);
     if (operation.lastError != 0) {
-        line += Words(u8" (не выполнено: ") + ErrorLine(operation.lastError) + Words(u8")");
+        line += FromUtf8(u8" (не выполнено: ") + ErrorLine(operation.lastError) + FromUtf8(u8")");
     } else if (operation.unchecked) {
-        line += Words(u8" (без проверки)");
+        line += FromUtf8(u8" (без проверки)");
     }
     return line;
 }
@@ -45,16 +43,16 @@ Text Listed(const PendingOperation& operation) {
 int List() {
     const PendingList list = ReadPendingOperations();
     if (list.error != 0) {
-        Show(Words(u8"Не удалось прочитать очередь. ") + ErrorLine(list.error));
+        Show(FromUtf8(u8"Не удалось прочитать очередь. ") + ErrorLine(list.error));
         return kFailure;
     }
     if (list.operations.empty()) {
-        Show(Words(u8"Очередь операций на перезагрузку пуста."));
+        Show(FromUtf8(u8"Очередь операций на перезагрузку пуста."));
         return kSuccess;
     }
     std::int32_t number = 0;
     for (const PendingOperation& operation : list.operations) {
-        Show(ToDecimal(++number) + Words(u8". ") + Listed(operation));
+        Show(ToDecimal(++number) + FromUtf8(u8". ") + Listed(operation));
     }
     return kSuccess;
 }
@@ -63,18 +61,19 @@ Text ResultLine(const AppliedOperation& applied) {
     Text what = DescribeOperation(applied.operation);
     switch (applied.result) {
         case AppliedOperation::Result::Done:
-            return Words(u8"Выполнено: ") + what;
+            return FromUtf8(u8"Выполнено: ") + what;
         case AppliedOperation::Result::AlreadyDone:
-            return Words(u8"Уже было выполнено: ") + what;
+            return FromUtf8(u8"Уже было выполнено: ") + what;
         case AppliedOperation::Result::Failed:
-            return Words(u8"Не выполнено: ") + what + Words(u8". ") + ErrorLine(applied.error);
+            return FromUtf8(u8"Не выполнено: ") + what + FromUtf8(u8". ") +
+                   ErrorLine(applied.error);
         case AppliedOperation::Result::Refused:
-            return Words(u8"Отклонено (имя не абсолютное): ") + what;
+            return FromUtf8(u8"Отклонено (имя не абсолютное): ") + what;
         case AppliedOperation::Result::Mismatch:
-            return Words(u8"Отклонено (не тот файл или папка, что при постановке в очередь): ") +
-                   what + Words(u8". ") + ErrorLine(applied.error);
+            return FromUtf8(u8"Отклонено (не тот файл или папка, что при постановке в очередь): ") +
+                   what + FromUtf8(u8". ") + ErrorLine(applied.error);
         case AppliedOperation::Result::Skipped:
-            return Words(u8"Пропущено. ") + what;
+            return FromUtf8(u8"Пропущено. ") + what;
     }
     return what;
 }
@@ -90,19 +89,20 @@ int Apply() {
     });
     switch (outcome.kind) {
         case ApplyOutcome::Kind::Finished:
-            if (!anyShown) Show(Words(u8"Очередь операций на перезагрузку пуста."));
+            if (!anyShown) Show(FromUtf8(u8"Очередь операций на перезагрузку пуста."));
             return allDone ? kSuccess : kFailure;
         case ApplyOutcome::Kind::Insecure:
-            Show(Words(u8"Очередь ") + QuotedName(outcome.where) +
-                 Words(u8" отклонена: её владелец не root или в неё могут писать другие. Ничего не "
-                       u8"выполнено."));
+            Show(FromUtf8(u8"Очередь ") + QuotedName(outcome.where) +
+                 FromUtf8(
+                     u8" отклонена: её владелец не root или в неё могут писать другие. Ничего не "
+                     u8"выполнено."));
             return kFailure;
         case ApplyOutcome::Kind::Failed:
-            Show(Words(u8"Не удалось обработать очередь ") + QuotedName(outcome.where) +
-                 Words(u8". ") + ErrorLine(outcome.error));
+            Show(FromUtf8(u8"Не удалось обработать очередь ") + QuotedName(outcome.where) +
+                 FromUtf8(u8". ") + ErrorLine(outcome.error));
             return kFailure;
         case ApplyOutcome::Kind::NotSupported:
-            Show(Words(u8"Эту очередь выполняет сама Windows при следующем запуске."));
+            Show(FromUtf8(u8"Эту очередь выполняет сама Windows при следующем запуске."));
             return kUsageError;
     }
     return kFailure;
@@ -123,20 +123,20 @@ int Cancel(const Text& argument) {
     const Cancellation cancellation = CancelPendingOperation(OperationNumber(argument));
     switch (cancellation.kind) {
         case Cancellation::Kind::Cancelled:
-            Show(Words(u8"Отменено: ") + DescribeOperation(cancellation.operation));
+            Show(FromUtf8(u8"Отменено: ") + DescribeOperation(cancellation.operation));
             return kSuccess;
         case Cancellation::Kind::NoSuchOperation:
-            Show(Words(u8"Операции с номером ") + EscapedName(argument) +
-                 Words(u8" в очереди нет."));
+            Show(FromUtf8(u8"Операции с номером ") + EscapedName(argument) +
+                 FromUtf8(u8" в очереди нет."));
             return kFailure;
         case Cancellation::Kind::Damaged:
-            Show(Words(u8"Запись с номером ") + argument +
-                 Words(u8" повреждена; при загрузке она будет пропущена."));
+            Show(FromUtf8(u8"Запись с номером ") + argument +
+                 FromUtf8(u8" повреждена; при загрузке она будет пропущена."));
             return kFailure;
         case Cancellation::Kind::Failed:
             break;
     }
-    Show(Words(u8"Не удалось изменить очередь. ") + ErrorLine(cancellation.error));
+    Show(FromUtf8(u8"Не удалось изменить очередь. ") + ErrorLine(cancellation.error));
     return kFailure;
 }
 
@@ -146,7 +146,7 @@ int PendingMain() {
     TheConsole().Attach(TheApplication(), kAttachFlag);
     ArgumentList& arguments = TheCommandLine().Arguments();
     const Text command = arguments.Count() >= 1 ? arguments.Item(0) : Text();
-    if (arguments.Count() == 2 && command == Words(u8"cancel")) {
+    if (arguments.Count() == 2 && command == FromUtf8(u8"cancel")) {
         WaitForOtherRuns();
         return Cancel(arguments.Item(1));
     }
@@ -154,11 +154,11 @@ int PendingMain() {
         ShowPendingUsage();
         return kUsageError;
     }
-    if (command == Words(u8"list") || command == Words(u8"apply")) {
+    if (command == FromUtf8(u8"list") || command == FromUtf8(u8"apply")) {
         WaitForOtherRuns();
-        return command == Words(u8"list") ? List() : Apply();
+        return command == FromUtf8(u8"list") ? List() : Apply();
     }
-    if (command == Words(u8"--help")) {
+    if (command == FromUtf8(u8"--help")) {
         ShowPendingUsage();
         return kSuccess;
     }

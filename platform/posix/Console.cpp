@@ -42,14 +42,18 @@ void WriteAll(int fd, const std::string& bytes) {
     }
 }
 
-// The program's file name without folder and extension, as it was started. It names the
-// program in a report of a run-time error, so it never raises one itself.
-std::string ProgramName() {
-    std::string name = processArguments.empty() ? std::string() : processArguments.front();
-    name.erase(0, name.find_last_of('/') + 1);
+// The last component of a path without its extension: the name a program goes by.
+Text StemOf(TextView path) {
+    Text name = ulGetFileName(path);
     const std::size_t dot = name.rfind('.');
-    if (dot != std::string::npos && dot > 0) name.erase(dot);
-    return name.empty() ? std::string("pinfile") : name;
+    if (dot != Text::npos && dot > 0) name.erase(dot);
+    return name;
+}
+
+// The program's name as it was started, for a report of a run-time error.
+Text ProgramName() {
+    const Text name = processArguments.empty() ? Text() : StemOf(processArguments.front());
+    return name.empty() ? Text("pinfile") : name;
 }
 
 }  // namespace
@@ -66,11 +70,7 @@ std::vector<Text> backend::ProcessArguments() {
 }
 
 Text Application::ExeName() const {
-    const std::string invoked = processArguments.empty() ? "pinfile" : processArguments.front();
-    Text name = ulGetFileName(invoked);
-    const std::size_t dot = name.rfind('.');
-    if (dot != Text::npos && dot > 0) name.erase(dot);
-    return name;
+    return processArguments.empty() ? Text("pinfile") : StemOf(processArguments.front());
 }
 
 Text Application::CommandText() const {

@@ -81,14 +81,19 @@ TextView SkipProgramName(TextView line) {
     return line.substr(i);
 }
 
-// The program's file name without folder and extension. It names the program in a report of
-// a run-time error, so it never raises one itself.
-Text ProgramName() {
-    Text name;
-    win32::ModuleFileName(name).Ignore();
-    name.erase(0, name.find_last_of(L"\\/") + 1);
+// The last component of a path without its extension: the name a program goes by.
+Text StemOf(TextView path) {
+    Text name = ulGetFileName(path);
     const std::size_t dot = name.rfind(L'.');
     if (dot != Text::npos && dot > 0) name.erase(dot);
+    return name;
+}
+
+// The program's name for a report of a run-time error, so it never raises one itself.
+Text ProgramName() {
+    Text path;
+    win32::ModuleFileName(path).Ignore();
+    const Text name = StemOf(path);
     return name.empty() ? Text(L"pinfile") : name;
 }
 
@@ -107,12 +112,7 @@ std::vector<Text> backend::ProcessArguments() {
     return list;
 }
 
-Text Application::ExeName() const {
-    Text name = ulGetFileName(win32::ProgramFilePath());
-    const std::size_t dot = name.rfind(L'.');
-    if (dot != Text::npos && dot > 0) name.erase(dot);
-    return name;
-}
+Text Application::ExeName() const { return StemOf(win32::ProgramFilePath()); }
 
 Text Application::CommandText() const { return Text(SkipProgramName(GetCommandLineW())); }
 
