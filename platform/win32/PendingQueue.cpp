@@ -287,22 +287,41 @@ Status OpenForEditing(OwnedKey& key, Status& writable) {
     return OpenSessionManager(KEY_QUERY_VALUE, key);
 }
 
+// True while the list is still as it was read.
+bool Unchanged(HKEY key, const RenameValues& read) {
+    RenameValues now;
+    return ReadValues(key, now).Succeeded() && now == read;
+}
+
 Edit WithdrawChosen(const Chooser& chosen) {
     Edit edit;
     OwnedKey key;
     Status writable;
-    RenameValues values;
     edit.status = OpenForEditing(key, writable);
-    if (edit.status.Succeeded()) edit.status = ReadValues(key.Get(), values);
     if (edit.status.Failed()) return edit;
-    std::size_t place = 0;
+    // Nothing locks the list against other programs. One that queues an operation while the
+    // list is edited here would lose it when the edit is written, so an edit whose list has
+    // changed is made again from the new list.
+    RenameValues values;
+    std::array<std::vector<PendingOperation>, kRenameValues.size()> taken;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        edit.status = ReadValues(key.Get(), values);
+        if (edit.status.Failed()) return edit;
+        const RenameValues read = values;
+        std::size_t place = 0;
+        bool anyTaken = false;
+        for (std::size_t v = 0; v < values.size(); ++v) {
+            taken[v] = TakeChosen(values[v], place, chosen);
+            anyTaken = anyTaken || !taken[v].empty();
+        }
+        if (!anyTaken || writable.Failed() || Unchanged(key.Get(), read)) break;
+    }
     for (std::size_t v = 0; v < values.size(); ++v) {
-        std::vector<PendingOperation> taken = TakeChosen(values[v], place, chosen);
-        if (taken.empty()) continue;
+        if (taken[v].empty()) continue;
         const Status written =
             writable.Failed() ? writable : WriteValue(key.Get(), kRenameValues[v], values[v]);
         if (written.Failed()) edit.status = written;
-        Append(written.Succeeded() ? edit.withdrawn : edit.kept, std::move(taken));
+        Append(written.Succeeded() ? edit.withdrawn : edit.kept, std::move(taken[v]));
     }
     Conclude(key.Get(), edit);
     return edit;
