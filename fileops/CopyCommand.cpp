@@ -44,19 +44,19 @@ Outcome CopyCommand(const Text& source, Text target) {
     // 5. Stage next to the target: the restart replaces it by a rename, which cannot cross
     // volumes.
     // The staged file goes again on every way out but a queued replacement.
-    StagedFile staged(ulGetTempFileName2(StagingFolderFor(target), FromUtf8(u8"TMP")));
+    StagedFile staged = CreateStagedFile(target, FromUtf8(u8"TMP"));
     if (staged.Name().empty())
         return EndWith(u8"Не удалось получить имя временного файла.", Outcome::Failed);
 
     // 6. The staged copy.
-    const FileCallResult staging = CopyFileNow(source, staged.Name());
+    const FileCallResult staging = CopyIntoStagedFile(source, staged);
     HoldErrorCode(staging.error);
     if (!staging.Succeeded())
         return EndWithFailureReport(u8"Не удалось скопировать исходный файл во временный каталог.");
 
     // 7. Schedule the staged file to replace the target at the next restart, in place of
     // whatever was queued for the target before.
-    const FileCallResult scheduling = ScheduleReplaceAtRestart(staged.Name(), target);
+    const FileCallResult scheduling = ScheduleReplaceAtRestart(staged, target);
     HoldErrorCode(scheduling.error);
     if (!scheduling.Succeeded())
         return EndWithFailureReport(u8"Файл не удалось поставить в очередь на копирование.");

@@ -3,6 +3,7 @@
 // line as a FileCallResult.
 #pragma once
 
+#include <memory>
 #include <utility>
 
 #include "Status.h"
@@ -39,35 +40,44 @@ FileCallResult CopyFileNow(TextView source, TextView target);
 // Deletes a file; never a directory.
 FileCallResult DeleteFileNow(TextView name);
 
-// The folder in which a file that is to replace the target at restart must be staged, so
-// that the replacement is a rename within one volume.
-Text StagingFolderFor(TextView target);
-
-// Asks the system to move the staged file over the target at the next restart.
-FileCallResult ScheduleReplaceAtRestart(TextView staged, TextView target);
-
-// Asks the system to delete the file at the next restart.
-FileCallResult ScheduleDeleteAtRestart(TextView name);
-
-// Removes a staged file that will not be used; a failure leaves nothing worse behind.
-void DiscardStagedFile(TextView name);
-
-// Owns a staged file, as a temporary file is owned: it is discarded when the owner goes out
-// of scope, unless it was kept because the restart is to put it in place.
+// A file staged beside its target for the restart. It is made new by this process and from
+// then on handled only through what this process holds open, never again by its name: the
+// name lies in the target's folder, where another user may swap it for a link or a file of
+// their own. It is discarded when the owner goes out of scope, unless it was kept because the
+// restart is to put it in place.
 class StagedFile {
   public:
-    explicit StagedFile(Text name) : name_(std::move(name)) {}
-    StagedFile(const StagedFile&) = delete;
-    StagedFile& operator=(const StagedFile&) = delete;
-    ~StagedFile() {
-        if (!kept_ && !name_.empty()) DiscardStagedFile(name_);
-    }
+    struct Held;  // what the backend holds open
+
+    StagedFile();
+    explicit StagedFile(Text name, std::unique_ptr<Held> held);
+    StagedFile(StagedFile&& other) noexcept;
+    StagedFile& operator=(StagedFile&& other) noexcept;
+    ~StagedFile();
+
+    // The name the restart knows it by; empty when no staged file could be made.
     const Text& Name() const { return name_; }
+    Held& Files() { return *held_; }
     void Keep() { kept_ = true; }
 
   private:
     Text name_;
+    std::unique_ptr<Held> held_;
     bool kept_ = false;
 };
+
+// Makes a new, empty staged file with a unique name that begins with the prefix, in the
+// folder of the file that the target finally names, so that the replacement at restart is a
+// rename within one volume.
+StagedFile CreateStagedFile(TextView target, TextView prefix);
+
+// Copies the source into the staged file.
+FileCallResult CopyIntoStagedFile(TextView source, StagedFile& staged);
+
+// Asks the system to move the staged file over the target at the next restart.
+FileCallResult ScheduleReplaceAtRestart(StagedFile& staged, TextView target);
+
+// Asks the system to delete the file at the next restart.
+FileCallResult ScheduleDeleteAtRestart(TextView name);
 
 }  // namespace pinfile

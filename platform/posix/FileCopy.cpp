@@ -6,6 +6,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/xattr.h>
 
 #include <algorithm>
@@ -56,8 +57,10 @@ Status CopyStretch(int from, int to, off_t start, off_t end) {
     return {};
 }
 
-// Copies the whole contents: a reflink where the file system shares extents, else stretch by
-// stretch of data, so that holes stay holes and a sparse file stays sparse.
+}  // namespace
+
+// A reflink where the file system shares extents, else stretch by stretch of data, so that
+// holes stay holes and a sparse file stays sparse.
 Status CopyContents(int from, int to) {
     if (ioctl(to, FICLONE, from) == 0) return {};
     struct stat info {};
@@ -74,11 +77,30 @@ Status CopyContents(int from, int to) {
     return Checked(ftruncate(to, info.st_size));
 }
 
+namespace {
+
 // An attribute the new file cannot simply take over: a file capability belongs to the old
 // program, as it would be cleared if the file were written in place.
 bool KeptAttribute(std::string_view name) { return name != "security.capability"; }
 
 }  // namespace
+
+Status ReadAttribute(const std::string& path, const char* name, std::string& value) {
+    value.clear();
+    // The value may grow between asking its size and reading it.
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const ssize_t size = lgetxattr(path.c_str(), name, nullptr, 0);
+        if (size < 0) return errno == ENODATA || errno == ENOTSUP ? Status() : LastError();
+        value.resize(static_cast<std::size_t>(size));
+        const ssize_t read = lgetxattr(path.c_str(), name, value.data(), value.size());
+        if (read >= 0) {
+            value.resize(static_cast<std::size_t>(read));
+            return {};
+        }
+        if (errno != ERANGE) return LastError();
+    }
+    return Status(ERANGE);
+}
 
 Status CopyAttributes(const std::string& from, int to, bool (*wanted)(std::string_view)) {
     const ssize_t size = llistxattr(from.c_str(), nullptr, 0);
@@ -90,10 +112,9 @@ Status CopyAttributes(const std::string& from, int to, bool (*wanted)(std::strin
         const std::string name(names.data() + at);
         at += name.size() + 1;
         if (!wanted(name)) continue;
-        const ssize_t length = lgetxattr(from.c_str(), name.c_str(), nullptr, 0);
-        std::vector<char> value(static_cast<std::size_t>(std::max<ssize_t>(length, 0)));
-        if (length < 0 || lgetxattr(from.c_str(), name.c_str(), value.data(), value.size()) < 0) {
-            return LastError();
+        std::string value;
+        if (const Status read = ReadAttribute(from, name.c_str(), value); read.Failed()) {
+            return read;
         }
         if (fsetxattr(to, name.c_str(), value.data(), value.size(), 0) != 0 && errno != ENOTSUP &&
             (errno != EPERM || geteuid() == 0)) {
@@ -105,15 +126,57 @@ Status CopyAttributes(const std::string& from, int to, bool (*wanted)(std::strin
 
 namespace {
 
-std::string PrivateName() {
+// The UUID that the file system keeps in its superblock, folded to 64 bits; 0 where it has
+// none or the kernel cannot tell it (before Linux 6.5).
+struct FileSystemUuid {
+    std::uint8_t length;
+    std::uint8_t uuid[16];
+};
+constexpr unsigned long kGetFileSystemUuid = _IOR(0x15, 0, FileSystemUuid);  // FS_IOC_GETFSUUID
+
+std::uint64_t VolumeOf(int fd) {
+    FileSystemUuid answer{};
+    if (ioctl(fd, kGetFileSystemUuid, &answer) != 0) return 0;
+    std::uint64_t folded = 0;
+    for (std::size_t i = 0; i < std::min<std::size_t>(answer.length, sizeof answer.uuid); ++i) {
+        folded ^= static_cast<std::uint64_t>(answer.uuid[i]) << (8 * (i % 8));
+    }
+    return folded;
+}
+
+}  // namespace
+
+Status IdentityOf(int fd, FileIdentity& identity) {
+    struct statx info {};
+    if (statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &info) != 0) {
+        return LastError();
+    }
+    identity.device = makedev(info.stx_dev_major, info.stx_dev_minor);
+    identity.volume = VolumeOf(fd);
+    identity.inode = info.stx_ino;
+    const bool born = (info.stx_mask & STATX_BTIME) != 0;
+    identity.bornSeconds = born ? info.stx_btime.tv_sec : 0;
+    identity.bornNanoseconds = born ? info.stx_btime.tv_nsec : 0;
+    identity.owner = info.stx_uid;
+    identity.size = info.stx_size;
+    identity.modifiedSeconds = info.stx_mtime.tv_sec;
+    identity.modifiedNanoseconds = info.stx_mtime.tv_nsec;
+    return {};
+}
+
+std::string UniqueName(std::string_view prefix, std::size_t letters) {
     static constexpr char kLetters[] =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     static std::mt19937 random{std::random_device{}()};
-    std::string name(kPrivatePrefix);
+    std::string name(prefix);
     std::uniform_int_distribution<std::size_t> pick(0, sizeof kLetters - 2);
-    while (name.size() < kPrivateNameLength) name.push_back(kLetters[pick(random)]);
+    for (std::size_t i = 0; i < letters; ++i) name.push_back(kLetters[pick(random)]);
     return name;
 }
+
+namespace {
+
+std::string PrivateName() { return UniqueName(kPrivatePrefix, 6); }
 
 // A new private file in the folder that carries our lock from the moment it has a name, so
 // that no other run takes it for a leftover. An unnamed file is given its name once locked;

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <utility>
 
+#include "RestartJournal.h"
 #include "SystemCall.h"
 
 namespace pinfile::posix {
@@ -34,6 +35,19 @@ class Descriptor {
   private:
     int fd_;
 };
+
+// A name made of the prefix and random letters, for a new file that must not meet another.
+std::string UniqueName(std::string_view prefix, std::size_t letters);
+
+// Copies the whole contents of one open file into another, holes kept.
+Status CopyContents(int from, int to);
+
+// What the system tells of the open file, for a record to prove it by after the next boot.
+Status IdentityOf(int fd, FileIdentity& identity);
+
+// The value of the named file's extended attribute (links not followed), of any size; empty
+// when the file has no such attribute or its file system none at all.
+Status ReadAttribute(const std::string& path, const char* name, std::string& value);
 
 // Writes all the bytes at the offset.
 Status WriteAllAt(int fd, std::string_view bytes, off_t offset);

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <sstream>
 #include <string>
 
+#include "../UtilityLibrary.h"
 #include "FileCopy.h"
 #include "Locations.h"
 #include "QueuedNames.h"
@@ -20,9 +22,19 @@
 
 namespace pinfile {
 
+// What a staged file holds open: the folder it lies in, and itself.
+struct StagedFile::Held {
+    posix::Descriptor folder{-1};
+    posix::Descriptor file{-1};
+    std::string name;        // the staged file's name in the folder
+    std::string target;      // the file it is to replace, as resolved when it was made
+    std::string targetName;  // the target's name in the folder
+};
+
 namespace {
 
 namespace fs = std::filesystem;
+using posix::Checked;
 using posix::Descriptor;
 using posix::LastError;
 using posix::ReplaceWithCopy;
@@ -93,44 +105,59 @@ void MarkRestartRequired() {
         const ssize_t ignored = write(list.get(), "pinfile\n", 8);
 }
 
-posix::FileIdentity IdentityOf(const struct stat& info) {
-    return {info.st_dev,         info.st_ino,
-            info.st_uid,         static_cast<std::uint64_t>(info.st_size),
-            info.st_mtim.tv_sec, static_cast<std::uint32_t>(info.st_mtim.tv_nsec)};
+// A file system that a reboot empties (tmpfs, ramfs): no boot could carry out an operation
+// queued there.
+constexpr long kTmpfsMagic = 0x01021994;
+constexpr long kRamfsMagic = 0x858458f6;
+
+// The folder of a queued operation, as the record proves it at boot.
+Status QueueableFolder(int folder, posix::FileIdentity& identity) {
+    struct statfs system {};
+    if (fstatfs(folder, &system) != 0) return LastError();
+    const auto type = static_cast<long>(system.f_type);
+    if (type == kTmpfsMagic || type == kRamfsMagic) return Status(EOPNOTSUPP);
+    return posix::IdentityOf(folder, identity);
 }
 
-Status FolderIdentity(const std::string& name, posix::FileIdentity& identity) {
-    struct stat info {};
-    if (stat(posix::FolderOf(name).c_str(), &info) != 0) return LastError();
-    identity = IdentityOf(info);
-    return {};
+// Only a regular file is a source: a FIFO or a device could be read forever.
+Status OpenSource(TextView source, Descriptor& in, struct stat& info) {
+    in.reset(open(Text(source).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!in.valid() || fstat(in.get(), &info) != 0) return LastError();
+    if (S_ISDIR(info.st_mode)) return Status(EISDIR);
+    return S_ISREG(info.st_mode) ? Status() : Status(EINVAL);
 }
+
+constexpr const char* kAccessAcl = "system.posix_acl_access";
 
 // Every extended attribute but the access ACL, which could let others write the staged file
 // while it waits, and a capability, which belongs to the old program.
 bool StagedAttribute(std::string_view name) {
-    return name != "security.capability" && name != "system.posix_acl_access";
+    return name != "security.capability" && name != kAccessAcl;
 }
 
 // Makes the staged file what an immediate copy would put in place, as far as it may be while
 // it waits: the target's attributes and permission bits, but owned by root, without set-id
 // bits and writable by nobody else, or it could be changed under a replacement that root
-// carries out. The record keeps the target's owner, group and mode for the boot. Returns the
-// staged file as the boot will check it.
-Status PrepareStagedFile(posix::JournalRecord& record) {
-    const Descriptor file(open(record.first.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+// carries out. The record keeps the target's owner, group, mode and access ACL for the boot,
+// and the staged file as the boot will check it. All through what is held open: the target
+// as a name in the folder held, the staged file by its descriptor.
+Status PrepareStagedFile(const StagedFile::Held& held, posix::JournalRecord& record) {
     struct stat target {};
-    if (!file.valid() || lstat(record.second.c_str(), &target) != 0) return LastError();
+    const int folder = held.folder.get();
+    if (fstatat(folder, held.targetName.c_str(), &target, AT_SYMLINK_NOFOLLOW) != 0) {
+        return LastError();
+    }
     record.targetOwner = target.st_uid;
     record.targetGroup = target.st_gid;
     record.targetMode = target.st_mode & 07777U;
-    if (fchmod(file.get(), target.st_mode & 0755U) != 0) return LastError();
-    const Status copied = posix::CopyAttributes(record.second, file.get(), StagedAttribute);
-    if (copied.Failed()) return copied;
-    struct stat info {};
-    if (fsync(file.get()) != 0 || fstat(file.get(), &info) != 0) return LastError();
-    record.staged = IdentityOf(info);
-    return {};
+    const std::string attributes = posix::AttributePath(folder, held.targetName);
+    Status status = posix::ReadAttribute(attributes, kAccessAcl, record.targetAcl);
+    const int file = held.file.get();
+    if (status.Succeeded()) status = Checked(fchmod(file, target.st_mode & 0755U));
+    if (status.Succeeded()) status = posix::CopyAttributes(attributes, file, StagedAttribute);
+    if (status.Succeeded()) status = Checked(fsync(file));
+    if (status.Succeeded()) status = posix::IdentityOf(file, record.staged);
+    return status;
 }
 
 FileCallResult Queue(const posix::JournalRecord& record) {
@@ -141,7 +168,30 @@ FileCallResult Queue(const posix::JournalRecord& record) {
     return CallResult(status);
 }
 
+// Removes the staged file if its name still leads to it; whatever another user put under
+// that name stays.
+void Discard(const StagedFile::Held& held) {
+    struct stat mine {};
+    struct stat named {};
+    if (fstat(held.file.get(), &mine) != 0 ||
+        fstatat(held.folder.get(), held.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) {
+        return;
+    }
+    if (mine.st_dev == named.st_dev && mine.st_ino == named.st_ino) {
+        unlinkat(held.folder.get(), held.name.c_str(), 0);
+    }
+}
+
 }  // namespace
+
+StagedFile::StagedFile() = default;
+StagedFile::StagedFile(Text name, std::unique_ptr<Held> held)
+    : name_(std::move(name)), held_(std::move(held)) {}
+StagedFile::StagedFile(StagedFile&& other) noexcept = default;
+StagedFile& StagedFile::operator=(StagedFile&& other) noexcept = default;
+StagedFile::~StagedFile() {
+    if (!kept_ && held_) Discard(*held_);
+}
 
 bool FindEntry(TextView name) {
     struct stat info {};
@@ -159,13 +209,11 @@ bool SameFile(TextView first, TextView second) {
 }
 
 FileCallResult CopyFileNow(TextView source, TextView target) {
-    // Never read a FIFO or device forever: only a regular file is a source.
-    const Descriptor in(open(Text(source).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (!in.valid()) return CallResult(LastError());
+    Descriptor in(-1);
     struct stat sourceInfo {};
-    if (fstat(in.get(), &sourceInfo) != 0) return CallResult(LastError());
-    if (S_ISDIR(sourceInfo.st_mode)) return CallResult(EISDIR);
-    if (!S_ISREG(sourceInfo.st_mode)) return CallResult(EINVAL);
+    if (const Status opened = OpenSource(source, in, sourceInfo); opened.Failed()) {
+        return CallResult(opened);
+    }
 
     std::string resolved;
     if (const Status found = posix::QueuedTarget(target, resolved); found.Failed()) {
@@ -201,18 +249,41 @@ FileCallResult DeleteFileNow(TextView name) {
     return CallResult(SyncFolderOf(fs::absolute(fs::path(path))));
 }
 
-Text StagingFolderFor(TextView target) {
-    std::string resolved;
-    return posix::QueuedTarget(target, resolved).Failed() ? Text(".") : posix::FolderOf(resolved);
+StagedFile CreateStagedFile(TextView target, TextView prefix) {
+    auto held = std::make_unique<StagedFile::Held>();
+    if (posix::QueuedTarget(target, held->target).Failed()) return {};
+    const std::string folder = posix::FolderOf(held->target);
+    held->targetName = posix::LastComponentOf(held->target);
+    held->folder.reset(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!held->folder.valid()) return {};
+    constexpr int kCreate = O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    for (int attempt = 0; attempt < 100 && !held->file.valid(); ++attempt) {
+        held->name = posix::UniqueName(Text(prefix), 6);
+        held->file.reset(openat(held->folder.get(), held->name.c_str(), kCreate, 0600));
+        if (!held->file.valid() && errno != EEXIST) return {};
+    }
+    if (!held->file.valid()) return {};
+    Text name = ulBuildFileName(folder, held->name);
+    return StagedFile(std::move(name), std::move(held));
 }
 
-FileCallResult ScheduleReplaceAtRestart(TextView staged, TextView target) {
+FileCallResult CopyIntoStagedFile(TextView source, StagedFile& staged) {
+    Descriptor in(-1);
+    struct stat info {};
+    Status status = OpenSource(source, in, info);
+    if (status.Succeeded()) status = posix::CopyContents(in.get(), staged.Files().file.get());
+    return CallResult(status);
+}
+
+// The staged file knows the target it was made for, resolved then; no name is resolved again.
+FileCallResult ScheduleReplaceAtRestart(StagedFile& staged, TextView /*target*/) {
+    const StagedFile::Held& held = staged.Files();
     posix::JournalRecord record;
     record.kind = posix::JournalRecord::Kind::Replace;
-    Status status = posix::QueuedTarget(staged, record.first);
-    if (status.Succeeded()) status = posix::QueuedTarget(target, record.second);
-    if (status.Succeeded()) status = FolderIdentity(record.second, record.folder);
-    if (status.Succeeded()) status = PrepareStagedFile(record);
+    record.first = staged.Name();
+    record.second = held.target;
+    Status status = QueueableFolder(held.folder.get(), record.folder);
+    if (status.Succeeded()) status = PrepareStagedFile(held, record);
     return status.Failed() ? CallResult(status) : Queue(record);
 }
 
@@ -220,10 +291,14 @@ FileCallResult ScheduleDeleteAtRestart(TextView name) {
     posix::JournalRecord record;
     record.kind = posix::JournalRecord::Kind::Delete;
     Status status = posix::QueuedEntry(name, record.first);
-    if (status.Succeeded()) status = FolderIdentity(record.first, record.folder);
+    Descriptor folder(-1);
+    if (status.Succeeded()) {
+        const std::string path = posix::FolderOf(record.first);
+        folder.reset(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!folder.valid()) status = LastError();
+    }
+    if (status.Succeeded()) status = QueueableFolder(folder.get(), record.folder);
     return status.Failed() ? CallResult(status) : Queue(record);
 }
-
-void DiscardStagedFile(TextView name) { unlink(Text(name).c_str()); }
 
 }  // namespace pinfile

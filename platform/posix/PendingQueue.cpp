@@ -50,19 +50,31 @@ bool Listed(const JournalEntry& entry) { return !entry.sound || entry.Open(); }
 
 // ---- identities: the boot acts only on what was queued ----
 
-bool Matches(const struct stat& info, const posix::FileIdentity& identity) {
-    return info.st_dev == identity.device && info.st_ino == identity.inode;
-}
-
 // The staged file is the one pinfile wrote: same file, same contents as far as size and
 // time tell, owned by root, nobody else may write it, and no other name leads to it.
-bool IsStagedFile(const struct stat& info, const posix::FileIdentity& staged) {
-    return S_ISREG(info.st_mode) && Matches(info, staged) && info.st_uid == 0 &&
-           info.st_uid == staged.owner && info.st_nlink == 1 &&
-           (info.st_mode & (S_IWGRP | S_IWOTH)) == 0 &&
-           static_cast<std::uint64_t>(info.st_size) == staged.size &&
-           info.st_mtim.tv_sec == staged.modifiedSeconds &&
-           static_cast<std::uint32_t>(info.st_mtim.tv_nsec) == staged.modifiedNanoseconds;
+bool IsStagedFile(int file, const posix::FileIdentity& staged) {
+    struct stat info {};
+    posix::FileIdentity now;
+    if (fstat(file, &info) != 0 || posix::IdentityOf(file, now).Failed()) return false;
+    return S_ISREG(info.st_mode) && posix::IsSameFile(now, staged) && now.owner == 0 &&
+           now.owner == staged.owner && info.st_nlink == 1 &&
+           (info.st_mode & (S_IWGRP | S_IWOTH)) == 0 && now.size == staged.size &&
+           now.modifiedSeconds == staged.modifiedSeconds &&
+           now.modifiedNanoseconds == staged.modifiedNanoseconds;
+}
+
+// Opens the regular file that the name in the folder holds, following no link: ELOOP when
+// something else is there, which no check will take for the recorded file.
+Status OpenPlainFile(int folder, const std::string& name, Descriptor& file) {
+    struct stat named {};
+    if (fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) return LastError();
+    if (!S_ISREG(named.st_mode)) return Status(ELOOP);
+    file.reset(openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!file.valid()) return LastError();
+    struct stat opened {};
+    if (fstat(file.get(), &opened) != 0) return LastError();
+    const bool same = opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+    return same ? Status() : Status(ELOOP);
 }
 
 // Opens a folder by its canonical name one component at a time, following no symbolic
@@ -109,9 +121,11 @@ AppliedOperation OpenRecordFolder(const PendingOperation& operation, const Journ
                                   const std::string& name, Descriptor& folder) {
     const Status opened = OpenFolderWithoutLinks(posix::FolderOf(name), folder);
     if (opened.Failed()) return FolderRefused(operation, opened);
-    struct stat info {};
-    if (fstat(folder.get(), &info) != 0) return DoneOrFailed(operation, LastError());
-    if (!Matches(info, record.folder)) return Mismatch(operation, ESTALE);
+    posix::FileIdentity now;
+    if (const Status known = posix::IdentityOf(folder.get(), now); known.Failed()) {
+        return DoneOrFailed(operation, known);
+    }
+    if (!posix::IsSameFile(now, record.folder)) return Mismatch(operation, ESTALE);
     return {operation, Result::Done, 0};
 }
 
@@ -138,11 +152,11 @@ Status MoveOverAt(int stagedFolder, const std::string& staged, int targetFolder,
     return SyncFolders(stagedFolder, stagedFolder);
 }
 
-// Once in place, the new file takes the owner, group and mode that the replaced target had
-// when the replacement was queued. Set through the open file, never by a name that could be
-// swapped for a link meanwhile.
-// The access ACL waits for this moment, as it could let others write the staged file.
-Status GiveTargetMetadata(int placed, const JournalRecord& record, const std::string& acl = {}) {
+// Once in place, the new file takes the owner, group, mode and access ACL that the replaced
+// target had when the replacement was queued. Set through the open file, never by a name
+// that could be swapped for a link meanwhile. The ACL waits for this moment, as it could let
+// others write the staged file.
+Status GiveTargetMetadata(int placed, const JournalRecord& record, const std::string& acl) {
     if (record.targetMode == 0) return {};
     Status status =
         posix::SetOwnerAndMode(placed, record.targetOwner, record.targetGroup, record.targetMode);
@@ -153,12 +167,28 @@ Status GiveTargetMetadata(int placed, const JournalRecord& record, const std::st
     return Checked(fsync(placed));
 }
 
-// The access ACL of the file that is about to be replaced; empty when it has none.
-std::string AccessAcl(int folder, const std::string& name) {
-    const std::string path = posix::AttributePath(folder, name);
-    char value[4096];
-    const ssize_t size = lgetxattr(path.c_str(), kAccessAcl, value, sizeof value);
-    return size > 0 ? std::string(value, static_cast<std::size_t>(size)) : std::string();
+// The access ACL for the new file: as recorded at queueing, or for a record that did not
+// record it, what the target has now.
+std::string TargetAcl(const JournalRecord& record, int targetFolder, const std::string& target) {
+    if (record.aclRecorded) return record.targetAcl;
+    std::string acl;
+    posix::ReadAttribute(posix::AttributePath(targetFolder, target), kAccessAcl, acl).Ignore();
+    return acl;
+}
+
+// The staged file is gone: done by a run before a crash only if the target is now the
+// staged file, which may still lack what the replaced target had.
+AppliedOperation DoneBefore(const PendingOperation& operation, const JournalRecord& record,
+                            int targetFolder, const std::string& target) {
+    Descriptor placed(-1);
+    posix::FileIdentity now;
+    const bool moved = OpenPlainFile(targetFolder, target, placed).Succeeded() &&
+                       posix::IdentityOf(placed.get(), now).Succeeded() &&
+                       posix::IsSameFile(now, record.staged);
+    if (!moved) return DoneOrFailed(operation, ENOENT);
+    const Status given = GiveTargetMetadata(placed.get(), record, record.targetAcl);
+    return given.Succeeded() ? AppliedOperation{operation, Result::AlreadyDone, 0}
+                             : DoneOrFailed(operation, given);
 }
 
 AppliedOperation ReplaceChecked(const PendingOperation& operation, const JournalRecord& record) {
@@ -168,31 +198,22 @@ AppliedOperation ReplaceChecked(const PendingOperation& operation, const Journal
     const bool oneFolder = posix::FolderOf(record.first) == posix::FolderOf(record.second);
     Descriptor otherFolder(-1);
     if (!oneFolder) {
-        const Status opened = OpenFolderWithoutLinks(posix::FolderOf(record.first), otherFolder);
-        if (opened.Failed()) return FolderRefused(operation, opened);
+        const Status other = OpenFolderWithoutLinks(posix::FolderOf(record.first), otherFolder);
+        if (other.Failed()) return FolderRefused(operation, other);
     }
     const int stagedFolder = oneFolder ? targetFolder.get() : otherFolder.get();
     const std::string staged = posix::LastComponentOf(record.first);
     const std::string target = posix::LastComponentOf(record.second);
 
+    Descriptor file(-1);
+    const Status found = OpenPlainFile(stagedFolder, staged, file);
+    if (found.Code() == ENOENT) return DoneBefore(operation, record, targetFolder.get(), target);
+    if (found.Code() == ELOOP) return Mismatch(operation, ESTALE);
+    if (found.Failed()) return DoneOrFailed(operation, found);
+    if (!IsStagedFile(file.get(), record.staged)) return Mismatch(operation, ESTALE);
     struct stat info {};
-    if (fstatat(stagedFolder, staged.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-        if (errno != ENOENT) return DoneOrFailed(operation, LastError());
-        // Gone: done by a run before a crash only if the target is now the staged file, which
-        // may still lack what the replaced target had.
-        const Descriptor placed(
-            openat(targetFolder.get(), target.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-        const bool moved =
-            placed.valid() && fstat(placed.get(), &info) == 0 && Matches(info, record.staged);
-        if (!moved) return DoneOrFailed(operation, ENOENT);
-        const Status given = GiveTargetMetadata(placed.get(), record);
-        return given.Succeeded() ? AppliedOperation{operation, Result::AlreadyDone, 0}
-                                 : DoneOrFailed(operation, given);
-    }
-    if (!IsStagedFile(info, record.staged)) return Mismatch(operation, ESTALE);
-    const Descriptor file(openat(stagedFolder, staged.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!file.valid()) return DoneOrFailed(operation, LastError());
-    const std::string acl = AccessAcl(targetFolder.get(), target);
+    if (fstat(file.get(), &info) != 0) return DoneOrFailed(operation, LastError());
+    const std::string acl = TargetAcl(record, targetFolder.get(), target);
     Status status = MoveOverAt(stagedFolder, staged, targetFolder.get(), target, info);
     if (status.Succeeded()) status = GiveTargetMetadata(file.get(), record, acl);
     return DoneOrFailed(operation, status);
@@ -269,17 +290,18 @@ void DiscardStagedFileOf(const JournalRecord& record) {
     if (record.kind != JournalRecord::Kind::Replace) return;
     const std::string folder = posix::FolderOf(record.first);
     Descriptor opened(-1);
+    Descriptor file(-1);
     const std::string name = posix::LastComponentOf(record.first);
-    struct stat info {};
     if (OpenFolderWithoutLinks(folder, opened).Failed() ||
-        fstatat(opened.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        OpenPlainFile(opened.get(), name, file).Failed()) {
         return;
     }
-    const bool ours = record.checked
-                          ? IsStagedFile(info, record.staged)
-                          : name.starts_with("TMP") && name.size() == 9 &&
-                                folder == posix::FolderOf(record.second) && S_ISREG(info.st_mode) &&
-                                info.st_uid == 0 && info.st_nlink == 1;
+    struct stat info {};
+    const bool ours = record.checked ? IsStagedFile(file.get(), record.staged)
+                                     : name.starts_with("TMP") && name.size() == 9 &&
+                                           folder == posix::FolderOf(record.second) &&
+                                           fstat(file.get(), &info) == 0 && info.st_uid == 0 &&
+                                           info.st_nlink == 1;
     if (ours && unlinkat(opened.get(), name.c_str(), 0) == 0) fsync(opened.get());
 }
 
@@ -290,11 +312,39 @@ Status Withdraw(posix::Journal& journal, std::size_t index) {
     return marked;
 }
 
-bool Undoes(LaterCommand command, const JournalRecord& record, const std::string& name,
-            const std::string& queuedStaged) {
-    const bool replace = record.kind == JournalRecord::Kind::Replace;
-    if (replace) return record.second == name && record.first != queuedStaged;
-    return command == LaterCommand::Copy && record.first == name;
+// The file that a later command acted on: its canonical name, and the identity of its folder
+// where that can be had.
+struct CommandFile {
+    std::string name;
+    bool folderKnown = false;
+    posix::FileIdentity folder;
+};
+
+Status FindCommandFile(LaterCommand command, TextView name, CommandFile& file) {
+    const Status resolved = command == LaterCommand::Copy ? posix::QueuedTarget(name, file.name)
+                                                          : posix::QueuedEntry(name, file.name);
+    if (resolved.Failed()) return resolved;
+    const Descriptor folder(
+        open(posix::FolderOf(file.name).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    file.folderKnown = folder.valid() && posix::IdentityOf(folder.get(), file.folder).Succeeded();
+    return {};
+}
+
+// The record acts on the file: the same name in the same folder, however either was reached
+// (a bind mount, a link on the way), or for a record without identities the same spelling.
+bool ActsOn(const JournalRecord& record, const std::string& recorded, const CommandFile& file) {
+    if (recorded == file.name) return true;
+    return record.checked && file.folderKnown &&
+           posix::LastComponentOf(recorded) == posix::LastComponentOf(file.name) &&
+           posix::IsSameFile(file.folder, record.folder);
+}
+
+bool Undoes(LaterCommand command, const JournalRecord& record, const CommandFile& file,
+            TextView queuedStaged) {
+    if (record.kind == JournalRecord::Kind::Replace) {
+        return record.first != queuedStaged && ActsOn(record, record.second, file);
+    }
+    return command == LaterCommand::Copy && ActsOn(record, record.first, file);
 }
 
 // Removes the journal once a withdrawal leaves nothing in it for the boot; damaged bytes
@@ -339,13 +389,9 @@ PendingList ReadPendingOperations() {
 }
 
 Withdrawal WithdrawUndoingOperations(LaterCommand command, TextView name, TextView queuedStaged) {
-    std::string queued;
-    Status status = command == LaterCommand::Copy ? posix::QueuedTarget(name, queued)
-                                                  : posix::QueuedEntry(name, queued);
-    // The command's own staged file, when it has one, is never withdrawn: a name that cannot
-    // be resolved stays empty and matches no record.
-    std::string staged;
-    if (!queuedStaged.empty()) posix::QueuedTarget(queuedStaged, staged).Ignore();
+    CommandFile file;
+    Status status = FindCommandFile(command, name, file);
+    // The command's own operation, named by its staged file as it was recorded, stays.
     posix::Journal journal;
     if (status.Succeeded()) status = journal.Open(posix::JournalPath(), false);
     if (status.Code() == ENOENT) return {};
@@ -354,7 +400,7 @@ Withdrawal WithdrawUndoingOperations(LaterCommand command, TextView name, TextVi
     Withdrawal withdrawal;
     for (std::size_t i = 0; i < journal.Entries().size(); ++i) {
         const JournalEntry& entry = journal.Entries()[i];
-        if (!entry.Open() || !Undoes(command, entry.record, queued, staged)) continue;
+        if (!entry.Open() || !Undoes(command, entry.record, file, queuedStaged)) continue;
         if (status.Succeeded()) status = Withdraw(journal, i);
         (status.Succeeded() ? withdrawal.withdrawn : withdrawal.remaining)
             .push_back(FromEntry(entry));

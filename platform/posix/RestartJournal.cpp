@@ -19,7 +19,12 @@ constexpr std::size_t kFirstHeaderSize = 9;  // magic, kind, length
 constexpr std::size_t kHeaderSize = 14;      // magic, state, error, kind, length
 constexpr std::size_t kStateOffset = 4;      // state and error, outside the check
 constexpr std::size_t kCheckSize = 4;
-constexpr std::size_t kIdentitySize = 2 * 8 + 4 * 8 + 4 + 4 + 3 * 4;  // folder; staged; target
+// folder: device, volume, inode, birth; staged: the same, owner, size, modification time;
+// target: owner, group, mode; flags
+constexpr std::size_t kIdentitySize = 36 + 60 + 12 + 4;
+// folder: device, inode; staged: device, inode, owner, size, modification time; target
+constexpr std::size_t kSecondIdentitySize = 16 + 40 + 12;
+constexpr std::uint32_t kAclRecordedFlag = 1;
 
 void PutUint(std::string& out, std::uint64_t value, int bytes) {
     for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>(value >> (8 * i)));
@@ -33,42 +38,108 @@ std::uint64_t GetUint(std::string_view bytes, int count) {
     return value;
 }
 
+// Takes the next little-endian field off the front of the bytes.
+template <typename Value>
+void Take(std::string_view& bytes, int count, Value& value) {
+    value = static_cast<Value>(GetUint(bytes.substr(0, static_cast<std::size_t>(count)), count));
+    bytes.remove_prefix(static_cast<std::size_t>(count));
+}
+
 std::uint32_t Checksum(std::string_view bytes) {
     const auto* data = reinterpret_cast<const Bytef*>(bytes.data());
     return static_cast<std::uint32_t>(crc32(0L, data, static_cast<uInt>(bytes.size())));
 }
 
+void PutPlace(std::string& out, const FileIdentity& identity) {
+    PutUint(out, identity.device, 8);
+    PutUint(out, identity.volume, 8);
+    PutUint(out, identity.inode, 8);
+    PutUint(out, static_cast<std::uint64_t>(identity.bornSeconds), 8);
+    PutUint(out, identity.bornNanoseconds, 4);
+}
+
+void TakePlace(std::string_view& bytes, FileIdentity& identity) {
+    Take(bytes, 8, identity.device);
+    Take(bytes, 8, identity.volume);
+    Take(bytes, 8, identity.inode);
+    Take(bytes, 8, identity.bornSeconds);
+    Take(bytes, 4, identity.bornNanoseconds);
+}
+
+void PutContents(std::string& out, const FileIdentity& identity) {
+    PutUint(out, identity.owner, 4);
+    PutUint(out, identity.size, 8);
+    PutUint(out, static_cast<std::uint64_t>(identity.modifiedSeconds), 8);
+    PutUint(out, identity.modifiedNanoseconds, 4);
+}
+
+void TakeContents(std::string_view& bytes, FileIdentity& identity) {
+    Take(bytes, 4, identity.owner);
+    Take(bytes, 8, identity.size);
+    Take(bytes, 8, identity.modifiedSeconds);
+    Take(bytes, 4, identity.modifiedNanoseconds);
+}
+
+void PutTarget(std::string& out, const JournalRecord& record) {
+    PutUint(out, record.targetOwner, 4);
+    PutUint(out, record.targetGroup, 4);
+    PutUint(out, record.targetMode, 4);
+}
+
+void TakeTarget(std::string_view& bytes, JournalRecord& record) {
+    Take(bytes, 4, record.targetOwner);
+    Take(bytes, 4, record.targetGroup);
+    Take(bytes, 4, record.targetMode);
+}
+
 std::string EncodeIdentities(const JournalRecord& record) {
+    std::string out;
+    PutPlace(out, record.folder);
+    PutPlace(out, record.staged);
+    PutContents(out, record.staged);
+    PutTarget(out, record);
+    PutUint(out, record.aclRecorded ? kAclRecordedFlag : 0, 4);
+    return out + record.targetAcl;
+}
+
+// No folder has inode 0: a record without identities (one converted from the first
+// version) is carried out unchecked.
+bool DecodeIdentities(std::string_view bytes, JournalRecord& record) {
+    if (bytes.size() < kIdentitySize) return false;
+    TakePlace(bytes, record.folder);
+    TakePlace(bytes, record.staged);
+    TakeContents(bytes, record.staged);
+    TakeTarget(bytes, record);
+    std::uint32_t flags = 0;
+    Take(bytes, 4, flags);
+    record.aclRecorded = (flags & kAclRecordedFlag) != 0;
+    record.targetAcl = std::string(bytes);
+    record.checked = record.folder.inode != 0;
+    return record.aclRecorded || record.targetAcl.empty();
+}
+
+std::string EncodeSecondIdentities(const JournalRecord& record) {
     std::string out;
     PutUint(out, record.folder.device, 8);
     PutUint(out, record.folder.inode, 8);
     PutUint(out, record.staged.device, 8);
     PutUint(out, record.staged.inode, 8);
-    PutUint(out, record.staged.owner, 4);
-    PutUint(out, record.staged.size, 8);
-    PutUint(out, static_cast<std::uint64_t>(record.staged.modifiedSeconds), 8);
-    PutUint(out, record.staged.modifiedNanoseconds, 4);
-    PutUint(out, record.targetOwner, 4);
-    PutUint(out, record.targetGroup, 4);
-    PutUint(out, record.targetMode, 4);
+    PutContents(out, record.staged);
+    PutTarget(out, record);
     return out;
 }
 
-void DecodeIdentities(std::string_view bytes, JournalRecord& record) {
-    record.folder.device = GetUint(bytes.substr(0, 8), 8);
-    record.folder.inode = GetUint(bytes.substr(8, 8), 8);
-    record.staged.device = GetUint(bytes.substr(16, 8), 8);
-    record.staged.inode = GetUint(bytes.substr(24, 8), 8);
-    record.staged.owner = static_cast<std::uint32_t>(GetUint(bytes.substr(32, 4), 4));
-    record.staged.size = GetUint(bytes.substr(36, 8), 8);
-    record.staged.modifiedSeconds = static_cast<std::int64_t>(GetUint(bytes.substr(44, 8), 8));
-    record.staged.modifiedNanoseconds = static_cast<std::uint32_t>(GetUint(bytes.substr(52, 4), 4));
-    record.targetOwner = static_cast<std::uint32_t>(GetUint(bytes.substr(56, 4), 4));
-    record.targetGroup = static_cast<std::uint32_t>(GetUint(bytes.substr(60, 4), 4));
-    record.targetMode = static_cast<std::uint32_t>(GetUint(bytes.substr(64, 4), 4));
-    // No folder has inode 0: a record without identities (one converted from the first
-    // version) is carried out unchecked.
+bool DecodeSecondIdentities(std::string_view bytes, JournalRecord& record) {
+    if (bytes.size() != kSecondIdentitySize) return false;
+    Take(bytes, 8, record.folder.device);
+    Take(bytes, 8, record.folder.inode);
+    Take(bytes, 8, record.staged.device);
+    Take(bytes, 8, record.staged.inode);
+    TakeContents(bytes, record.staged);
+    TakeTarget(bytes, record);
+    record.aclRecorded = false;
     record.checked = record.folder.inode != 0;
+    return true;
 }
 
 std::string Names(const JournalRecord& record) {
@@ -95,16 +166,24 @@ bool ParseNames(char kind, std::string_view& body, JournalRecord& record) {
 
 bool IsState(char state) { return state == 'P' || state == 'F' || state == 'C' || state == 'W'; }
 
+// The version that the magic at the start of the bytes names; 0 for none.
+int VersionOf(std::string_view bytes) {
+    const std::string_view magic = bytes.substr(0, 4);
+    if (magic == kJournalMagic) return 3;
+    if (magic == kSecondJournalMagic) return 2;
+    return magic == kFirstJournalMagic ? 1 : 0;
+}
+
 // Reads the record at the start of bytes into entry; its size in bytes, or 0 when it is not
 // sound.
 std::size_t ReadRecord(std::string_view bytes, JournalEntry& entry) {
-    const bool first = bytes.substr(0, 4) == kFirstJournalMagic;
-    const std::size_t header = first ? kFirstHeaderSize : kHeaderSize;
+    const int version = VersionOf(bytes);
+    const std::size_t header = version == 1 ? kFirstHeaderSize : kHeaderSize;
     entry.tornTail = bytes.size() < header;
-    if (entry.tornTail || (!first && bytes.substr(0, 4) != kJournalMagic)) return 0;
+    if (entry.tornTail || version == 0) return 0;
     const std::size_t kindAt = header - 5;
     const std::uint64_t length = GetUint(bytes.substr(header - 4, 4), 4);
-    if (length > kMaxNamesLength + kIdentitySize) return 0;
+    if (length > kMaxNamesLength + kIdentitySize + kMaxAclLength) return 0;
     const std::size_t size = header + length + kCheckSize;
     entry.tornTail = bytes.size() < size;
     if (entry.tornTail) return 0;
@@ -112,12 +191,14 @@ std::size_t ReadRecord(std::string_view bytes, JournalEntry& entry) {
     if (Checksum(checked) != GetUint(bytes.substr(size - kCheckSize), 4)) return 0;
     std::string_view body = bytes.substr(header, length);
     if (!ParseNames(bytes[kindAt], body, entry.record)) return 0;
-    if (first) {
+    if (version == 1) {
         entry.record.checked = false;
+        entry.record.aclRecorded = false;
         return body.empty() ? size : 0;
     }
-    if (body.size() != kIdentitySize || !IsState(bytes[kStateOffset])) return 0;
-    DecodeIdentities(body, entry.record);
+    const bool identified = version == 3 ? DecodeIdentities(body, entry.record)
+                                         : DecodeSecondIdentities(body, entry.record);
+    if (!identified || !IsState(bytes[kStateOffset])) return 0;
     entry.state = static_cast<RecordState>(bytes[kStateOffset]);
     entry.lastError = static_cast<std::int32_t>(GetUint(bytes.substr(kStateOffset + 1, 4), 4));
     return size;
@@ -173,17 +254,40 @@ Status OpenJournalFile(const std::string& path, bool create, Descriptor& file, b
 
 }  // namespace
 
-std::string EncodeRecord(const JournalRecord& record, RecordState state, std::int32_t error) {
-    std::string body = Names(record) + EncodeIdentities(record);
-    std::string checked(1, static_cast<char>(record.kind));
+namespace {
+
+std::string Framed(std::string_view magic, char kind, const std::string& body, RecordState state,
+                   std::int32_t error) {
+    std::string checked(1, kind);
     PutUint(checked, body.size(), 4);
     checked += body;
-    std::string bytes(kJournalMagic);
+    std::string bytes(magic);
     bytes.push_back(static_cast<char>(state));
     PutUint(bytes, static_cast<std::uint32_t>(error), 4);
     bytes += checked;
     PutUint(bytes, Checksum(checked), 4);
     return bytes;
+}
+
+}  // namespace
+
+bool IsSameFile(const FileIdentity& now, const FileIdentity& recorded) {
+    if (now.inode != recorded.inode) return false;
+    const bool stable =
+        recorded.volume != 0 || recorded.bornSeconds != 0 || recorded.bornNanoseconds != 0;
+    if (!stable) return now.device == recorded.device;
+    return now.volume == recorded.volume && now.bornSeconds == recorded.bornSeconds &&
+           now.bornNanoseconds == recorded.bornNanoseconds;
+}
+
+std::string EncodeRecord(const JournalRecord& record, RecordState state, std::int32_t error) {
+    return Framed(kJournalMagic, static_cast<char>(record.kind),
+                  Names(record) + EncodeIdentities(record), state, error);
+}
+
+std::string EncodeSecondVersionRecord(const JournalRecord& record) {
+    return Framed(kSecondJournalMagic, static_cast<char>(record.kind),
+                  Names(record) + EncodeSecondIdentities(record), RecordState::Waiting, 0);
 }
 
 std::string EncodeFirstVersionRecord(const JournalRecord& record) {
@@ -207,8 +311,9 @@ std::vector<JournalEntry> DecodeJournal(std::string_view bytes) {
         entry.sound = entry.size != 0;
         if (!entry.sound) {
             // Skip to the next place where a record of either version may start.
-            const std::size_t next = std::min(bytes.find(kJournalMagic, offset + 1),
-                                              bytes.find(kFirstJournalMagic, offset + 1));
+            const std::size_t next = std::min({bytes.find(kJournalMagic, offset + 1),
+                                               bytes.find(kSecondJournalMagic, offset + 1),
+                                               bytes.find(kFirstJournalMagic, offset + 1)});
             entry.size = (next == std::string_view::npos ? bytes.size() : next) - offset;
             entry.tornTail = entry.tornTail && next == std::string_view::npos;
             entry.record = {};

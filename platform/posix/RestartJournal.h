@@ -3,24 +3,22 @@
 // this one definition of the format.
 //
 // Each record is
-//   magic    4 bytes  "PFQ2"
+//   magic    4 bytes  "PFQ3"
 //   state    1 byte   'P' waiting, 'F' failed at a boot (waits for the next), 'C' carried out,
 //                     'W' withdrawn
 //   error    4 bytes  the errno of the last failure, unsigned, little-endian
 //   kind     1 byte   'R' replace the second name by the first, 'D' delete the first name
 //   length   4 bytes  length of the body, unsigned, little-endian
 //   body     length   first name, NUL, second name, NUL (empty second name for a deletion),
-//                     then the identity block: device and inode of the folder that holds the
-//                     target (or the name to delete), and device, inode, owner, size and
-//                     modification time of the staged file, and owner, group and mode that
-//                     the replaced target had (all zero for a deletion)
+//                     then the identity block (see docs/restart-queue.md for its layout), then
+//                     the access ACL that the replaced target had, as the system stores it
 //   check    4 bytes  CRC-32 of kind, length and body, little-endian
 // State and error lie outside the check, so that a result is marked in place with one small
-// write. Records of the first version ("PFQ1": no state, no error, no identity block) are
-// still read; they are carried out unchecked. Names are absolute and canonical as resolved
-// when the operation was queued, and may hold any byte but NUL. A record cut short by a crash,
-// or damaged in any other way, fails its length or check and is skipped by readers, who then
-// look for the next magic.
+// write. Records of the earlier versions are still read: "PFQ2" (a shorter identity block
+// with device numbers, no ACL) and "PFQ1" (no state, no error, no identities; carried out
+// unchecked). Names are absolute and canonical as resolved when the operation was queued,
+// and may hold any byte but NUL. A record cut short by a crash, or damaged in any other way,
+// fails its length or check and is skipped by readers, who then look for the next magic.
 #pragma once
 
 #include <cstddef>
@@ -33,10 +31,16 @@
 
 namespace pinfile::posix {
 
-// What a record knows of a file or folder, to tell it from one put in its place later.
+// What a record knows of a file or folder, to tell it from one put in its place later. The
+// device number may change at the next boot (disks found in another order, device-mapper
+// minors, btrfs's anonymous devices); the file system's UUID and the file's birth time do
+// not, so where the system tells either, they prove the file together with the inode.
 struct FileIdentity {
     std::uint64_t device = 0;
+    std::uint64_t volume = 0;  // the file system's UUID folded to 64 bits; 0: none told
     std::uint64_t inode = 0;
+    std::int64_t bornSeconds = 0;  // birth time; both 0: not told
+    std::uint32_t bornNanoseconds = 0;
     std::uint32_t owner = 0;
     std::uint64_t size = 0;
     std::int64_t modifiedSeconds = 0;
@@ -45,19 +49,27 @@ struct FileIdentity {
     bool operator==(const FileIdentity&) const = default;
 };
 
+// True when the file found now is the one recorded: the same inode, on the same file system
+// by its UUID and born at the same time where those were recorded, else on the same device.
+bool IsSameFile(const FileIdentity& now, const FileIdentity& recorded);
+
 struct JournalRecord {
     enum class Kind : char { Replace = 'R', Delete = 'D' };
     Kind kind = Kind::Delete;
     std::string first;    // the staged file, or the name to delete
     std::string second;   // the target to replace; empty for a deletion
     bool checked = true;  // false for a record of the first version, which has no identities
-    FileIdentity folder;  // device and inode of the target's folder
+    FileIdentity folder;  // the target's folder (for a deletion, the name's)
     FileIdentity staged;  // the staged file of a replacement
     // What the replaced target had, given to the new file once it is in place: the staged
     // file waits owned by root, without set-id bits, and writable by nobody else.
     std::uint32_t targetOwner = 0;
     std::uint32_t targetGroup = 0;
     std::uint32_t targetMode = 0;  // zero: not known, the staged file's own stays
+    // The target's access ACL as recorded at queueing (empty: it had none). Records of the
+    // second version did not record it, and the boot reads it from the target instead.
+    bool aclRecorded = true;
+    std::string targetAcl;
 
     bool operator==(const JournalRecord&) const = default;
 };
@@ -80,14 +92,18 @@ struct JournalEntry {
     }
 };
 
-inline constexpr std::string_view kJournalMagic = "PFQ2";
+inline constexpr std::string_view kJournalMagic = "PFQ3";
+inline constexpr std::string_view kSecondJournalMagic = "PFQ2";
 inline constexpr std::string_view kFirstJournalMagic = "PFQ1";
 inline constexpr std::size_t kMaxNamesLength = 1U << 16U;
+inline constexpr std::size_t kMaxAclLength = 1U << 16U;  // the largest attribute value Linux allows
 
 std::string EncodeRecord(const JournalRecord& record, RecordState state = RecordState::Waiting,
                          std::int32_t error = 0);
 // A record of the first version, as journals written before identities were recorded hold.
 std::string EncodeFirstVersionRecord(const JournalRecord& record);
+// A record of the second version, as journals written before identities survived a reboot.
+std::string EncodeSecondVersionRecord(const JournalRecord& record);
 std::vector<JournalEntry> DecodeJournal(std::string_view bytes);
 
 // Reads the journal at path as it is, for looking only; a missing journal is ENOENT.

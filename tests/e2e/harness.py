@@ -237,7 +237,9 @@ def journal_path(test_root):
     return os.path.join(test_root, "var", "lib", "pinfile", "pending")
 
 
-IDENTITY_SIZE = 68  # folder device and inode; staged device, inode, owner, size, time; target owner, group, mode
+# folder: device, volume, inode, birth; staged: the same, owner, size, time; target owner, group,
+# mode; flags. The target's access ACL follows.
+IDENTITY_SIZE = 36 + 60 + 12 + 4
 
 
 def encode_record(kind, first, second=b""):
@@ -248,9 +250,9 @@ def encode_record(kind, first, second=b""):
     return b"PFQ1" + body + zlib.crc32(body).to_bytes(4, "little")
 
 
-def record_size(first, second=b""):
+def record_size(first, second=b"", acl=b""):
     """The size of a record as the program writes it now."""
-    return 4 + 1 + 4 + 1 + 4 + len(first) + len(second) + 2 + IDENTITY_SIZE + 4
+    return 4 + 1 + 4 + 1 + 4 + len(first) + len(second) + 2 + IDENTITY_SIZE + len(acl) + 4
 
 
 def read_journal_entries(test_root):
@@ -263,7 +265,7 @@ def read_journal_entries(test_root):
     records = []
     offset = 0
     while offset < len(data):
-        if data[offset:offset + 4] != b"PFQ2":
+        if data[offset:offset + 4] != b"PFQ3":
             raise AssertionError("no record at offset %d" % offset)
         state = data[offset + 4:offset + 5]
         length = int.from_bytes(data[offset + 10:offset + 14], "little")
@@ -272,7 +274,7 @@ def read_journal_entries(test_root):
         if zlib.crc32(data[offset + 9:offset + 14 + length]) != check:
             raise AssertionError("bad check sum at offset %d" % offset)
         first, second, identities = body.split(b"\0", 2)
-        assert len(identities) == IDENTITY_SIZE, "identity block after the names"
+        assert len(identities) >= IDENTITY_SIZE, "identity block after the names"
         records.append((state, data[offset + 9:offset + 10], first, second))
         offset += 18 + length
     return records

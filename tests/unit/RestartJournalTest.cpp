@@ -23,12 +23,13 @@ JournalRecord Record(Kind kind, std::string first, std::string second) {
     record.kind = kind;
     record.first = std::move(first);
     record.second = std::move(second);
-    record.folder = {0x801, 42, 0, 0, 0, 0};
+    record.folder = {0x801, 0xfeedf00d, 42, 1700000000, 5, 0, 0, 0, 0};
     if (kind == Kind::Replace) {
-        record.staged = {0x801, 77, 0, 123456789012, -5, 999999999};
+        record.staged = {0x801, 0xfeedf00d, 77, 1700000001, 6, 0, 123456789012, -5, 999999999};
         record.targetOwner = 65534;
         record.targetGroup = 100;
         record.targetMode = 04755;
+        record.targetAcl = std::string(3000, '\x07');  // larger than one page of entries
     }
     return record;
 }
@@ -54,7 +55,7 @@ TEST(RestartJournalTest, RecordsRoundTripWithAnyNameBytes) {
 
 TEST(RestartJournalTest, NamesAreNulSeparatedWithAnEmptySecondNameForADeletion) {
     const std::string bytes = EncodeRecord(kDelete);
-    EXPECT_EQ(bytes.substr(0, 5), "PFQ2P");
+    EXPECT_EQ(bytes.substr(0, 5), "PFQ3P");
     EXPECT_EQ(bytes[9], 'D');
     EXPECT_EQ(bytes.substr(14, kDelete.first.size() + 2), kDelete.first + std::string(2, '\0'));
 }
@@ -82,6 +83,44 @@ TEST(RestartJournalTest, FirstVersionRecordsAreReadAsUncheckedWaitingOperations)
     EXPECT_EQ(entries[0].record.first, kDelete.first);
     EXPECT_EQ(entries[0].state, RecordState::Waiting);
     EXPECT_EQ(entries[1].record, kReplace);
+}
+
+TEST(RestartJournalTest, SecondVersionRecordsAreReadWithDeviceNumbersAndNoRecordedAcl) {
+    const auto entries = DecodeJournal(EncodeSecondVersionRecord(kReplace));
+    ASSERT_EQ(entries.size(), 1U);
+    ASSERT_TRUE(entries[0].sound);
+    const JournalRecord& record = entries[0].record;
+    EXPECT_TRUE(record.checked);
+    EXPECT_FALSE(record.aclRecorded);
+    EXPECT_EQ(record.folder, (FileIdentity{0x801, 0, 42, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(record.staged.size, kReplace.staged.size);
+    EXPECT_EQ(record.targetMode, kReplace.targetMode);
+}
+
+TEST(RestartJournalTest, AFileIsProvenByWhatSurvivesAReboot) {
+    const FileIdentity stable{0x801, 0xfeed, 42, 1700000000, 5, 0, 0, 0, 0};
+    const FileIdentity deviceOnly{0x801, 0, 42, 0, 0, 0, 0, 0, 0};
+    const auto with = [](FileIdentity identity, auto change) {
+        change(identity);
+        return identity;
+    };
+    struct Case {
+        const char* what;
+        FileIdentity now;
+        FileIdentity recorded;
+        bool same;
+    } cases[] = {
+        {"unchanged", stable, stable, true},
+        {"renumbered device", with(stable, [](auto& i) { i.device = 0x701; }), stable, true},
+        {"other inode", with(stable, [](auto& i) { i.inode = 43; }), stable, false},
+        {"born later", with(stable, [](auto& i) { i.bornNanoseconds = 6; }), stable, false},
+        {"other file system", with(stable, [](auto& i) { i.volume = 0xbeef; }), stable, false},
+        {"no stable identity recorded", with(stable, [](auto& i) { i.device = 0x801; }), deviceOnly,
+         true},
+        {"no stable identity, other device", with(stable, [](auto& i) { i.device = 0x701; }),
+         deviceOnly, false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(IsSameFile(c.now, c.recorded), c.same) << c.what;
 }
 
 TEST(RestartJournalTest, ATornTailIsReportedAndNotCarriedOut) {
@@ -189,6 +228,7 @@ TEST_F(JournalFileTest, AFirstVersionJournalIsRewrittenInOrderBeforeItIsEdited) 
         names.first = record.first;
         names.second = record.second;
         names.checked = false;
+        names.aclRecorded = false;
         return names;
     };
     EXPECT_EQ(Read(),
