@@ -28,10 +28,16 @@ void ShowPendingUsage() {
     for (const char8_t* line : kLines) Show(FromUtf8(line));
 }
 
-// An operation as the list shows it: with the error it last failed with, or marked as one
-// that the boot carries out without checking the files it names.
+// An operation as the list shows it: marked when its staged file is gone or changed, and with
+// the error it last failed with, or marked as one that the boot carries out without checking
+// the files it names.
 Text Listed(const PendingOperation& operation) {
     Text line = DescribeOperation(operation);
+    if (operation.staged == PendingOperation::StagedState::Missing) {
+        line += FromUtf8(u8" (промежуточный файл отсутствует)");
+    } else if (operation.staged == PendingOperation::StagedState::Changed) {
+        line += FromUtf8(u8" (промежуточный файл изменён)");
+    }
     if (operation.lastError != 0) {
         line += FromUtf8(u8" (не выполнено: ") + ErrorLine(operation.lastError) + FromUtf8(u8")");
     } else if (operation.unchecked) {

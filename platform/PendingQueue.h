@@ -38,6 +38,10 @@ struct PendingOperation {
     // Queued without a record of the files it names (by an earlier version), so the boot
     // carries it out without checking them.
     bool unchecked = false;
+    // For a replacement whose staged file pinfile made and recorded: whether it is still the
+    // file pinfile wrote.
+    enum class StagedState { Unchecked, Intact, Missing, Changed };
+    StagedState staged = StagedState::Unchecked;
 };
 
 struct PendingList {

@@ -1,9 +1,16 @@
 #include "../FileSystem.h"
 
+#include <memory>
+#include <utility>
+
 #include "RestartList.h"
 #include "Win32.h"
 
 namespace pinfile {
+
+struct StagedFile::Held {
+    win32::OwnedHandle file;
+};
 
 namespace {
 
@@ -63,14 +70,6 @@ bool Identify(TextView name, FileIdentity& identity) {
     return known != FALSE;
 }
 
-Status FlushFile(TextView name) {
-    const win32::OwnedHandle file(CreateFileW(ForCall(name).c_str(), GENERIC_WRITE, FILE_SHARE_READ,
-                                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                                              nullptr));
-    if (!file.Valid()) return LastError();
-    return FlushFileBuffers(file.Get()) ? Status() : LastError();
-}
-
 }  // namespace
 
 bool FindEntry(TextView name) {
@@ -105,23 +104,52 @@ FileCallResult DeleteFileNow(TextView name) {
     return Judged(LastError(), name);
 }
 
-Text StagingFolderFor(TextView target) {
+StagedFile::StagedFile() = default;
+StagedFile::StagedFile(Text name, std::unique_ptr<Held> held)
+    : name_(std::move(name)), held_(std::move(held)) {}
+StagedFile::StagedFile(StagedFile&& other) noexcept = default;
+StagedFile& StagedFile::operator=(StagedFile&& other) noexcept = default;
+
+// A file that is deleted through its handle goes, whatever its name leads to by then.
+StagedFile::~StagedFile() {
+    if (kept_ || !held_) return;
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = TRUE;
+    SetFileInformationByHandle(held_->file.Get(), FileDispositionInfo, &disposition,
+                               sizeof disposition);
+}
+
+StagedFile CreateStagedFile(TextView target, TextView prefix) {
     Text full;
     const std::size_t slash =
         win32::FullPathName(target, full).Failed() ? Text::npos : full.find_last_of(L"\\/");
-    if (slash == Text::npos) return Text(L".");
-    return full.substr(0, slash + 1);
+    const Text folder = slash == Text::npos ? Text(L".") : full.substr(0, slash + 1);
+    auto held = std::make_unique<StagedFile::Held>();
+    Text name = win32::CreateStagedFileIn(folder, prefix, held->file);
+    if (name.empty()) return {};
+    return StagedFile(std::move(name), std::move(held));
 }
 
-FileCallResult ScheduleReplaceAtRestart(TextView staged, TextView target) {
+FileCallResult CopyIntoStagedFile(TextView source, StagedFile& staged) {
+    return FileCallResult::Of(win32::CopyInto(source, staged.Files().file.Get()));
+}
+
+FileCallResult ScheduleReplaceAtRestart(StagedFile& staged, TextView target) {
+    const HANDLE file = staged.Files().file.Get();
     // The restart renames the staged copy into place; its bytes must be on disk by then.
-    if (const Status flushed = FlushFile(staged); flushed.Failed())
-        return FileCallResult::Of(flushed);
-    const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT;
-    if (!MoveFileExW(ForCall(staged).c_str(), ForCall(target).c_str(), flags)) {
-        return FileCallResult::Of(LastError());
+    if (!FlushFileBuffers(file)) return FileCallResult::Of(LastError());
+    // What was written is recorded first, so that the list can always tell whether the
+    // staged file is still the one pinfile wrote.
+    const Text& name = staged.Name();
+    if (const Status remembered = win32::RememberStagedFile(name, file); remembered.Failed()) {
+        return FileCallResult::Of(remembered);
     }
-    return FileCallResult::Of(win32::KeepQueuedOperation(staged, target));
+    const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT;
+    Status status =
+        MoveFileExW(ForCall(name).c_str(), ForCall(target).c_str(), flags) ? Status() : LastError();
+    if (status.Succeeded()) status = win32::KeepQueuedOperation(name, target);
+    if (status.Failed()) win32::ForgetStagedFile(name);
+    return FileCallResult::Of(status);
 }
 
 FileCallResult ScheduleDeleteAtRestart(TextView name) {
@@ -130,7 +158,5 @@ FileCallResult ScheduleDeleteAtRestart(TextView name) {
     }
     return FileCallResult::Of(win32::KeepQueuedOperation(name, TextView()));
 }
-
-void DiscardStagedFile(TextView name) { DeleteFileW(ForCall(name).c_str()); }
 
 }  // namespace pinfile

@@ -90,6 +90,61 @@ Text FullName(TextView name) {
     return PlainName(win32::FullPathName(name, full).Succeeded() ? TextView(full) : name);
 }
 
+// What the system says a name is: the folder it lies in, by volume and file index and by its
+// final path, and the file's long name there. Names that reach one file another way (an 8.3
+// name, "\\.\" or "\\?\", another drive letter, a linked folder) give the same key.
+struct FileKey {
+    Text full;  // the name as the list would spell it, for when the folder cannot be asked
+    bool known = false;
+    BY_HANDLE_FILE_INFORMATION folder{};
+    Text finalFolder;
+    Text name;
+};
+
+// The long form of the last component, where the file is there to ask.
+Text LongNameOf(const Text& full, Text name) {
+    if (name.find_first_of(L"*?") != Text::npos) return name;
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = FindFirstFileW(win32::CallName(full).c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return name;
+    FindClose(search);
+    return found.cFileName;
+}
+
+FileKey KeyOf(TextView name) {
+    FileKey key;
+    key.full = FullName(name);
+    Text full;
+    if (win32::FullPathName(name, full).Failed()) return key;
+    const std::size_t slash = full.find_last_of(L"\\/");
+    if (slash == Text::npos || slash + 1 == full.size()) return key;
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const win32::OwnedHandle folder(CreateFileW(win32::CallName(full.substr(0, slash + 1)).c_str(),
+                                                0, share, nullptr, OPEN_EXISTING,
+                                                FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!folder.Valid() || !GetFileInformationByHandle(folder.Get(), &key.folder)) return key;
+    const auto finalPath = [&](wchar_t* buffer, std::size_t size) {
+        return GetFinalPathNameByHandleW(folder.Get(), buffer, static_cast<DWORD>(size),
+                                         FILE_NAME_NORMALIZED);
+    };
+    win32::Grown(finalPath, key.finalFolder).Ignore();
+    key.name = LongNameOf(full, full.substr(slash + 1));
+    key.known = true;
+    return key;
+}
+
+bool SameFolder(const FileKey& a, const FileKey& b) {
+    const bool sameIndex = a.folder.dwVolumeSerialNumber == b.folder.dwVolumeSerialNumber &&
+                           a.folder.nFileIndexHigh == b.folder.nFileIndexHigh &&
+                           a.folder.nFileIndexLow == b.folder.nFileIndexLow;
+    return sameIndex || (!a.finalFolder.empty() && NamesMatch(a.finalFolder, b.finalFolder));
+}
+
+bool SameFile(const FileKey& a, const FileKey& b) {
+    if (NamesMatch(a.full, b.full)) return true;
+    return a.known && b.known && NamesMatch(a.name, b.name) && SameFolder(a, b);
+}
+
 // pinfile names its staged copies as GetTempFileNameW would: "TMP", up to four hex digits
 // and ".tmp", in the target's own folder.
 bool IsStagedByPinfile(const PendingOperation& operation) {
@@ -276,7 +331,12 @@ void Conclude(HKEY key, Edit& edit) {
         return;
     }
     for (const PendingOperation& operation : edit.withdrawn) {
-        if (IsStagedByPinfile(operation)) DeleteFileW(win32::CallName(operation.source).c_str());
+        if (!IsStagedByPinfile(operation)) continue;
+        // A staged file that someone changed since is no longer what pinfile made.
+        if (win32::CheckStagedFile(operation.source) != PendingOperation::StagedState::Changed) {
+            DeleteFileW(win32::CallName(operation.source).c_str());
+        }
+        win32::ForgetStagedFile(operation.source);
     }
 }
 
@@ -327,14 +387,16 @@ Edit WithdrawChosen(const Chooser& chosen) {
     return edit;
 }
 
-// What the restart would do against the command just carried out on the file.
-bool Undoes(LaterCommand command, const PendingOperation& operation, TextView file) {
+// What the restart would do against the command just carried out on the file: put another
+// file in its place, move it away, or (after a copy) delete it.
+bool Undoes(LaterCommand command, const PendingOperation& operation, const FileKey& file) {
     switch (operation.kind) {
         case PendingOperation::Kind::Replace:
         case PendingOperation::Kind::Move:
-            return NamesMatch(operation.target, file);
+            return SameFile(KeyOf(operation.target), file) ||
+                   SameFile(KeyOf(operation.source), file);
         case PendingOperation::Kind::Delete:
-            return command == LaterCommand::Copy && NamesMatch(operation.source, file);
+            return command == LaterCommand::Copy && SameFile(KeyOf(operation.source), file);
         case PendingOperation::Kind::Damaged:
         case PendingOperation::Kind::NotUnderstood:
             break;
@@ -365,7 +427,11 @@ PendingList ReadPendingOperations() {
     for (const Strings& strings : values) {
         const std::size_t end = OperationsEnd(strings);
         for (std::size_t i = 0; i < end; i += 2) {
-            list.operations.push_back(FromPair(strings[i], strings[i + 1]));
+            PendingOperation operation = FromPair(strings[i], strings[i + 1]);
+            if (operation.kind == PendingOperation::Kind::Replace) {
+                operation.staged = win32::CheckStagedFile(operation.source);
+            }
+            list.operations.push_back(std::move(operation));
         }
     }
     return list;
@@ -387,7 +453,7 @@ void WaitForOtherRuns() {
 }
 
 Withdrawal WithdrawUndoingOperations(LaterCommand command, TextView name, TextView queuedStaged) {
-    const Text file = FullName(name);
+    const FileKey file = KeyOf(name);
     const Text own = queuedStaged.empty() ? Text() : FullName(queuedStaged);
     Edit edit = WithdrawChosen([&](std::size_t, const PendingOperation& operation) {
         const bool isOwn = !own.empty() && operation.kind == PendingOperation::Kind::Replace &&

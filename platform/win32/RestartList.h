@@ -2,8 +2,12 @@
 // backend need it.
 #pragma once
 
+#include <windows.h>
+
+#include "../PendingQueue.h"
 #include "../Status.h"
 #include "../Text.h"
+#include "Win32.h"
 
 namespace pinfile::win32 {
 
@@ -11,5 +15,28 @@ namespace pinfile::win32 {
 // disk, and when that fails takes the operation out again, so that a failure leaves nothing
 // queued. The target is empty for a deletion.
 Status KeepQueuedOperation(TextView source, TextView target);
+
+}  // namespace pinfile::win32
+
+namespace pinfile::win32 {
+
+// Creates a staged file in the folder, which only Administrators and SYSTEM may write or
+// delete, so that no other user who may create files there can change it while it waits; it
+// stays open in file. Its name, or empty when none can be had.
+Text CreateStagedFileIn(TextView folder, TextView prefix, OwnedHandle& file);
+
+// Copies the source's bytes into the open file.
+Status CopyInto(TextView source, HANDLE file);
+
+// Records beside the restart list (in pinfile's own registry key) what the staged file holds:
+// its size and last-write time, as the open file has them now.
+Status RememberStagedFile(TextView name, HANDLE file);
+
+// Drops that record, once the staged file is no longer waiting.
+void ForgetStagedFile(TextView name);
+
+// Whether the staged file named in the list is still the one pinfile wrote; Unchecked for
+// one that pinfile has no record of.
+PendingOperation::StagedState CheckStagedFile(TextView name);
 
 }  // namespace pinfile::win32

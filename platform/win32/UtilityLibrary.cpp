@@ -82,20 +82,29 @@ Text ulGetTempFileName2(TextView directory, TextView prefix) {
         return GetTempPathW(static_cast<DWORD>(size), buffer);
     };
     if (folder.empty() && win32::Grown(tempPath, folder).Failed()) return Text();
+    win32::OwnedHandle file;
+    return win32::CreateNumberedFile(folder, prefix, nullptr, GENERIC_WRITE, 0, file);
+}
+
+namespace win32 {
+
+Text CreateNumberedFile(TextView folder, TextView prefix, SECURITY_ATTRIBUTES* security,
+                        DWORD access, DWORD share, OwnedHandle& file) {
     constexpr unsigned kNumbers = 0x10000;
     const unsigned start = GetTickCount();
     for (unsigned step = 0; step < kNumbers; ++step) {
         const unsigned number = (start + step) % kNumbers;
         if (number == 0) continue;
         Text name = TemporaryName(folder, prefix, number);
-        const win32::OwnedHandle file(CreateFileW(win32::CallName(name).c_str(), GENERIC_WRITE, 0,
-                                                  nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                                                  nullptr));
+        file.Reset(CreateFileW(CallName(name).c_str(), access, share, security, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
         if (file.Valid()) return name;
         if (!IsTaken(GetLastError(), name)) return Text();
     }
     return Text();
 }
+
+}  // namespace win32
 
 void InitCommonControls() { ::InitCommonControls(); }
 

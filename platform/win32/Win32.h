@@ -65,10 +65,20 @@ class OwnedHandle {
     }
     bool Valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
     HANDLE Get() const { return handle_; }
+    void Reset(HANDLE handle) {
+        if (Valid()) CloseHandle(handle_);
+        handle_ = handle;
+    }
 
   private:
     HANDLE handle_;
 };
+
+// Creates a new file named as GetTempFileNameW names them (the prefix, a number in up to four
+// hex digits, ".tmp") in the folder, with the given security and open with the given access
+// and sharing; its name, or empty when none can be had.
+Text CreateNumberedFile(TextView folder, TextView prefix, SECURITY_ATTRIBUTES* security,
+                        DWORD access, DWORD share, OwnedHandle& file);
 
 // Owns an open registry key.
 class OwnedKey {

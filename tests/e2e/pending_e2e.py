@@ -34,6 +34,11 @@ class PendingCase(Case):
     def pending(self, *args):
         return self.run_pinfile(*args, program=os.environ["PINFILE_PENDING_EXE"])
 
+    def run_pinfile_traced(self, options, *args):
+        """Runs pinfile under strace with the options (an injected delay, for example)."""
+        return self.run_pinfile(*(["-qq", "-o", "/dev/null"] + options + [EXE] + list(args)),
+                                program="strace")
+
 
 class PendingUsageTests(PendingCase):
     def test_help_and_usage_errors(self):
@@ -271,6 +276,105 @@ class JournalTests(JournalCase):
         self.assertFalse(os.path.exists(journal_path(self.root)))
         self.assertFalse(os.path.exists(os.path.join(self.root, "run", "reboot-required")))
 
+    def test_nothing_is_queued_on_a_file_system_that_a_reboot_empties(self):
+        if subprocess.run(["stat", "-f", "-c", "%T", "/dev/shm"],
+                          capture_output=True).stdout.strip() != b"tmpfs":
+            self.skipTest("no tmpfs at /dev/shm")
+        folder = tempfile.mkdtemp(dir="/dev/shm")
+        self.addCleanup(shutil.rmtree, folder, True)
+        self.work.file("new.so", b"new")
+        target = os.path.join(folder, "t.so")
+        for args, message in [(["/C", "new.so", target], QUEUE_COPY_FAILED),
+                              (["/D", target], QUEUE_DELETE_FAILED)]:
+            with self.subTest(command=args[0]):
+                with open(target, "wb") as handle:
+                    handle.write(b"old")
+                with held(target):
+                    self.assertFailureReport(self.run_pinfile(*args), message, errno.EOPNOTSUPP)
+                self.assertEqual(os.listdir(folder), ["t.so"])
+                self.assertFalse(os.path.exists(journal_path(self.root)))
+
+    @unittest.skipUnless(shutil.which("setfacl") and shutil.which("strace"), "needs setfacl and strace")
+    def test_the_access_acl_of_any_size_is_given_back_also_after_a_kill(self):
+        def acl(path):
+            return subprocess.run(["getfacl", "-n", "--omit-header", path], capture_output=True,
+                                  check=True).stdout
+        many = ",".join("u:%d:r" % (20000 + n) for n in range(300))
+        for entries, kill in [("u:nobody:rw,g::---", True), (many, False)]:
+            with self.subTest(kill=kill):
+                self.fresh()
+                target = self.work.file("t.so", b"old")
+                os.chown(target, 0, 4)
+                os.chmod(target, 0o600)
+                if subprocess.run(["setfacl", "-m", entries, target], capture_output=True).returncode:
+                    self.skipTest("this file system takes no such ACL")
+                before = acl(target)
+                self.queue_replacement("t.so", b"old", b"new")
+                if kill:
+                    killed = subprocess.run(
+                        ["strace", "-qq", "-o", "/dev/null", "-e", "trace=fsetxattr",
+                         "-e", "inject=fsetxattr:signal=SIGKILL:when=1",
+                         os.environ["PINFILE_PENDING_EXE"], "apply"],
+                        env=self.pinfile_env(), capture_output=True, timeout=TIMEOUT)
+                    self.assertEqual(killed.returncode, -9, killed.stderr)
+                    self.assertEqual(self.work.read("t.so"), b"new")  # renamed, ACL not yet set
+                applied = self.pending("apply")
+                self.assertEqual(applied.status, 0, applied.stdout)
+                self.assertEqual(self.work.read("t.so"), b"new")
+                self.assertEqual(acl(target), before)
+
+    def test_a_later_command_through_a_bind_mount_withdraws_the_queued_one(self):
+        alias = os.path.join(self.work.path, "b")
+        os.mkdir(alias)
+        os.mkdir(os.path.join(self.work.path, "a"))
+        if subprocess.run(["mount", "--bind", os.path.join(self.work.path, "a"), alias],
+                          capture_output=True).returncode != 0:
+            self.skipTest("cannot bind-mount here")
+        self.addCleanup(subprocess.run, ["umount", alias], capture_output=True)
+        self.work.file("new2.so", b"new2")
+        target, staged = self.queue_replacement("a/t.so", b"old", b"new1")
+        result = self.run_pinfile("/C", "new2.so", "b/t.so")
+        self.assertOutput(result, [COPIED], EXIT_DONE)
+        self.assertEqual(self.last_stderr_lines(), [withdrawn(replace_line(target, staged))])
+        self.assertOutput(self.pending("apply"), [EMPTY], 0)
+        self.assertEqual(self.work.read("a/t.so"), b"new2")
+
+    def test_a_queued_operation_survives_a_boot_that_renumbers_devices(self):
+        image, mount = os.path.join(self.root, "fs.img"), os.path.join(self.work.path, "mnt")
+        os.mkdir(mount)
+        with open(image, "wb") as handle:
+            handle.truncate(16 << 20)
+        subprocess.run(["mkfs.ext4", "-q", "-F", image], check=True, capture_output=True)
+
+        def attach():
+            done = subprocess.run(["losetup", "-f", "--show", image], capture_output=True, text=True)
+            if done.returncode != 0 or subprocess.run(["mount", done.stdout.strip(), mount]).returncode:
+                self.skipTest("no loop device can be attached and mounted here")
+            return done.stdout.strip()
+
+        def detach(device):
+            subprocess.run(["umount", mount], check=True)
+            subprocess.run(["losetup", "-d", device], check=True)
+
+        first = attach()
+        try:
+            self.queue_replacement("mnt/t.so", b"old", b"new")
+            before = os.stat(mount).st_dev
+        finally:
+            detach(first)
+        # Another image takes the first device, so the next boot finds this one elsewhere.
+        spare = os.path.join(self.root, "spare.img")
+        with open(spare, "wb") as handle:
+            handle.truncate(1 << 20)
+        subprocess.run(["losetup", first, spare], check=True)
+        self.addCleanup(subprocess.run, ["losetup", "-d", first])
+        second = attach()
+        self.addCleanup(detach, second)
+        self.assertNotEqual(os.stat(mount).st_dev, before)
+        applied = self.pending("apply")
+        self.assertEqual(applied.status, 0, applied.stdout)
+        self.assertEqual(self.work.read("mnt/t.so"), b"new")
+
     def test_a_queued_replacement_puts_in_place_what_an_immediate_copy_would(self):
         from pinfile_e2e import METADATA
         for kind, setup, look, expected in METADATA:
@@ -374,6 +478,22 @@ class JournalTests(JournalCase):
 
 NOBODY = 65534
 
+# Waits for a staged name in the folder, moves that file aside and puts a link to the secret
+# file in its place.
+SWAPPER = """
+import os, sys, time
+folder, secret = sys.argv[1:]
+deadline = time.time() + 60
+while time.time() < deadline:
+    names = [n for n in os.listdir(folder) if n.startswith("TMP")]
+    if names:
+        staged = os.path.join(folder, names[0])
+        os.rename(staged, staged + ".aside")
+        os.symlink(secret, staged)
+        print("swapped")
+        break
+"""
+
 
 def as_nobody():
     os.setgid(NOBODY)
@@ -436,6 +556,43 @@ class HostileUserTests(JournalCase):
                 self.assertOutput(self.pending("apply"), [expected], EXIT_FAILED)
                 with open(target, "rb") as handle:
                     self.assertEqual(handle.read(), b"old")
+
+    @unittest.skipUnless(shutil.which("strace"), "needs strace to widen the window")
+    def test_a_staged_name_swapped_for_a_link_changes_no_other_file(self):
+        # The owner of the target's folder swaps the staged name for a link to a secret file
+        # as soon as it appears (the copy is held up) or once its copy is done (the first
+        # change of its mode is held up).
+        for moment, call in [("appeared", "ioctl"), ("copied", "fchmod")]:
+            with self.subTest(moment=moment):
+                self.fresh()
+                os.chmod(self.work.path, 0o755)
+                secret = os.path.join(self.root, "secret")
+                with open(secret, "wb") as handle:
+                    handle.write(b"root's secret")
+                os.chmod(secret, 0o600)
+                app = os.path.join(self.work.path, "app")
+                os.mkdir(app)
+                target = os.path.join(app, "t")
+                with open(target, "wb") as handle:
+                    handle.write(b"old")
+                give_away(app)
+                source = self.work.file("new", b"new")
+                swapper = subprocess.Popen(
+                    ["/usr/bin/python3", "-c", SWAPPER, app, secret], preexec_fn=as_nobody,
+                    stdout=subprocess.PIPE)
+                with held(target):
+                    traced = self.run_pinfile_traced(
+                        ["-e", "trace=" + call, "-e", "inject=%s:delay_enter=700000" % call],
+                        "/C", source, target)
+                self.assertEqual(swapper.communicate(timeout=TIMEOUT)[0], b"swapped\n")
+                self.assertIn(traced.status, (EXIT_QUEUED, EXIT_FAILED), traced.stdout)
+                self.assertNotIn(secret.encode(), b"".join(b"".join(r) for r in read_journal(self.root)))
+                self.pending("apply")
+                self.assertEqual((stat_mode(secret), os.stat(secret).st_uid), (0o600, 0))
+                with open(secret, "rb") as handle:
+                    self.assertEqual(handle.read(), b"root's secret")
+                self.assertNotEqual(self.work.read("app/t"), b"root's secret")
+                self.assertIn(self.work.read("app/t"), (b"old", b"new"))
 
     def test_nothing_is_queued_into_a_journal_that_others_could_write(self):
         folder = os.path.dirname(journal_path(self.root))
