@@ -135,7 +135,7 @@ FileCallResult CopyIntoStagedFile(TextView source, StagedFile& staged) {
 }
 
 FileCallResult ScheduleReplaceAtRestart(StagedFile& staged, TextView target) {
-    const HANDLE file = staged.Files().file.Get();
+    HANDLE file = staged.Files().file.Get();
     // The restart renames the staged copy into place; its bytes must be on disk by then.
     if (!FlushFileBuffers(file)) return FileCallResult::Of(LastError());
     // What was written is recorded first, so that the list can always tell whether the

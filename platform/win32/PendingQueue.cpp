@@ -105,7 +105,7 @@ struct FileKey {
 Text LongNameOf(const Text& full, Text name) {
     if (name.find_first_of(L"*?") != Text::npos) return name;
     WIN32_FIND_DATAW found{};
-    const HANDLE search = FindFirstFileW(win32::CallName(full).c_str(), &found);
+    HANDLE search = FindFirstFileW(win32::CallName(full).c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) return name;
     FindClose(search);
     return found.cFileName;

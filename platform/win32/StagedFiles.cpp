@@ -42,8 +42,8 @@ struct Written {
 
 Written WrittenOf(const BY_HANDLE_FILE_INFORMATION& information) {
     Written written;
-    written.size = (static_cast<ULONGLONG>(information.nFileSizeHigh) << 32U) |
-                   information.nFileSizeLow;
+    written.size =
+        (static_cast<ULONGLONG>(information.nFileSizeHigh) << 32U) | information.nFileSizeLow;
     written.lastWrite = information.ftLastWriteTime;
     return written;
 }
@@ -131,8 +131,7 @@ Status RememberStagedFile(TextView name, HANDLE file) {
     if (status.Failed()) return status;
     ForgetWhatIsNotWaiting(key.Get());
     return RegistryStatus(RegSetValueExW(key.Get(), RecordName(name).c_str(), 0, REG_BINARY,
-                                         reinterpret_cast<const BYTE*>(&written),
-                                         sizeof written));
+                                         reinterpret_cast<const BYTE*>(&written), sizeof written));
 }
 
 void ForgetStagedFile(TextView name) {

@@ -747,6 +747,83 @@ class SystemListTests(PendingCase):
                 else:
                     self.assertEqual(self.work.read("file.dll"), content)
 
+    def test_a_later_command_through_another_name_of_the_file_withdraws_the_queued_one(self):
+        # (earlier operation on real\\longtargetname.dll, later command through which name;
+        # what the restart leaves of the file)
+        drive = os.path.join(wine_prefix(), "dosdevices", "m:")
+        cases = [("delete", "8.3 name", b"n1"), ("delete", "\\\\.\\", b"n1"),
+                 ("delete", "second drive", b"n1"), ("delete", "linked folder", b"n1"),
+                 ("copy", "8.3 name", None), ("move away", "plain", b"n1")]
+        for earlier, alias, expected in cases:
+            self.work = Workspace()
+            self.addCleanup(self.work.close)
+            os.mkdir(os.path.join(self.work.path, "real"))
+            os.symlink("real", os.path.join(self.work.path, "linked"))
+            if os.path.lexists(drive):
+                os.remove(drive)
+            os.symlink(os.path.join(self.work.path, "real"), drive)
+            self.addCleanup(lambda: os.path.lexists(drive) and os.remove(drive))
+            restart()  # start from an empty list
+            with self.subTest(earlier=earlier, alias=alias), one_boot(self.work.path):
+                self.work.file("n1.dll", b"n1")
+                self.work.file("v2.dll", b"v2")
+                target = self.work.file("real/longtargetname.dll", b"old")
+                plain = self.path("real\\longtargetname.dll")
+                name = {"8.3 name": lambda: self.registry("--short", plain),
+                        "\\\\.\\": lambda: "\\\\.\\" + plain,
+                        "second drive": lambda: "M:\\longtargetname.dll",
+                        "linked folder": lambda: self.path("linked\\longtargetname.dll"),
+                        "plain": lambda: plain}[alias]()
+                if alias != "plain":
+                    self.assertNotEqual(name.lower(), plain.lower())
+                if earlier == "move away":
+                    self.registry(plain, plain + ".old")
+                else:
+                    with held(target):
+                        args = ["/C", "v2.dll", plain] if earlier == "copy" else ["/D", plain]
+                        self.assertEqual(self.run_pinfile(*args).status, EXIT_QUEUED)
+                listed = self.pending("list").stdout.decode().splitlines()[0][len("1. "):]
+                args = ["/D", name] if earlier == "copy" else ["/C", "n1.dll", name]
+                self.assertOutput(self.run_pinfile(*args), [DELETED if earlier == "copy" else COPIED],
+                                  EXIT_DONE)
+                self.assertEqual(self.last_stderr_lines(), ["Отменено: " + listed])
+            restart()
+            with self.subTest(earlier=earlier, alias=alias, after="restart"):
+                if expected is None:
+                    self.assertFalse(os.path.exists(target))
+                else:
+                    self.assertEqual(self.work.read("real/longtargetname.dll"), expected)
+                self.assertEqual(os.listdir(os.path.join(self.work.path, "real")),
+                                 [] if expected is None else ["longtargetname.dll"])
+
+    def test_a_staged_file_that_is_gone_or_changed_is_marked_and_can_be_cancelled(self):
+        for change, mark in [("deleted", "(промежуточный файл отсутствует)"),
+                             ("overwritten", "(промежуточный файл изменён)")]:
+            self.work = Workspace()
+            self.addCleanup(self.work.close)
+            restart()  # start from an empty list
+            with self.subTest(change=change), one_boot(self.work.path):
+                self.work.file("new.dll", b"new")
+                target = self.work.file("t.dll", b"old")
+                with held(target):
+                    self.assertOutput(self.run_pinfile("/C", "new.dll", "t.dll"), [QUEUED_COPY],
+                                      EXIT_QUEUED)
+                staged = self.staged_files()[0]
+                line = replace_line(native_path(target), self.path(staged))
+                self.assertOutput(self.pending("list"), numbered([line]), 0)
+                if change == "deleted":
+                    os.remove(os.path.join(self.work.path, staged))
+                else:
+                    self.work.file(staged, b"someone else's bytes")
+                self.assertOutput(self.pending("list"), numbered([line + " " + mark]), 0)
+                self.assertOutput(self.pending("cancel", "1"), ["Отменено: " + line], 0)
+                self.assertOutput(self.pending("list"), [EMPTY], 0)
+            restart()
+            with self.subTest(change=change, after="restart"):
+                self.assertEqual(self.work.read("t.dll"), b"old")
+                # What someone else put there is not pinfile's to delete.
+                self.assertEqual(self.staged_files(), [] if change == "deleted" else [staged])
+
     def test_every_form_the_system_writes_is_listed_as_a_plain_path(self):
         # (the strings of one operation, the line listed for it), value by value in the order
         # the restart carries them out: the first value, then the second.

@@ -3,7 +3,8 @@
 //   queue_move --read VALUE      prints the raw bytes of that Session Manager value in hex,
 //                                or "absent";
 //   queue_move --write VALUE [HEX]  writes those raw bytes as REG_MULTI_SZ, or deletes the
-//                                value when no bytes are given.
+//                                value when no bytes are given;
+//   queue_move --short NAME      prints the 8.3 form of the name.
 #include <windows.h>
 
 #include <shellapi.h>
@@ -68,6 +69,14 @@ int WriteValue(const wchar_t* value, const wchar_t* hex) {
     return status == ERROR_SUCCESS ? 0 : Fail("write", static_cast<unsigned long>(status));
 }
 
+int PrintShortName(const wchar_t* name) {
+    std::vector<wchar_t> buffer(32768);
+    const DWORD length = GetShortPathNameW(name, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (length == 0 || length >= buffer.size()) return Fail("short name", GetLastError());
+    std::wprintf(L"%ls\n", buffer.data());
+    return 0;
+}
+
 }  // namespace
 
 int main() {
@@ -75,6 +84,9 @@ int main() {
     LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
     if (arguments != nullptr && count == 3 && std::wcscmp(arguments[1], L"--read") == 0) {
         return ReadValue(arguments[2]);
+    }
+    if (arguments != nullptr && count == 3 && std::wcscmp(arguments[1], L"--short") == 0) {
+        return PrintShortName(arguments[2]);
     }
     if (arguments != nullptr && (count == 3 || count == 4) &&
         std::wcscmp(arguments[1], L"--write") == 0) {
