@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <functional>
 #include <random>
 #include <string>
 #include <string_view>
@@ -25,13 +26,30 @@ namespace {
 constexpr std::string_view kPrivatePrefix = ".pinfile-";
 constexpr std::size_t kPrivateNameLength = kPrivatePrefix.size() + 6;
 
+// Staged files are hidden and end in a suffix of their own, so that folder scanners (run-parts,
+// "*.conf" globs, plugin loaders) pass them by, and a later run tells them from a user's files.
+constexpr std::string_view kStagedPrefix = ".TMP";
+constexpr std::size_t kStagedLetters = 6;
+constexpr std::string_view kStagedSuffix = ".pinfile";
+
+// A source that changed while it was copied gives no copy: the copy would be neither the old
+// contents nor the new. The code tells the user to try again.
+constexpr ErrorCode kSourceChanged = EAGAIN;
+
+bool SameContentsTime(const struct stat& before, const struct stat& after) {
+    return before.st_size == after.st_size && before.st_mtim.tv_sec == after.st_mtim.tv_sec &&
+           before.st_mtim.tv_nsec == after.st_mtim.tv_nsec &&
+           before.st_ctim.tv_sec == after.st_ctim.tv_sec &&
+           before.st_ctim.tv_nsec == after.st_ctim.tv_nsec;
+}
+
 // The byte copy of one stretch, for when the kernel cannot copy the extents itself.
 Status CopyByReading(int from, int to, off_t start, off_t end) {
     std::vector<char> buffer(1U << 17U);
     while (start < end) {
         const auto want = static_cast<std::size_t>(std::min<off_t>(end - start, 1 << 17));
         const ssize_t n = RetryOnInterrupt([&] { return pread(from, buffer.data(), want, start); });
-        if (n <= 0) return n < 0 ? LastError() : Status();
+        if (n <= 0) return n < 0 ? LastError() : Status(kSourceChanged);
         const std::string_view read(buffer.data(), static_cast<std::size_t>(n));
         if (const Status written = WriteAllAt(to, read, start); written.Failed()) return written;
         start += n;
@@ -48,7 +66,7 @@ Status CopyStretch(int from, int to, off_t start, off_t end) {
         const ssize_t n =
             RetryOnInterrupt([&] { return copy_file_range(from, &in, to, &out, want, 0); });
         if (n > 0) continue;
-        if (n == 0) return {};
+        if (n == 0) return Status(kSourceChanged);  // the source ended early: cut meanwhile
         if (errno != EXDEV && errno != ENOSYS && errno != EOPNOTSUPP && errno != EINVAL) {
             return LastError();
         }
@@ -57,24 +75,34 @@ Status CopyStretch(int from, int to, off_t start, off_t end) {
     return {};
 }
 
-}  // namespace
-
 // A reflink where the file system shares extents, else stretch by stretch of data, so that
 // holes stay holes and a sparse file stays sparse.
-Status CopyContents(int from, int to) {
+Status CopyExtents(int from, int to, off_t size) {
     if (ioctl(to, FICLONE, from) == 0) return {};
-    struct stat info {};
-    if (fstat(from, &info) != 0) return LastError();
-    for (off_t position = 0; position < info.st_size;) {
+    for (off_t position = 0; position < size;) {
         off_t data = lseek(from, position, SEEK_DATA);
         if (data < 0 && errno == ENXIO) break;  // only a hole is left
         if (data < 0) data = position;          // no hole finding here: all of it is data
         off_t hole = lseek(from, data, SEEK_HOLE);
-        if (hole < 0) hole = info.st_size;
+        if (hole < 0 || hole > size) hole = size;
         if (const Status copied = CopyStretch(from, to, data, hole); copied.Failed()) return copied;
         position = hole;
     }
-    return Checked(ftruncate(to, info.st_size));
+    return Checked(ftruncate(to, size));
+}
+
+}  // namespace
+
+// Checked before and after: a source that changed meanwhile (cut, appended to, rewritten)
+// gives an error, not a padded, partial or mixed copy.
+Status CopyContents(int from, int to) {
+    struct stat before {};
+    if (fstat(from, &before) != 0) return LastError();
+    Status status = CopyExtents(from, to, before.st_size);
+    struct stat after {};
+    if (status.Succeeded() && fstat(from, &after) != 0) status = LastError();
+    if (status.Succeeded() && !SameContentsTime(before, after)) status = Status(kSourceChanged);
+    return status;
 }
 
 namespace {
@@ -178,16 +206,67 @@ namespace {
 
 std::string PrivateName() { return UniqueName(kPrivatePrefix, 6); }
 
-// A new private file in the folder that carries our lock from the moment it has a name, so
-// that no other run takes it for a leftover. An unnamed file is given its name once locked;
-// where the file system has no unnamed files, the lock follows at once.
-Status CreatePrivateFile(int folder, std::string& name, Descriptor& file) {
+bool IsPrivateName(std::string_view name) {
+    return name.size() == kPrivateNameLength && name.starts_with(kPrivatePrefix);
+}
+
+// A leftover is one of our files whose writer is gone: nobody holds its lock. A file that
+// another run still writes is locked and stays.
+bool RemoveIfLeftOver(int folder, const char* name) {
+    const Descriptor file(openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat info {};
+    if (!file.valid() || fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        info.st_uid != geteuid() || info.st_nlink != 1) {
+        return false;
+    }
+    if (flock(file.get(), LOCK_EX | LOCK_NB) != 0) return false;
+    struct stat named {};
+    return fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_ino == info.st_ino &&
+           named.st_dev == info.st_dev && unlinkat(folder, name, 0) == 0;
+}
+
+// Removes the folder's leftovers that the rule picks by name, and flushes the folder when
+// any went.
+template <typename Rule>
+void RemoveLeftovers(int folder, Rule isLeftover) {
+    const int listing = dup(folder);
+    DIR* entries = listing >= 0 ? fdopendir(listing) : nullptr;
+    if (entries == nullptr) {
+        if (listing >= 0) close(listing);
+        return;
+    }
+    bool removed = false;
+    while (const dirent* entry = readdir(entries)) {
+        if (isLeftover(std::string_view(entry->d_name))) {
+            removed = RemoveIfLeftOver(folder, entry->d_name) || removed;
+        }
+    }
+    closedir(entries);
+    if (removed) fsync(folder);
+}
+
+}  // namespace
+
+std::string StagedFileName(std::string_view prefix) {
+    return UniqueName(std::string(".") + std::string(prefix), kStagedLetters) +
+           std::string(kStagedSuffix);
+}
+
+bool IsStagedFileName(std::string_view name) {
+    return name.size() == kStagedPrefix.size() + kStagedLetters + kStagedSuffix.size() &&
+           name.starts_with(kStagedPrefix) && name.ends_with(kStagedSuffix);
+}
+
+Status CreateLockedFile(int folder, const std::function<std::string()>& makeName, std::string& name,
+                        Descriptor& file) {
+    // An unnamed file is given its name once locked; where the file system has no unnamed
+    // files, the lock follows at once.
     file.reset(openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
     if (file.valid()) {
         const std::string self = "/proc/self/fd/" + std::to_string(file.get());
         if (flock(file.get(), LOCK_EX) == 0) {
             for (int attempt = 0; attempt < 100; ++attempt) {
-                name = PrivateName();
+                name = makeName();
                 if (linkat(AT_FDCWD, self.c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
                     return {};
                 }
@@ -196,7 +275,7 @@ Status CreatePrivateFile(int folder, std::string& name, Descriptor& file) {
         }
     }
     for (int attempt = 0; attempt < 100; ++attempt) {
-        name = PrivateName();
+        name = makeName();
         file.reset(
             openat(folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (file.valid()) {
@@ -208,41 +287,12 @@ Status CreatePrivateFile(int folder, std::string& name, Descriptor& file) {
     return Status(EEXIST);
 }
 
-bool IsPrivateName(std::string_view name) {
-    return name.size() == kPrivateNameLength && name.starts_with(kPrivatePrefix);
+void RemoveUnneededStagedFiles(int folder, const std::vector<std::string>& needed) {
+    RemoveLeftovers(folder, [&](std::string_view name) {
+        return IsStagedFileName(name) &&
+               std::find(needed.begin(), needed.end(), name) == needed.end();
+    });
 }
-
-// A leftover is one of our private files whose writer is gone: nobody holds its lock. A file
-// that another run still writes is locked and stays.
-void RemoveIfLeftOver(int folder, const char* name) {
-    const Descriptor file(openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    struct stat info {};
-    if (!file.valid() || fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-        info.st_uid != geteuid() || info.st_nlink != 1) {
-        return;
-    }
-    if (flock(file.get(), LOCK_EX | LOCK_NB) != 0) return;
-    struct stat named {};
-    if (fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_ino == info.st_ino &&
-        named.st_dev == info.st_dev) {
-        unlinkat(folder, name, 0);
-    }
-}
-
-void RemoveLeftovers(int folder) {
-    const int listing = dup(folder);
-    DIR* entries = listing >= 0 ? fdopendir(listing) : nullptr;
-    if (entries == nullptr) {
-        if (listing >= 0) close(listing);
-        return;
-    }
-    while (const dirent* entry = readdir(entries)) {
-        if (IsPrivateName(entry->d_name)) RemoveIfLeftOver(folder, entry->d_name);
-    }
-    closedir(entries);
-}
-
-}  // namespace
 
 Status TakeOverMetadata(int out, int folder, const std::string& name, mode_t fallbackMode,
                         bool (*wanted)(std::string_view)) {
@@ -292,10 +342,11 @@ Status ReplaceWithCopy(int source, mode_t mode, const std::filesystem::path& tar
 }
 
 Status ReplaceWithCopyAt(int source, mode_t mode, int folder, const std::string& name) {
-    RemoveLeftovers(folder);
+    RemoveLeftovers(folder, IsPrivateName);
     std::string privateName;
     Descriptor out(-1);
-    if (const Status created = CreatePrivateFile(folder, privateName, out); created.Failed()) {
+    if (const Status created = CreateLockedFile(folder, PrivateName, privateName, out);
+        created.Failed()) {
         return created;
     }
     Status status = CopyContents(source, out.get());

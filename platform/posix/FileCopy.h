@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "RestartJournal.h"
 #include "SystemCall.h"
@@ -38,6 +40,21 @@ class Descriptor {
 
 // A name made of the prefix and random letters, for a new file that must not meet another.
 std::string UniqueName(std::string_view prefix, std::size_t letters);
+
+// The name of a new staged file: the prefix, hidden, and a suffix of its own.
+std::string StagedFileName(std::string_view prefix);
+bool IsStagedFileName(std::string_view name);
+
+// Creates a new file (mode 0600) in the folder, under a name from makeName, that carries this
+// process's lock from the moment it has a name, so that no other run takes it for a leftover.
+Status CreateLockedFile(int folder, const std::function<std::string()>& makeName, std::string& name,
+                        Descriptor& file);
+
+// Removes the folder's staged files that no waiting operation needs (needed: the names that
+// records still name in this folder) and whose writer is gone: left by a run killed before it
+// queued the file, or by a withdrawal that a crash cut short. Only this user's files of the
+// staged form whose lock nobody holds go.
+void RemoveUnneededStagedFiles(int folder, const std::vector<std::string>& needed);
 
 // Copies the whole contents of one open file into another, holes kept.
 Status CopyContents(int from, int to);

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "../UtilityLibrary.h"
 #include "FileCopy.h"
@@ -49,12 +50,13 @@ enum class Hold { Free, Held, Unknown };
 // Another process holds an advisory lock on the open file: a flock, or an fcntl lock on any
 // part of it. On success our own flock stays on the file until the descriptor closes, so
 // that nobody takes one while we replace or delete it.
+// A query that fails cannot tell, and counts as held.
 bool HeldByAnotherProcess(int fd) {
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) return errno == EWOULDBLOCK;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) return true;
     struct flock query {};
     query.l_type = F_WRLCK;
     query.l_whence = SEEK_SET;
-    if (fcntl(fd, F_OFD_GETLK, &query) != 0) return false;
+    if (fcntl(fd, F_OFD_GETLK, &query) != 0) return true;
     return query.l_type != F_UNLCK;
 }
 
@@ -81,9 +83,10 @@ Hold HeldInLockTable(const struct stat& file) {
 Hold HoldOn(const char* path, int openFlags, Descriptor& opened) {
     opened.reset(open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | openFlags));
     if (opened.valid()) return HeldByAnotherProcess(opened.get()) ? Hold::Held : Hold::Free;
-    if (errno != EACCES && errno != EPERM) return Hold::Free;
+    if (errno == ENOENT) return Hold::Free;  // no file yet: nobody can hold it
+    if (errno != EACCES && errno != EPERM) return Hold::Unknown;
     struct stat info {};
-    if (stat(path, &info) != 0) return Hold::Free;
+    if (stat(path, &info) != 0) return Hold::Unknown;
     return HeldInLockTable(info);
 }
 
@@ -182,6 +185,23 @@ void Discard(const StagedFile::Held& held) {
     }
 }
 
+// Removes the staged files in the folder that no waiting operation needs; when the queue
+// cannot be read, nothing, as any of them might be needed.
+void RemoveUnneededStagedFiles(int folder, const std::string& folderPath) {
+    std::vector<posix::JournalEntry> entries;
+    const Status read = posix::ReadJournal(posix::JournalPath(), entries);
+    if (read.Failed() && read.Code() != ENOENT) return;
+    std::vector<std::string> needed;
+    for (const posix::JournalEntry& entry : entries) {
+        const posix::JournalRecord& record = entry.record;
+        if (entry.Open() && record.kind == posix::JournalRecord::Kind::Replace &&
+            posix::FolderOf(record.first) == folderPath) {
+            needed.push_back(posix::LastComponentOf(record.first));
+        }
+    }
+    posix::RemoveUnneededStagedFiles(folder, needed);
+}
+
 }  // namespace
 
 StagedFile::StagedFile() = default;
@@ -229,6 +249,10 @@ FileCallResult CopyFileNow(TextView source, TextView target) {
     Descriptor existing(-1);
     if (HoldOn(resolved.c_str(), 0, existing) != Hold::Free) return InUse();
 
+    const std::string folder = posix::FolderOf(resolved);
+    const Descriptor opened(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (opened.valid()) RemoveUnneededStagedFiles(opened.get(), folder);
+
     return CallResult(ReplaceWithCopy(in.get(), sourceInfo.st_mode, resolved));
 }
 
@@ -256,13 +280,12 @@ StagedFile CreateStagedFile(TextView target, TextView prefix) {
     held->targetName = posix::LastComponentOf(held->target);
     held->folder.reset(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!held->folder.valid()) return {};
-    constexpr int kCreate = O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-    for (int attempt = 0; attempt < 100 && !held->file.valid(); ++attempt) {
-        held->name = posix::UniqueName(Text(prefix), 6);
-        held->file.reset(openat(held->folder.get(), held->name.c_str(), kCreate, 0600));
-        if (!held->file.valid() && errno != EEXIST) return {};
+    RemoveUnneededStagedFiles(held->folder.get(), folder);
+    const std::string stem(prefix);
+    const auto makeName = [&] { return posix::StagedFileName(stem); };
+    if (posix::CreateLockedFile(held->folder.get(), makeName, held->name, held->file).Failed()) {
+        return {};
     }
-    if (!held->file.valid()) return {};
     Text name = ulBuildFileName(folder, held->name);
     return StagedFile(std::move(name), std::move(held));
 }
@@ -284,6 +307,8 @@ FileCallResult ScheduleReplaceAtRestart(StagedFile& staged, TextView /*target*/)
     record.second = held.target;
     Status status = QueueableFolder(held.folder.get(), record.folder);
     if (status.Succeeded()) status = PrepareStagedFile(held, record);
+    // The staged file's name must be on disk before the record that names it.
+    if (status.Succeeded()) status = Checked(fsync(held.folder.get()));
     return status.Failed() ? CallResult(status) : Queue(record);
 }
 

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <sys/xattr.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <string>
@@ -347,13 +348,49 @@ bool Undoes(LaterCommand command, const JournalRecord& record, const CommandFile
     return command == LaterCommand::Copy && ActsOn(record, record.first, file);
 }
 
+// The staged files that the journal's waiting replacements need in the folder.
+std::vector<std::string> NeededIn(const posix::Journal& journal, const std::string& folder) {
+    std::vector<std::string> needed;
+    for (const JournalEntry& entry : journal.Entries()) {
+        if (entry.Open() && entry.record.kind == JournalRecord::Kind::Replace &&
+            posix::FolderOf(entry.record.first) == folder) {
+            needed.push_back(posix::LastComponentOf(entry.record.first));
+        }
+    }
+    return needed;
+}
+
+// Before records leave the journal, what they leave behind goes: the staged files of
+// withdrawn replacements (a crash may have cut their removal short), and in every folder that
+// the journal names, staged files that no waiting record needs (left by a run that was killed
+// before it queued them). A crash meanwhile leaves the records, and the next run clears up the
+// same way.
+Status CompactClean(posix::Journal& journal) {
+    std::vector<std::string> folders;
+    for (const JournalEntry& entry : journal.Entries()) {
+        if (!entry.sound || entry.record.kind != JournalRecord::Kind::Replace) continue;
+        if (entry.state == RecordState::Withdrawn) DiscardStagedFileOf(entry.record);
+        const std::string folder = posix::FolderOf(entry.record.first);
+        if (std::find(folders.begin(), folders.end(), folder) == folders.end()) {
+            folders.push_back(folder);
+        }
+    }
+    for (const std::string& folder : folders) {
+        Descriptor opened(-1);
+        if (OpenFolderWithoutLinks(folder, opened).Succeeded()) {
+            posix::RemoveUnneededStagedFiles(opened.get(), NeededIn(journal, folder));
+        }
+    }
+    return journal.Compact();
+}
+
 // Removes the journal once a withdrawal leaves nothing in it for the boot; damaged bytes
 // keep it until apply has reported them.
 Status CompactWhenEmpty(posix::Journal& journal) {
     for (const JournalEntry& entry : journal.Entries()) {
         if (Listed(entry)) return {};
     }
-    return journal.Compact();
+    return CompactClean(journal);
 }
 
 }  // namespace
@@ -456,7 +493,7 @@ ApplyOutcome ApplyPendingOperations(const std::function<void(const AppliedOperat
         if (marked.Failed()) return {ApplyOutcome::Kind::Failed, marked.Code(), path};
         tell(applied);
     }
-    if (const Status compacted = journal.Compact(); compacted.Failed()) {
+    if (const Status compacted = CompactClean(journal); compacted.Failed()) {
         return {ApplyOutcome::Kind::Failed, compacted.Code(), path};
     }
     return {ApplyOutcome::Kind::Finished, 0, path};

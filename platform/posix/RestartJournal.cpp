@@ -228,7 +228,15 @@ bool OwnedByRootAlone(const struct stat& info) {
 }
 
 Status CheckFolder(const std::string& folder, bool create) {
-    if (create && mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return LastError();
+    if (create) {
+        // A new folder's own name must reach the disk too, or a crash could lose the journal
+        // in it after pinfile answered "queued".
+        if (mkdir(folder.c_str(), 0700) == 0) {
+            if (const Status synced = SyncFolder(ParentOf(folder)); synced.Failed()) return synced;
+        } else if (errno != EEXIST) {
+            return LastError();
+        }
+    }
     struct stat info {};
     if (lstat(folder.c_str(), &info) != 0) return LastError();
     if (!S_ISDIR(info.st_mode)) return Status(ENOTDIR);
@@ -392,8 +400,11 @@ Status Journal::Append(const JournalRecord& record) {
     Status status = WriteAllAt(fd_, bytes, static_cast<off_t>(size_));
     if (status.Succeeded()) status = Checked(fsync(fd_));
     if (status.Failed()) {
-        // Whatever reached the file must not be carried out after a failure answer.
-        if (ftruncate(fd_, static_cast<off_t>(size_)) != 0 || fsync(fd_) != 0) {
+        // Whatever reached the file must not be carried out after a failure answer: it is cut
+        // off, and only where even that fails, marked withdrawn where it lies.
+        if (ftruncate(fd_, static_cast<off_t>(size_)) == 0) {
+            fsync(fd_);
+        } else {
             const char withdrawn = static_cast<char>(RecordState::Withdrawn);
             WriteAllAt(fd_, std::string_view(&withdrawn, 1),
                        static_cast<off_t>(size_ + kStateOffset))

@@ -358,7 +358,7 @@ class Case(unittest.TestCase):
 
     def staged_files(self, folder=None):
         folder = folder or self.work.path
-        return [name for name in os.listdir(folder) if name.startswith(("TMP", ".pinfile"))]
+        return [name for name in os.listdir(folder) if name.startswith(("TMP", ".TMP", ".pinfile"))]
 
 
 # The harness's own vocabulary; each suite imports the modules it uses itself.

@@ -485,7 +485,7 @@ import os, sys, time
 folder, secret = sys.argv[1:]
 deadline = time.time() + 60
 while time.time() < deadline:
-    names = [n for n in os.listdir(folder) if n.startswith("TMP")]
+    names = [n for n in os.listdir(folder) if n.startswith(".TMP")]
     if names:
         staged = os.path.join(folder, names[0])
         os.rename(staged, staged + ".aside")
