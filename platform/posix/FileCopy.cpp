@@ -235,6 +235,9 @@ void RemoveLeftovers(int folder, Rule isLeftover) {
         if (listing >= 0) close(listing);
         return;
     }
+    // The copy of the descriptor shares its place in the folder with the original, which an
+    // earlier listing may have left at the end.
+    rewinddir(entries);
     bool removed = false;
     while (const dirent* entry = readdir(entries)) {
         if (isLeftover(std::string_view(entry->d_name))) {

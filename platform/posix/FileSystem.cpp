@@ -34,12 +34,9 @@ struct StagedFile::Held {
 
 namespace {
 
-namespace fs = std::filesystem;
 using posix::Checked;
 using posix::Descriptor;
 using posix::LastError;
-using posix::ReplaceWithCopy;
-using posix::SyncFolderOf;
 
 FileCallResult CallResult(Status status) { return FileCallResult::Of(status); }
 FileCallResult CallResult(ErrorCode error) { return FileCallResult::Of(Status(error)); }
@@ -77,17 +74,73 @@ Hold HeldInLockTable(const struct stat& file) {
     return table.bad() ? Hold::Unknown : Hold::Free;
 }
 
-// Whether another process holds the named file. A file that cannot be opened to ask is
-// looked up in the lock table; when even that cannot tell, it counts as held, because
-// replacing or deleting a file that another process holds is what must never happen.
-Hold HoldOn(const char* path, int openFlags, Descriptor& opened) {
-    opened.reset(open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | openFlags));
+// Whether another process holds the file of that name in the folder. A file that cannot be
+// opened to ask is looked up in the lock table; when even that cannot tell, it counts as
+// held, because replacing or deleting a file that another process holds is what must never
+// happen.
+Hold HoldOn(int folder, const std::string& name, int openFlags, Descriptor& opened) {
+    opened.reset(
+        openat(folder, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | openFlags));
     if (opened.valid()) return HeldByAnotherProcess(opened.get()) ? Hold::Held : Hold::Free;
     if (errno == ENOENT) return Hold::Free;  // no file yet: nobody can hold it
     if (errno != EACCES && errno != EPERM) return Hold::Unknown;
     struct stat info {};
-    if (stat(path, &info) != 0) return Hold::Unknown;
+    if (fstatat(folder, name.c_str(), &info, openFlags & O_NOFOLLOW ? AT_SYMLINK_NOFOLLOW : 0) !=
+        0) {
+        return Hold::Unknown;
+    }
     return HeldInLockTable(info);
+}
+
+// A name as the *at calls take it: the folder it lies in, held open, and its last component.
+// Relative names stay relative, so that no path longer than the system's limit is built.
+struct NameAt {
+    Descriptor folder{-1};
+    std::string name;
+};
+
+Status OpenNameAt(const std::string& path, NameAt& at) {
+    const std::size_t slash = path.rfind('/');
+    std::string folder = ".";
+    if (slash != std::string::npos) folder = slash == 0 ? "/" : path.substr(0, slash);
+    at.name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (at.name.empty()) return Status(EISDIR);
+    at.folder.reset(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return at.folder.valid() ? Status() : LastError();
+}
+
+// Follows the name while it is a symbolic link, as a copy writes through links; a link that
+// leads nowhere yet names the file that the copy creates.
+Status FollowLinksAt(NameAt& at) {
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat info {};
+        if (fstatat(at.folder.get(), at.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            return errno == ENOENT ? Status() : LastError();
+        }
+        if (!S_ISLNK(info.st_mode)) return {};
+        std::vector<char> link(static_cast<std::size_t>(info.st_size) + 2);
+        const ssize_t length =
+            readlinkat(at.folder.get(), at.name.c_str(), link.data(), link.size());
+        if (length < 0) return LastError();
+        if (static_cast<std::size_t>(length) >= link.size()) return Status(ENAMETOOLONG);
+        NameAt next;
+        const std::string leads(link.data(), static_cast<std::size_t>(length));
+        const std::size_t slash = leads.rfind('/');
+        next.name = slash == std::string::npos ? leads : leads.substr(slash + 1);
+        if (next.name.empty()) return Status(EISDIR);
+        if (slash == std::string::npos) {
+            at.name = next.name;
+            continue;
+        }
+        // Relative to the link's own folder; an absolute one from the root.
+        const std::string folder = slash == 0 ? "/" : leads.substr(0, slash);
+        next.folder.reset(
+            openat(at.folder.get(), folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!next.folder.valid()) return LastError();
+        at.folder.reset(next.folder.release());
+        at.name = next.name;
+    }
+    return Status(ELOOP);
 }
 
 // Best effort: the flag that tells administrators and their tools that a restart is due,
@@ -186,16 +239,20 @@ void Discard(const StagedFile::Held& held) {
 }
 
 // Removes the staged files in the folder that no waiting operation needs; when the queue
-// cannot be read, nothing, as any of them might be needed.
-void RemoveUnneededStagedFiles(int folder, const std::string& folderPath) {
+// cannot be read, nothing, as any of them might be needed. Staged files lie in their
+// target's folder, which the records prove by identity.
+void RemoveUnneededStagedFiles(int folder) {
     std::vector<posix::JournalEntry> entries;
     const Status read = posix::ReadJournal(posix::JournalPath(), entries);
-    if (read.Failed() && read.Code() != ENOENT) return;
+    posix::FileIdentity here;
+    if ((read.Failed() && read.Code() != ENOENT) || posix::IdentityOf(folder, here).Failed()) {
+        return;
+    }
     std::vector<std::string> needed;
     for (const posix::JournalEntry& entry : entries) {
         const posix::JournalRecord& record = entry.record;
         if (entry.Open() && record.kind == posix::JournalRecord::Kind::Replace &&
-            posix::FolderOf(record.first) == folderPath) {
+            (!record.checked || posix::IsSameFile(here, record.folder))) {
             needed.push_back(posix::LastComponentOf(record.first));
         }
     }
@@ -235,42 +292,47 @@ FileCallResult CopyFileNow(TextView source, TextView target) {
         return CallResult(opened);
     }
 
-    std::string resolved;
-    if (const Status found = posix::QueuedTarget(target, resolved); found.Failed()) {
-        return CallResult(found);
-    }
+    NameAt at;
+    Status found = OpenNameAt(Text(target), at);
+    if (found.Succeeded()) found = FollowLinksAt(at);
+    if (found.Failed()) return CallResult(found);
     // Only a regular file is replaced: a FIFO, socket or device is no file to put in place.
     struct stat targetInfo {};
-    if (stat(resolved.c_str(), &targetInfo) == 0 && !S_ISREG(targetInfo.st_mode)) {
+    if (fstatat(at.folder.get(), at.name.c_str(), &targetInfo, AT_SYMLINK_NOFOLLOW) == 0 &&
+        !S_ISREG(targetInfo.st_mode)) {
         return CallResult(S_ISDIR(targetInfo.st_mode) ? EISDIR : EINVAL);
     }
 
     // A target that another process has locked is in use; ours keeps it until we are done.
     Descriptor existing(-1);
-    if (HoldOn(resolved.c_str(), 0, existing) != Hold::Free) return InUse();
+    if (HoldOn(at.folder.get(), at.name, O_NOFOLLOW, existing) != Hold::Free) return InUse();
 
-    const std::string folder = posix::FolderOf(resolved);
-    const Descriptor opened(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (opened.valid()) RemoveUnneededStagedFiles(opened.get(), folder);
-
-    return CallResult(ReplaceWithCopy(in.get(), sourceInfo.st_mode, resolved));
+    RemoveUnneededStagedFiles(at.folder.get());
+    return CallResult(
+        posix::ReplaceWithCopyAt(in.get(), sourceInfo.st_mode, at.folder.get(), at.name));
 }
 
 FileCallResult DeleteFileNow(TextView name) {
-    const Text path(name);
+    NameAt at;
+    if (const Status opened = OpenNameAt(Text(name), at); opened.Failed()) {
+        return CallResult(opened);
+    }
     struct stat info {};
-    if (lstat(path.c_str(), &info) != 0) return CallResult(LastError());
+    if (fstatat(at.folder.get(), at.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        return CallResult(LastError());
+    }
     if (S_ISDIR(info.st_mode)) return CallResult(EISDIR);
 
     // A symbolic link itself goes; a lock on the file it leads to does not concern it.
     Descriptor file(-1);
-    if (!S_ISLNK(info.st_mode) && HoldOn(path.c_str(), O_NOFOLLOW, file) != Hold::Free) {
+    if (!S_ISLNK(info.st_mode) &&
+        HoldOn(at.folder.get(), at.name, O_NOFOLLOW, file) != Hold::Free) {
         return InUse();
     }
 
     // Any other refusal (an immutable file, a sticky folder) would refuse the boot as well.
-    if (unlink(path.c_str()) != 0) return CallResult(LastError());
-    return CallResult(SyncFolderOf(fs::absolute(fs::path(path))));
+    if (unlinkat(at.folder.get(), at.name.c_str(), 0) != 0) return CallResult(LastError());
+    return CallResult(Checked(fsync(at.folder.get())));
 }
 
 StagedFile CreateStagedFile(TextView target, TextView prefix) {
@@ -280,7 +342,7 @@ StagedFile CreateStagedFile(TextView target, TextView prefix) {
     held->targetName = posix::LastComponentOf(held->target);
     held->folder.reset(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!held->folder.valid()) return {};
-    RemoveUnneededStagedFiles(held->folder.get(), folder);
+    RemoveUnneededStagedFiles(held->folder.get());
     const std::string stem(prefix);
     const auto makeName = [&] { return posix::StagedFileName(stem); };
     if (posix::CreateLockedFile(held->folder.get(), makeName, held->name, held->file).Failed()) {

@@ -426,12 +426,12 @@ PendingList ReadPendingOperations() {
 }
 
 Withdrawal WithdrawUndoingOperations(LaterCommand command, TextView name, TextView queuedStaged) {
-    CommandFile file;
-    Status status = FindCommandFile(command, name, file);
-    // The command's own operation, named by its staged file as it was recorded, stays.
     posix::Journal journal;
-    if (status.Succeeded()) status = journal.Open(posix::JournalPath(), false);
+    Status status = journal.Open(posix::JournalPath(), false);
     if (status.Code() == ENOENT) return {};
+    // The command's own operation, named by its staged file as it was recorded, stays.
+    CommandFile file;
+    if (status.Succeeded()) status = FindCommandFile(command, name, file);
     if (status.Failed()) return {status.Code(), {}, {}};
 
     Withdrawal withdrawal;
