@@ -5,6 +5,7 @@ import contextlib
 import errno
 import os
 import shutil
+import signal
 import subprocess
 import tempfile
 import unittest
@@ -231,6 +232,51 @@ class JournalTests(JournalCase):
                 rerun = self.pending("apply")
                 self.assertEqual(rerun.status, 0, rerun.stdout)
                 self.assertEqual(self.state(), expected)
+
+    @unittest.skipUnless(shutil.which("strace"), "needs strace to stop pinfile at a system call")
+    def test_a_kill_at_any_system_call_of_a_queued_command_leaves_nothing_unaccounted(self):
+        def prepare():
+            self.fresh()
+            self.work.file("new.so", b"new")
+            return self.work.file("t.so", b"old")
+
+        for args in (["/C", "new.so", "t.so"], ["/D", "t.so"]):
+            target = prepare()
+            trace = os.path.join(self.root, "trace")
+            with held(target):
+                self.run_pinfile("-qq", "-o", trace, EXE, *args, program="strace")
+            with open(trace) as handle:
+                calls = [line.split("(", 1)[0] for line in handle if "(" in line and not line.startswith("+++")]
+            calls = [call for call in calls if call != "execve"]  # pinfile is not running yet
+            after = [entry[0] for entry in read_journal(self.root)]
+            self.assertEqual(after, [args[0][1:].encode()[:1].replace(b"C", b"R")])
+            seen = {}
+            for call in calls:
+                seen[call] = seen.get(call, 0) + 1
+                with self.subTest(command=args[0], call=call, occurrence=seen[call]):
+                    target = prepare()
+                    with held(target):
+                        killed = self.run_pinfile("-qq", "-o", "/dev/null", "-e", "trace=" + call, "-e",
+                                                  "inject=%s:signal=SIGKILL:when=%d" % (call, seen[call]),
+                                                  EXE, *args, program="strace")
+                    self.assertEqual(killed.status, -signal.SIGKILL)
+                    # The next run into the folder clears what no record needs.
+                    self.assertOutput(self.run_pinfile("/C", "new.so", "other.so"), [COPIED], EXIT_DONE)
+                    journal = read_journal(self.root)
+                    self.assertIn([entry[0] for entry in journal], ([], after))
+                    named = [os.path.basename(entry[1]).decode() for entry in journal if entry[0] == b"R"]
+                    self.assertEqual(self.staged_files(), named)
+
+    def test_folder_scanners_pass_the_staged_file_by(self):
+        if not shutil.which("run-parts"):
+            self.skipTest("needs run-parts")
+        os.mkdir(os.path.join(self.work.path, "cron.daily"))
+        job = self.work.file("cron.daily/job", b"#!/bin/sh\necho job\n")
+        os.chmod(job, 0o755)
+        self.queue_replacement("cron.daily/job", b"#!/bin/sh\necho job\n", b"#!/bin/sh\necho new\n")
+        listed = subprocess.run(["run-parts", "--test", os.path.dirname(job)], capture_output=True,
+                                check=True)
+        self.assertEqual(listed.stdout.decode().splitlines(), [job])
 
     def test_runs_at_once_lose_nothing_and_do_nothing_twice(self):
         victims = [self.queue_deletion("v%d.so" % n) for n in range(20)]

@@ -10,6 +10,7 @@ import signal
 import socket
 import stat
 import subprocess
+import threading
 import time
 import unittest
 
@@ -411,6 +412,69 @@ class PosixCopyTests(Case):
             with self.subTest(source=source):
                 self.assertFailureReport(self.run_pinfile("/C", source, "out"), COPY_FAILED, code)
         self.assertNotIn("out", self.work.names())
+
+    def test_a_source_that_changes_while_it_is_copied_gives_no_copy(self):
+        probe = self.work.file("probe", b"x")
+        if subprocess.run(["cp", "--reflink=always", probe, probe + ".clone"],
+                          capture_output=True).returncode == 0:
+            self.skipTest("this file system clones a file whole, with no window to change it in")
+        if not shutil.which("strace"):
+            self.skipTest("needs strace to hold the copy up")
+        os.remove(probe)
+        # (how the source changes, whether the target is held, the report)
+        for change, busy, message in [
+                ("truncated", False, COPY_FAILED),
+                ("appended", True, "Не удалось скопировать исходный файл во временный каталог.")]:
+            with self.subTest(change=change):
+                source = self.work.file("big.so", b"n" * (8 << 20))
+                target = self.work.file("lib.so", b"old")
+                before = self.work.names()
+                changer = threading.Timer(0.3, lambda: self.change_file(source, change))
+                with held(target) if busy else contextlib.nullcontext():
+                    changer.start()
+                    result = self.run_pinfile("-qq", "-o", "/dev/null", "-e", "trace=copy_file_range",
+                                              "-e", "inject=copy_file_range:delay_enter=1000000", EXE,
+                                              "/C", "big.so", "lib.so", program="strace")
+                    changer.join()
+                self.assertFailureReport(result, message, errno.EAGAIN)
+                self.assertEqual(self.work.read("lib.so"), b"old")
+                self.assertEqual(self.work.names(), before)
+                self.assertNothingQueuedFor(target)
+
+    @staticmethod
+    def change_file(path, change):
+        with open(path, "r+b" if change == "truncated" else "ab") as handle:
+            if change == "truncated":
+                handle.truncate(1 << 20)
+            else:
+                handle.write(b"more lines of a log")
+
+    def test_folders_deeper_than_path_max_work(self):
+        components = ["d" * 200] * 24  # over 4,800 bytes below the work folder
+        folder = os.open(self.work.path, os.O_RDONLY)
+        for name in components:
+            os.mkdir(name, dir_fd=folder)
+            deeper = os.open(name, os.O_RDONLY, dir_fd=folder)
+            os.close(folder)
+            folder = deeper
+        self.addCleanup(os.close, folder)
+        for name, content in [("new.so", b"new"), ("lib.so", b"old")]:
+            with open(os.open(name, os.O_CREAT | os.O_WRONLY, 0o644, dir_fd=folder), "wb") as handle:
+                handle.write(content)
+
+        def descend():
+            for name in components:
+                os.chdir(name)
+
+        for args, lines in [(["/C", "new.so", "lib.so"], [COPIED]), (["/D", "lib.so"], [DELETED])]:
+            with self.subTest(command=args[0]):
+                result = run(args, cwd=self.work.path, env=self.pinfile_env(), preexec_fn=descend)
+                self.assertOutput(result, lines, EXIT_DONE)
+                self.assertEqual(result.stderr, b"")
+            if args[0] == "/C":
+                with open(os.open("lib.so", os.O_RDONLY, dir_fd=folder), "rb") as handle:
+                    self.assertEqual(handle.read(), b"new")
+        self.assertEqual(sorted(os.listdir(folder)), ["new.so"])
 
     def test_a_refused_scheduling_is_reported_and_leaves_no_staged_file(self):
         self.work.file("new.so", b"new")
