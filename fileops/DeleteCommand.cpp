@@ -13,10 +13,11 @@ Outcome DeleteCommand(const Text& name) {
 
     // 2. Delete at once. Only a file that is in use waits for the restart; any other
     // failure would be queued for nothing. Nothing queued earlier may bring the file back.
+    const Text known = QueueNameOf(name);
     const FileCallResult deletion = DeleteFileNow(name);
     HoldErrorCode(deletion.error);
     if (deletion.Succeeded()) {
-        WithdrawUndoing(LaterCommand::Delete, name);
+        WithdrawUndoing(LaterCommand::Delete, known);
         return EndWith(u8"Файл успешно удалён.", Outcome::Done);
     }
     if (!deletion.inUse) return EndWithFailureReport(u8"Не удалось удалить файл.");
@@ -25,7 +26,7 @@ Outcome DeleteCommand(const Text& name) {
     const FileCallResult scheduling = ScheduleDeleteAtRestart(name);
     HoldErrorCode(scheduling.error);
     if (scheduling.Succeeded()) {
-        WithdrawUndoing(LaterCommand::Delete, name);
+        WithdrawUndoing(LaterCommand::Delete, known);
         return EndWith(u8"Файл успешно поставлен в очередь на удаление.", Outcome::Queued);
     }
 

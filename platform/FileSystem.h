@@ -37,6 +37,10 @@ bool SameFile(TextView first, TextView second);
 // Copies a file over the target, replacing it whole or not at all.
 FileCallResult CopyFileNow(TextView source, TextView target);
 
+// The name by which the restart queue knows the file, taken while the file is still there:
+// once it is gone, an 8.3 name can no longer be told apart from a long one on Windows.
+Text QueueNameOf(TextView name);
+
 // Deletes a file; never a directory.
 FileCallResult DeleteFileNow(TextView name);
 

@@ -99,6 +99,8 @@ FileCallResult CopyFileNow(TextView source, TextView target) {
     return Judged(LastError(), target, source);
 }
 
+Text QueueNameOf(TextView name) { return win32::LongFullName(name); }
+
 FileCallResult DeleteFileNow(TextView name) {
     if (DeleteFileW(ForCall(name).c_str())) return {};
     return Judged(LastError(), name);

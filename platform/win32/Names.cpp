@@ -24,6 +24,18 @@ Status FullPathName(TextView name, Text& full) {
         full);
 }
 
+Text LongFullName(TextView name) {
+    Text full;
+    if (FullPathName(name, full).Failed()) return Text(name);
+    const std::size_t slash = full.find_last_of(L"\\/");
+    if (slash == Text::npos || full.find_first_of(L"*?", slash) != Text::npos) return full;
+    WIN32_FIND_DATAW found{};
+    HANDLE search = FindFirstFileW(CallName(full).c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return full;
+    FindClose(search);
+    return full.substr(0, slash + 1) + found.cFileName;
+}
+
 Text CallName(TextView name) {
     if (name.size() <= kLongestPlainName || StartsWith(name, L"\\\\?\\") ||
         StartsWith(name, L"\\??\\")) {

@@ -101,16 +101,6 @@ struct FileKey {
     Text name;
 };
 
-// The long form of the last component, where the file is there to ask.
-Text LongNameOf(const Text& full, Text name) {
-    if (name.find_first_of(L"*?") != Text::npos) return name;
-    WIN32_FIND_DATAW found{};
-    HANDLE search = FindFirstFileW(win32::CallName(full).c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return name;
-    FindClose(search);
-    return found.cFileName;
-}
-
 FileKey KeyOf(TextView name) {
     FileKey key;
     key.full = FullName(name);
@@ -128,7 +118,8 @@ FileKey KeyOf(TextView name) {
                                          FILE_NAME_NORMALIZED);
     };
     win32::Grown(finalPath, key.finalFolder).Ignore();
-    key.name = LongNameOf(full, full.substr(slash + 1));
+    const Text known = win32::LongFullName(full);
+    key.name = known.substr(known.find_last_of(L"\\/") + 1);
     key.known = true;
     return key;
 }

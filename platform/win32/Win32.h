@@ -15,6 +15,10 @@ namespace pinfile::win32 {
 // the "\\?\" form of its full path; others stay as given.
 Text CallName(TextView name);
 
+// The full path of a name with its last component in the long form, where the file is there
+// to ask (an 8.3 name becomes the long name).
+Text LongFullName(TextView name);
+
 // The full path of a name, however long.
 Status FullPathName(TextView name, Text& full);
 
