@@ -2,6 +2,7 @@
 
 #include "common/ErrorLine.h"
 #include "common/QueueWording.h"
+#include "pending/ListJson.h"
 #include "platform/CommandLine.h"
 #include "platform/Console.h"
 #include "platform/PendingQueue.h"
@@ -21,6 +22,7 @@ void ShowPendingUsage() {
         u8"Использование:",
         u8"",
         u8"    pinfile-pending list      - показать операции, ожидающие перезагрузки.",
+        u8"    pinfile-pending list --json - то же в формате JSON для программ.",
         u8"    pinfile-pending apply     - выполнить их (при загрузке системы, только POSIX).",
         u8"    pinfile-pending cancel N  - отменить операцию с номером N из списка.",
         u8"    pinfile-pending --help    - показать эту справку.",
@@ -44,6 +46,18 @@ Text Listed(const PendingOperation& operation) {
         line += FromUtf8(u8" (без проверки)");
     }
     return line;
+}
+
+// The list as one JSON document; a queue that cannot be read is said on standard error.
+int ListJson() {
+    const PendingList list = ReadPendingOperations();
+    if (list.error != 0) {
+        TheConsole().WriteErrorLine(FromUtf8(u8"Не удалось прочитать очередь. ") +
+                                    ErrorLine(list.error));
+        return kFailure;
+    }
+    TheConsole().WriteUtf8Line(ListAsJson(list));
+    return kSuccess;
 }
 
 int List() {
@@ -152,6 +166,11 @@ int PendingMain() {
     TheConsole().Attach(TheApplication(), kAttachFlag);
     ArgumentList& arguments = TheCommandLine().Arguments();
     const Text command = arguments.Count() >= 1 ? arguments.Item(0) : Text();
+    if (arguments.Count() == 2 && command == FromUtf8(u8"list") &&
+        arguments.Item(1) == FromUtf8(u8"--json")) {
+        WaitForOtherRuns();
+        return ListJson();
+    }
     if (arguments.Count() == 2 && command == FromUtf8(u8"cancel")) {
         WaitForOtherRuns();
         return Cancel(arguments.Item(1));

@@ -33,6 +33,10 @@ class Console {
     // Writes the text as one line. The flag marks the host-refusal line; the bytes written are
     // the same either way. A failed write raises the run-time error.
     void WriteLine(TextView text, bool flag);
+    // Writes the text as one line in UTF-8 whatever the console's code page, for documents
+    // that tools read (a console itself still gets the text as such). A failed write raises
+    // the run-time error.
+    void WriteUtf8Line(TextView text);
     // Writes the text as one line on standard error, for notes beside the command's own
     // output. A failure to write it is not an error of the run.
     void WriteErrorLine(TextView text);

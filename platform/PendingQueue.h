@@ -42,6 +42,10 @@ struct PendingOperation {
     // file pinfile wrote.
     enum class StagedState { Unchecked, Intact, Missing, Changed };
     StagedState staged = StagedState::Unchecked;
+    // pinfile queued it (on Windows the list holds other programs' operations too).
+    bool byPinfile = false;
+    // Where the system keeps it: on Windows the registry value's name; empty on POSIX.
+    Text place;
 };
 
 struct PendingList {

@@ -103,6 +103,9 @@ void Console::WriteLine(TextView text, bool /*flag*/) {
     WriteAll(STDOUT_FILENO, line);
 }
 
+// Output is UTF-8 on POSIX already.
+void Console::WriteUtf8Line(TextView text) { WriteLine(text, kOrdinaryLine); }
+
 void Console::WriteErrorLine(TextView text) {
     const std::string line = std::string(text) + '\n';
     [[maybe_unused]] const ssize_t ignored = write(STDERR_FILENO, line.data(), line.size());

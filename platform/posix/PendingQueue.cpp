@@ -43,6 +43,7 @@ PendingOperation FromEntry(const JournalEntry& entry) {
     operation.target = entry.record.second;
     operation.lastError = entry.state == RecordState::Failed ? entry.lastError : 0;
     operation.unchecked = !entry.record.checked;
+    operation.byPinfile = true;
     return operation;
 }
 

@@ -130,6 +130,17 @@ void Console::Attach(const Application& /*application*/, bool /*flag*/) {
 
 void Console::Finish(bool /*flag*/) {}
 
+void Console::WriteUtf8Line(TextView text) {
+    if (!attached_) throw RuntimeError("the console is not attached");
+    Output utf8 = output;
+    utf8.codePage = CP_UTF8;
+    Text line(text);
+    line += L"\r\n";
+    if (!Write(utf8, line)) {
+        RaiseSystemError("cannot write to standard output", static_cast<int>(GetLastError()));
+    }
+}
+
 void Console::WriteLine(TextView text, bool /*flag*/) {
     if (!attached_) throw RuntimeError("the console is not attached");
     Text line(text);

@@ -158,7 +158,10 @@ FileCallResult ScheduleDeleteAtRestart(TextView name) {
     if (!MoveFileExW(ForCall(name).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
         return FileCallResult::Of(LastError());
     }
-    return FileCallResult::Of(win32::KeepQueuedOperation(name, TextView()));
+    const Status kept = win32::KeepQueuedOperation(name, TextView());
+    // Only a note for the list's readers, which tells pinfile's deletions from others'.
+    if (kept.Succeeded()) win32::RememberQueuedDeletion(name);
+    return FileCallResult::Of(kept);
 }
 
 }  // namespace pinfile

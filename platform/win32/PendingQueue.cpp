@@ -322,6 +322,9 @@ void Conclude(HKEY key, Edit& edit) {
         return;
     }
     for (const PendingOperation& operation : edit.withdrawn) {
+        if (operation.kind == PendingOperation::Kind::Delete) {
+            win32::ForgetQueuedDeletion(operation.source);
+        }
         if (!IsStagedByPinfile(operation)) continue;
         // A staged file that someone changed since is no longer what pinfile made.
         if (win32::CheckStagedFile(operation.source) != PendingOperation::StagedState::Changed) {
@@ -415,12 +418,17 @@ PendingList ReadPendingOperations() {
     if (status.Succeeded() && key.Get() != nullptr) status = ReadValues(key.Get(), values);
     list.error = status.Code();
     if (status.Failed()) return list;
-    for (const Strings& strings : values) {
-        const std::size_t end = OperationsEnd(strings);
+    for (std::size_t v = 0; v < values.size(); ++v) {
+        const std::size_t end = OperationsEnd(values[v]);
         for (std::size_t i = 0; i < end; i += 2) {
-            PendingOperation operation = FromPair(strings[i], strings[i + 1]);
+            PendingOperation operation = FromPair(values[v][i], values[v][i + 1]);
+            operation.place = kRenameValues[v];
             if (operation.kind == PendingOperation::Kind::Replace) {
                 operation.staged = win32::CheckStagedFile(operation.source);
+                operation.byPinfile = IsStagedByPinfile(operation) ||
+                                      operation.staged != PendingOperation::StagedState::Unchecked;
+            } else if (operation.kind == PendingOperation::Kind::Delete) {
+                operation.byPinfile = win32::QueuedDeletionByPinfile(operation.source);
             }
             list.operations.push_back(std::move(operation));
         }

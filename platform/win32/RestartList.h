@@ -35,6 +35,11 @@ Status RememberStagedFile(TextView name, HANDLE file);
 // Drops that record, once the staged file is no longer waiting.
 void ForgetStagedFile(TextView name);
 
+// Records, and drops, that pinfile queued the deletion of the file; and asks whether it did.
+void RememberQueuedDeletion(TextView name);
+void ForgetQueuedDeletion(TextView name);
+bool QueuedDeletionByPinfile(TextView name);
+
 // Whether the staged file named in the list is still the one pinfile wrote; Unchecked for
 // one that pinfile has no record of.
 PendingOperation::StagedState CheckStagedFile(TextView name);

@@ -15,6 +15,7 @@ namespace pinfile::win32 {
 namespace {
 
 constexpr const wchar_t* kStagedFilesKey = L"SOFTWARE\\pinfile\\StagedFiles";
+constexpr const wchar_t* kDeletionsKey = L"SOFTWARE\\pinfile\\QueuedDeletions";
 
 // SYSTEM and Administrators may do anything; everyone else may read and run the file. Not
 // inherited from the folder, where any user may have been given the right to write.
@@ -52,13 +53,16 @@ bool operator==(const Written& a, const Written& b) {
     return a.size == b.size && CompareFileTime(&a.lastWrite, &b.lastWrite) == 0;
 }
 
-Status OpenStagedFilesKey(REGSAM access, bool create, OwnedKey& key) {
+Status OpenPinfileKey(const wchar_t* name, REGSAM access, bool create, OwnedKey& key) {
     if (create) {
-        return RegistryStatus(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kStagedFilesKey, 0, nullptr, 0,
-                                              access, nullptr, key.Receive(), nullptr));
+        return RegistryStatus(RegCreateKeyExW(HKEY_LOCAL_MACHINE, name, 0, nullptr, 0, access,
+                                              nullptr, key.Receive(), nullptr));
     }
-    return RegistryStatus(
-        RegOpenKeyExW(HKEY_LOCAL_MACHINE, kStagedFilesKey, 0, access, key.Receive()));
+    return RegistryStatus(RegOpenKeyExW(HKEY_LOCAL_MACHINE, name, 0, access, key.Receive()));
+}
+
+Status OpenStagedFilesKey(REGSAM access, bool create, OwnedKey& key) {
+    return OpenPinfileKey(kStagedFilesKey, access, create, key);
 }
 
 // The list names a file by its full path; so does the record.
@@ -67,25 +71,25 @@ Text RecordName(TextView name) {
     return FullPathName(name, full).Succeeded() ? full : Text(name);
 }
 
-// Drops the records of staged files that the list no longer holds: carried out by a restart,
-// or taken out of the list by another program.
-void ForgetWhatIsNotWaiting(HKEY key) {
+// Drops the records of operations that the list no longer holds (of the kind given):
+// carried out by a restart, or taken out of the list by another program.
+void ForgetWhatIsNotWaiting(HKEY key, PendingOperation::Kind kind) {
     const PendingList list = ReadPendingOperations();
     if (list.error != 0) return;
     std::vector<Text> stale;
-    wchar_t name[32768];
+    std::vector<wchar_t> name(32768);
     for (DWORD index = 0;; ++index) {
-        DWORD length = sizeof name / sizeof name[0];
-        if (RegEnumValueW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+        auto length = static_cast<DWORD>(name.size());
+        if (RegEnumValueW(key, index, name.data(), &length, nullptr, nullptr, nullptr, nullptr) !=
             ERROR_SUCCESS) {
             break;
         }
         bool waiting = false;
         for (const PendingOperation& operation : list.operations) {
-            waiting = waiting || (operation.kind == PendingOperation::Kind::Replace &&
-                                  NamesMatch(operation.source, TextView(name, length)));
+            waiting = waiting || (operation.kind == kind &&
+                                  NamesMatch(operation.source, TextView(name.data(), length)));
         }
-        if (!waiting) stale.emplace_back(name, length);
+        if (!waiting) stale.emplace_back(name.data(), length);
     }
     for (const Text& value : stale) RegDeleteValueW(key, value.c_str());
 }
@@ -129,7 +133,7 @@ Status RememberStagedFile(TextView name, HANDLE file) {
     OwnedKey key;
     Status status = OpenStagedFilesKey(KEY_QUERY_VALUE | KEY_SET_VALUE, true, key);
     if (status.Failed()) return status;
-    ForgetWhatIsNotWaiting(key.Get());
+    ForgetWhatIsNotWaiting(key.Get(), PendingOperation::Kind::Replace);
     return RegistryStatus(RegSetValueExW(key.Get(), RecordName(name).c_str(), 0, REG_BINARY,
                                          reinterpret_cast<const BYTE*>(&written), sizeof written));
 }
@@ -139,6 +143,27 @@ void ForgetStagedFile(TextView name) {
     if (OpenStagedFilesKey(KEY_SET_VALUE, false, key).Succeeded()) {
         RegDeleteValueW(key.Get(), RecordName(name).c_str());
     }
+}
+
+void RememberQueuedDeletion(TextView name) {
+    OwnedKey key;
+    if (OpenPinfileKey(kDeletionsKey, KEY_QUERY_VALUE | KEY_SET_VALUE, true, key).Failed()) return;
+    ForgetWhatIsNotWaiting(key.Get(), PendingOperation::Kind::Delete);
+    RegSetValueExW(key.Get(), RecordName(name).c_str(), 0, REG_BINARY, nullptr, 0);
+}
+
+void ForgetQueuedDeletion(TextView name) {
+    OwnedKey key;
+    if (OpenPinfileKey(kDeletionsKey, KEY_SET_VALUE, false, key).Succeeded()) {
+        RegDeleteValueW(key.Get(), RecordName(name).c_str());
+    }
+}
+
+bool QueuedDeletionByPinfile(TextView name) {
+    OwnedKey key;
+    return OpenPinfileKey(kDeletionsKey, KEY_QUERY_VALUE, false, key).Succeeded() &&
+           RegQueryValueExW(key.Get(), RecordName(name).c_str(), nullptr, nullptr, nullptr,
+                            nullptr) == ERROR_SUCCESS;
 }
 
 PendingOperation::StagedState CheckStagedFile(TextView name) {

@@ -1,0 +1,178 @@
+#include "pending/ListJson.h"
+
+#include <string_view>
+#include <type_traits>
+
+#include "platform/UtilityLibrary.h"
+
+namespace pinfile {
+
+namespace {
+
+Text Ascii(std::string_view text) { return Text(text.begin(), text.end()); }
+
+Text Hex(unsigned value, int digits) {
+    constexpr std::string_view kDigits = "0123456789abcdef";
+    Text hex;
+    for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) {
+        hex.push_back(static_cast<NativeChar>(kDigits[(value >> static_cast<unsigned>(shift)) & 15U]));
+    }
+    return hex;
+}
+
+// Valid UTF-8: no stray continuation bytes, no overlong forms, no surrogates, nothing past
+// U+10FFFF.
+[[maybe_unused]] bool IsValidText(std::string_view text) {
+    for (std::size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const std::size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+        if ((lead >= 0x80 && lead < 0xC2) || lead > 0xF4 || i + length > text.size()) return false;
+        unsigned point = length == 1 ? lead : lead & (0x7FU >> length);
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0U) != 0x80U) return false;
+            point = (point << 6U) | (next & 0x3FU);
+        }
+        const unsigned least[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (point < least[length] || (point >= 0xD800 && point < 0xE000) || point > 0x10FFFF) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+// Valid UTF-16: every surrogate in a pair.
+[[maybe_unused]] bool IsValidText(std::wstring_view text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const unsigned unit = text[i];
+        if (unit >= 0xDC00 && unit < 0xE000) return false;
+        if (unit >= 0xD800 && unit < 0xDC00) {
+            if (i + 1 == text.size() || text[i + 1] < 0xDC00 || text[i + 1] >= 0xE000) return false;
+            ++i;
+        }
+    }
+    return true;
+}
+
+Text JsonString(TextView text) {
+    Text out = FromUtf8(u8"\"");
+    for (const NativeChar c : text) {
+        const auto unit = static_cast<unsigned>(static_cast<std::make_unsigned_t<NativeChar>>(c));
+        if (c == '"' || c == '\\') {
+            out.push_back('\\');
+            out.push_back(c);
+        } else if (unit < 0x20) {
+            out += Ascii("\\u") + Hex(unit, 4);
+        } else {
+            out.push_back(c);
+        }
+    }
+    out.push_back('"');
+    return out;
+}
+
+Text Field(std::string_view name, const Text& value) {
+    return Ascii(",\"") + Ascii(name) + Ascii("\":") + value;
+}
+
+Text Number(long long value) {
+    const bool negative = value < 0;
+    unsigned long long magnitude = negative ? 0ULL - static_cast<unsigned long long>(value)
+                                            : static_cast<unsigned long long>(value);
+    Text digits;
+    do {
+        digits.insert(digits.begin(), static_cast<NativeChar>('0' + magnitude % 10));
+        magnitude /= 10;
+    } while (magnitude != 0);
+    return negative ? Ascii("-") + digits : digits;
+}
+
+Text Boolean(bool value) { return Ascii(value ? "true" : "false"); }
+
+std::string_view KindName(PendingOperation::Kind kind) {
+    switch (kind) {
+        case PendingOperation::Kind::Replace:
+            return "replace";
+        case PendingOperation::Kind::Move:
+            return "move";
+        case PendingOperation::Kind::Delete:
+            return "delete";
+        case PendingOperation::Kind::NotUnderstood:
+            return "not_understood";
+        case PendingOperation::Kind::Damaged:
+            break;
+    }
+    return "damaged";
+}
+
+Text StateFields(const PendingOperation& operation) {
+    if (operation.lastError != 0) {
+        const Text error = Ascii("{\"code\":") + Number(operation.lastError) + Ascii(",\"text\":") +
+                           JsonString(ulGetAPIErrorDescription(operation.lastError)) + Ascii("}");
+        return Field("state", JsonString(Ascii("failed"))) + Field("error", error);
+    }
+    return Field("state", JsonString(Ascii(operation.unchecked ? "unchecked" : "waiting")));
+}
+
+Text StagedField(PendingOperation::StagedState staged) {
+    switch (staged) {
+        case PendingOperation::StagedState::Intact:
+            return Field("staged_file", JsonString(Ascii("intact")));
+        case PendingOperation::StagedState::Missing:
+            return Field("staged_file", JsonString(Ascii("missing")));
+        case PendingOperation::StagedState::Changed:
+            return Field("staged_file", JsonString(Ascii("changed")));
+        case PendingOperation::StagedState::Unchecked:
+            break;
+    }
+    return Text();
+}
+
+Text OperationJson(const PendingOperation& operation, long long number) {
+    Text json = Ascii("{\"number\":") + Number(number) +
+                Field("kind", JsonString(Ascii(KindName(operation.kind))));
+    if (operation.kind == PendingOperation::Kind::Damaged) {
+        return json + Field("offset", Number(static_cast<long long>(operation.offset))) +
+               Field("size", Number(static_cast<long long>(operation.size))) + Ascii("}");
+    }
+    const bool deletion = operation.kind == PendingOperation::Kind::Delete;
+    json += JsonNameField(u8"target", deletion ? operation.source : operation.target);
+    if (!deletion) json += JsonNameField(u8"source", operation.source);
+    json += Field("made_by_pinfile", Boolean(operation.byPinfile)) + StateFields(operation) +
+            StagedField(operation.staged);
+    if (!operation.place.empty()) json += Field("registry_value", JsonString(operation.place));
+    return json + Ascii("}");
+}
+
+}  // namespace
+
+Text JsonNameField(const char8_t* field, TextView name) {
+    const auto key = FromUtf8(field);
+    const Text head = Ascii(",\"") + key + Ascii("\":");
+    if (IsValidText(name)) return head + JsonString(name);
+    Text raw;
+    for (const NativeChar c : name) {
+        raw += Hex(static_cast<unsigned>(static_cast<std::make_unsigned_t<NativeChar>>(c)),
+                   static_cast<int>(sizeof(NativeChar) * 2));
+    }
+    return head + JsonString(EscapedName(name)) + Ascii(",\"") + key + Ascii("_raw\":\"") + raw +
+           Ascii("\"");
+}
+
+Text ListAsJson(const PendingList& list) {
+    bool restartRequired = false;
+    Text operations;
+    long long number = 0;
+    for (const PendingOperation& operation : list.operations) {
+        restartRequired = restartRequired || operation.byPinfile;
+        if (number != 0) operations += Ascii(",");
+        operations += OperationJson(operation, ++number);
+    }
+    return Ascii("{\"schema\":") + JsonString(FromUtf8(kListSchema)) +
+           Field("version", Number(kListSchemaVersion)) +
+           Field("restart_required", Boolean(restartRequired)) +
+           Field("operations", Ascii("[") + operations + Ascii("]")) + Ascii("}");
+}
+
+}  // namespace pinfile

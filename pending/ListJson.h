@@ -1,0 +1,21 @@
+// The restart queue as one JSON document, for tools that read it (deployment tools, Ansible):
+// see docs/restart-queue.md, "The list as data".
+#pragma once
+
+#include "platform/PendingQueue.h"
+#include "platform/Text.h"
+
+namespace pinfile {
+
+// The schema's name and version, raised whenever a field changes its meaning.
+inline constexpr const char8_t* kListSchema = u8"pinfile-pending-list";
+inline constexpr int kListSchemaVersion = 1;
+
+// The document for the list, one line, without a line end.
+Text ListAsJson(const PendingList& list);
+
+// A JSON string for a name: the name itself when it is valid text; otherwise the list's
+// escaped form, with the raw units in hex beside it under the field's name and "_raw".
+Text JsonNameField(const char8_t* field, TextView name);
+
+}  // namespace pinfile
