@@ -1,0 +1,51 @@
+# -*- coding: utf-8 -*-
+# Copyright: pinfile developers
+# MIT License (see LICENSE in the pinfile repository)
+"""The rules of the pinfile modules, as pure functions: what pinfile's exit status and lines
+mean to Ansible, and whether a task has anything to do."""
+
+from __future__ import absolute_import, division, print_function
+__metaclass__ = type  # pylint: disable=invalid-name
+
+DONE, QUEUED = 0, 3
+WITHDRAWN = u"Отменено: "
+
+
+def result_of_run(rc, stdout, stderr):
+    """The module's result from one run of pinfile: changed and reboot_required for what it
+    did, failed (with pinfile's own message) for anything else."""
+    lines = [line for line in stdout.splitlines() if line.strip()]
+    withdrawn = [line[len(WITHDRAWN):] for line in stderr.splitlines() if line.startswith(WITHDRAWN)]
+    result = dict(rc=rc, stdout=stdout, stderr=stderr, withdrawn=withdrawn,
+                  msg=lines[0] if lines else stderr.strip())
+    if rc in (DONE, QUEUED):
+        result.update(changed=True, failed=False, queued=rc == QUEUED, reboot_required=rc == QUEUED)
+    else:
+        result.update(changed=False, failed=True, queued=False, reboot_required=False)
+        if len(lines) > 1:
+            result["msg"] = u" ".join(lines)
+    return result
+
+
+def pending_for(document, dest):
+    """The waiting operations of pinfile's on dest, from `pinfile-pending list --json`."""
+    return [operation for operation in document.get("operations", [])
+            if operation.get("made_by_pinfile") and operation.get("target") == dest]
+
+
+def decide(state, dest_checksum, src_checksum, pending, staged_checksum):
+    """What a task has to do. dest_checksum is None when dest is missing; pending holds the
+    waiting operations on dest, the last one deciding what the restart leaves; staged_checksum
+    is the checksum of the last waiting replacement's staged file (None when there is none).
+    Returns (changed, reboot_required_by_dest): whether pinfile must run, and whether what
+    already waits for dest is what the task wants."""
+    last = pending[-1] if pending else None
+    if state == "absent":
+        if last is not None and last.get("kind") == "delete":
+            return False, True
+        return (dest_checksum is not None or last is not None), False
+    if last is not None and last.get("kind") == "replace" and staged_checksum == src_checksum:
+        return False, True
+    if last is None and dest_checksum == src_checksum:
+        return False, False
+    return True, False
