@@ -105,9 +105,34 @@ else()
   endif()
 endif()
 
+# The Ansible collection, built beside the .deb: a tarball that `ansible-galaxy collection
+# install` takes offline.
+if(NOT WIN32)
+  find_program(PINFILE_ANSIBLE_GALAXY ansible-galaxy)
+  if(PINFILE_ANSIBLE_GALAXY)
+    set(pinfile_collection_source ${PROJECT_SOURCE_DIR}/ansible/pinfile/deploy)
+    set(pinfile_collection ${CMAKE_BINARY_DIR}/ansible/pinfile-deploy-1.0.0.tar.gz)
+    file(GLOB_RECURSE pinfile_collection_files CONFIGURE_DEPENDS ${pinfile_collection_source}/*)
+    add_custom_command(OUTPUT ${pinfile_collection}
+      COMMAND ${PINFILE_ANSIBLE_GALAXY} collection build --force
+              --output-path ${CMAKE_BINARY_DIR}/ansible ${pinfile_collection_source}
+      DEPENDS ${pinfile_collection_files}
+      COMMENT "Building the Ansible collection pinfile.deploy")
+    add_custom_target(pinfile_collection ALL DEPENDS ${pinfile_collection})
+  else()
+    message(WARNING "ansible-galaxy (package ansible-core) is missing: no Ansible collection")
+  endif()
+endif()
+
 if(BUILD_TESTING)
   find_package(Python3 COMPONENTS Interpreter REQUIRED)
   set(pinfile_package_tests ${PROJECT_SOURCE_DIR}/tests/packaging)
+  if(NOT WIN32 AND PINFILE_ANSIBLE_GALAXY)
+    add_test(NAME ansible_collection
+      COMMAND /usr/bin/python3 ${PROJECT_SOURCE_DIR}/tests/ansible/run_collection_tests.py
+              ${pinfile_collection} $<TARGET_FILE_DIR:pinfile>)
+    set_tests_properties(ansible_collection PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 1200)
+  endif()
 
   set(pinfile_program_args)
   foreach(program IN LISTS pinfile_programs)

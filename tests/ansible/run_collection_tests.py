@@ -120,6 +120,6 @@ if __name__ == "__main__":
     if os.geteuid() != 0 or not shutil.which("ansible-playbook"):
         print("skipped: needs root (the queue is root's) and ansible-core")
         sys.exit(77)
-    CollectionTests.tarball, CollectionTests.bin_dir = sys.argv[1], sys.argv[2]
+    CollectionTests.tarball, CollectionTests.bin_dir = map(os.path.abspath, sys.argv[1:3])
     del sys.argv[1:3]
     unittest.main(verbosity=2)

@@ -224,7 +224,8 @@ def main():
     if changed and not module.check_mode:
         rc, out, err = act(module, params, dest, waiting)
         result.update(result_of_run(rc, out, err))
-        if result.pop("failed"):
+        # A queued operation's status is not 0, and is no failure: said so explicitly.
+        if result["failed"]:
             module.fail_json(**result)
         queue = read_queue(module, pending)
         result["reboot_required"] = bool(queue.get("restart_required"))
