@@ -38,11 +38,12 @@ class DecisionTests(unittest.TestCase):
     def test_what_a_task_has_to_do(self):
         replace = {"kind": "replace", "target": "/t", "made_by_pinfile": True}
         delete = {"kind": "delete", "target": "/t", "made_by_pinfile": True}
-        # (state, dest checksum, src checksum, waiting, staged checksum, run pinfile, waits for dest)
+        # (state, dest checksum, src checksum, waiting, staged checksum, changed, waits for dest)
         cases = [
             ("present", "a", "a", [], None, False, False),
             ("present", "a", "b", [], None, True, False),
             ("present", None, "b", [], None, True, False),
+            ("present", None, None, [], None, True, False),
             ("present", "a", "b", [replace], "b", False, True),
             ("present", "a", "b", [replace], "c", True, False),
             ("present", "a", "a", [replace], "c", True, False),
@@ -52,9 +53,13 @@ class DecisionTests(unittest.TestCase):
             ("absent", "a", None, [delete], None, False, True),
             ("absent", None, None, [replace], "c", True, False),
         ]
-        for state, dest, src, waiting, staged, run, waits in cases:
-            with self.subTest(state=state, dest=dest, src=src, waiting=waiting, staged=staged):
-                self.assertEqual(rules.decide(state, dest, src, waiting, staged), (run, waits))
+        for state, dest, src, waiting, staged, changed, waits in cases:
+            for check_mode in (False, True):
+                with self.subTest(state=state, dest=dest, src=src, waiting=waiting, staged=staged,
+                                  check_mode=check_mode):
+                    # Check mode predicts the same change and runs nothing.
+                    self.assertEqual(rules.decide(state, dest, src, waiting, staged, check_mode),
+                                     (changed, changed and not check_mode, waits))
 
     def test_only_pinfiles_operations_on_dest_count(self):
         document = {"operations": [

@@ -3,6 +3,7 @@ the boot see it (see harness.py for how the build under test is run)."""
 
 import contextlib
 import errno
+import json
 import os
 import shutil
 import signal
@@ -663,6 +664,13 @@ class HostileUserTests(JournalCase):
                 self.assertEqual(self.run_pinfile("/D", os.fsdecode(name)).status, EXIT_QUEUED)
         lines = [delete_line(os.path.join(self.work.path, name)) for name in shown]
         self.assertOutput(self.pending("list"), numbered(lines), 0)
+        # As data: valid JSON, and a name that is not UTF-8 keeps its bytes beside it.
+        document = json.loads(self.pending("list", "--json").stdout)
+        self.assertTrue(document["restart_required"])
+        for operation, name in zip(document["operations"], names):
+            path = os.path.join(self.work.path.encode(), name)
+            raw = operation.get("target_raw")
+            self.assertEqual(bytes.fromhex(raw) if raw else operation["target"].encode(), path)
         self.assertOutput(self.pending("apply"), ["Выполнено: " + line for line in lines], 0)
 
     def test_a_file_that_the_user_may_replace_but_not_read_is_still_checked_for_locks(self):
@@ -741,6 +749,14 @@ class SystemListTests(PendingCase):
         expected = [replace_line(native_path(target), staged), delete_line(native_path(victim)),
                     delete_line(native_path(other))]
         self.assertOutput(self.pending("list"), numbered(expected), 0)
+        # As data: another program's deletion is listed, but is not pinfile's restart.
+        document = json.loads(self.pending("list", "--json").stdout)
+        self.assertEqual([(o["kind"], o["target"], o["made_by_pinfile"], o["registry_value"])
+                          for o in document["operations"]],
+                         [("replace", native_path(target), True, self.VALUES[0]),
+                          ("delete", native_path(victim), True, self.VALUES[0]),
+                          ("delete", native_path(other), False, self.VALUES[0])])
+        self.assertTrue(document["restart_required"])
 
         restart()
         self.assertOutput(self.pending("list"), [EMPTY], 0)

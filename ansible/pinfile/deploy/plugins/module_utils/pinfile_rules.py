@@ -33,19 +33,23 @@ def pending_for(document, dest):
             if operation.get("made_by_pinfile") and operation.get("target") == dest]
 
 
-def decide(state, dest_checksum, src_checksum, pending, staged_checksum):
+def decide(state, dest_checksum, src_checksum, pending, staged_checksum, check_mode=False):
     """What a task has to do. dest_checksum is None when dest is missing; pending holds the
     waiting operations on dest, the last one deciding what the restart leaves; staged_checksum
-    is the checksum of the last waiting replacement's staged file (None when there is none).
-    Returns (changed, reboot_required_by_dest): whether pinfile must run, and whether what
-    already waits for dest is what the task wants."""
+    is the checksum of the last waiting replacement's staged file (None when there is none);
+    src_checksum is None when the source cannot be read.
+    Returns (changed, run, waits): whether the task changes anything, whether pinfile runs (never
+    in check mode, which only predicts), and whether what already waits for dest is what the
+    task wants."""
     last = pending[-1] if pending else None
     if state == "absent":
-        if last is not None and last.get("kind") == "delete":
-            return False, True
-        return (dest_checksum is not None or last is not None), False
-    if last is not None and last.get("kind") == "replace" and staged_checksum == src_checksum:
-        return False, True
-    if last is None and dest_checksum == src_checksum:
-        return False, False
-    return True, False
+        changed = (last is None or last.get("kind") != "delete") and (
+            dest_checksum is not None or last is not None)
+        waits = last is not None and last.get("kind") == "delete"
+    elif last is not None and last.get("kind") == "replace" and staged_checksum == src_checksum:
+        changed, waits = False, True
+    else:
+        # A source that cannot be read runs pinfile too, which says why.
+        changed = last is not None or src_checksum is None or dest_checksum != src_checksum
+        waits = False
+    return changed, changed and not check_mode, waits

@@ -174,7 +174,8 @@ def plan(module, params, dest, queue):
     staged = last.get("source") if last and last.get("kind") == "replace" else None
     staged_checksum = module.sha1(staged) if staged and os.path.isfile(staged) else None
     src_checksum = params.get("checksum")
-    return waiting, decide(params["state"], dest_checksum, src_checksum, waiting, staged_checksum)
+    return waiting, decide(params["state"], dest_checksum, src_checksum, waiting, staged_checksum,
+                           module.check_mode)
 
 
 def act(module, params, dest, waiting):
@@ -215,13 +216,13 @@ def main():
     dest = os.path.realpath(dest)
 
     queue = read_queue(module, pending)
-    waiting, (changed, waits_for_dest) = plan(module, params, dest, queue)
+    waiting, (changed, run, waits_for_dest) = plan(module, params, dest, queue)
     before = describe(module, dest, waiting)
     result = dict(changed=changed, dest=dest, queued=waits_for_dest, withdrawn=[],
                   reboot_required=bool(queue.get("restart_required")))
     if params["state"] == "present":
         result["checksum"] = params["checksum"]
-    if changed and not module.check_mode:
+    if run:
         rc, out, err = act(module, params, dest, waiting)
         result.update(result_of_run(rc, out, err))
         # A queued operation's status is not 0, and is no failure: said so explicitly.
