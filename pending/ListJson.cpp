@@ -15,7 +15,8 @@ Text Hex(unsigned value, int digits) {
     constexpr std::string_view kDigits = "0123456789abcdef";
     Text hex;
     for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) {
-        hex.push_back(static_cast<NativeChar>(kDigits[(value >> static_cast<unsigned>(shift)) & 15U]));
+        hex.push_back(
+            static_cast<NativeChar>(kDigits[(value >> static_cast<unsigned>(shift)) & 15U]));
     }
     return hex;
 }
@@ -45,7 +46,8 @@ Text Hex(unsigned value, int digits) {
 // Valid UTF-16: every surrogate in a pair.
 [[maybe_unused]] bool IsValidText(std::wstring_view text) {
     for (std::size_t i = 0; i < text.size(); ++i) {
-        const unsigned unit = text[i];
+        const auto unit =
+            static_cast<unsigned>(static_cast<std::make_unsigned_t<wchar_t>>(text[i]));
         if (unit >= 0xDC00 && unit < 0xE000) return false;
         if (unit >= 0xD800 && unit < 0xDC00) {
             if (i + 1 == text.size() || text[i + 1] < 0xDC00 || text[i + 1] >= 0xE000) return false;
