@@ -1,3 +1,4 @@
+#include "common/RunTurn.h"
 #include "fileops/CommandEndings.h"
 #include "fileops/FileOps.h"
 #include "platform/FileSystem.h"
@@ -15,7 +16,7 @@ bool Coincide(TextView source, TextView target) {
 
 Outcome CopyCommand(const Text& source, Text target) {
     // Other pinfile runs finish first: their short hold of a file is not "in use".
-    WaitForOtherRuns();
+    if (!TakeRunTurn()) return Outcome::Failed;
 
     // 1. The source must be there.
     if (!FileExists(source)) return EndWith(u8"Файл не найден.", Outcome::Failed);

@@ -1,3 +1,4 @@
+#include "common/RunTurn.h"
 #include "fileops/CommandEndings.h"
 #include "fileops/FileOps.h"
 #include "platform/FileSystem.h"
@@ -6,7 +7,7 @@ namespace pinfile {
 
 Outcome DeleteCommand(const Text& name) {
     // Other pinfile runs finish first: their short hold of a file is not "in use".
-    WaitForOtherRuns();
+    if (!TakeRunTurn()) return Outcome::Failed;
 
     // 1. The file must be there.
     if (!FileExists(name)) return EndWith(u8"Файл не найден.", Outcome::Failed);

@@ -2,6 +2,7 @@
 
 #include "common/ErrorLine.h"
 #include "common/QueueWording.h"
+#include "common/RunTurn.h"
 #include "pending/ListJson.h"
 #include "platform/CommandLine.h"
 #include "platform/Console.h"
@@ -168,19 +169,17 @@ int PendingMain() {
     const Text command = arguments.Count() >= 1 ? arguments.Item(0) : Text();
     if (arguments.Count() == 2 && command == FromUtf8(u8"list") &&
         arguments.Item(1) == FromUtf8(u8"--json")) {
-        WaitForOtherRuns();
-        return ListJson();
+        return TakeRunTurn() ? ListJson() : kFailure;
     }
     if (arguments.Count() == 2 && command == FromUtf8(u8"cancel")) {
-        WaitForOtherRuns();
-        return Cancel(arguments.Item(1));
+        return TakeRunTurn() ? Cancel(arguments.Item(1)) : kFailure;
     }
     if (arguments.Count() != 1) {
         ShowPendingUsage();
         return kUsageError;
     }
     if (command == FromUtf8(u8"list") || command == FromUtf8(u8"apply")) {
-        WaitForOtherRuns();
+        if (!TakeRunTurn()) return kFailure;
         return command == FromUtf8(u8"list") ? List() : Apply();
     }
     if (command == FromUtf8(u8"--help")) {

@@ -53,11 +53,26 @@ struct PendingList {
     std::vector<PendingOperation> operations;
 };
 
+// How long a run waits for the others before it gives up: ten minutes. A test may shorten it
+// with PINFILE_TEST_RUN_WAIT (seconds).
+int RunWaitSeconds();
+
+struct RunTurn {
+    enum class Kind {
+        Taken,
+        TimedOut,  // another run held the lock all the while
+        Refused,   // the lock exists but may not be used (Windows: another user's mutex)
+    };
+    Kind kind = Kind::Taken;
+    ErrorCode error = 0;  // for Refused
+};
+
 // Waits until no other run of pinfile or pinfile-pending on this machine is at work, and
 // keeps the others waiting until this process ends, so that runs never take each other's
-// short hold of a file for "in use" and edit the queue one at a time. A run that cannot
-// take the lock (on POSIX: not root) goes on without it; it cannot edit the queue either.
-void WaitForOtherRuns();
+// short hold of a file for "in use" and edit the queue one at a time. When it has to wait it
+// calls waiting once, and waits RunWaitSeconds at most. A run that cannot take the lock (on
+// POSIX: not root) goes on without it; it cannot edit the queue either.
+RunTurn WaitForOtherRuns(const std::function<void()>& waiting);
 
 // Every waiting operation, in the order the restart will carry them out.
 PendingList ReadPendingOperations();

@@ -7,8 +7,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "FileCopy.h"
 #include "Locations.h"
@@ -398,21 +400,29 @@ Status CompactWhenEmpty(posix::Journal& journal) {
 
 // The lock lives in the run folder, which only root may write; a run that cannot take it
 // (not root) cannot edit the queue either, and goes on without it.
-void WaitForOtherRuns() {
+RunTurn WaitForOtherRuns(const std::function<void()>& waiting) {
     static int held = -1;
-    if (held >= 0) return;
+    if (held >= 0) return {};
     const std::string folder = posix::RunFolder();
     mkdir(folder.c_str(), 0755);
-    const int fd =
-        open((folder + "/pinfile.lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    Descriptor lock(
+        open((folder + "/pinfile.lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
     struct stat info {};
-    if (fd < 0) return;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != 0) {
-        close(fd);
-        return;
+    if (!lock.valid() || fstat(lock.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        info.st_uid != 0) {
+        return {};
     }
-    posix::RetryOnInterrupt([&] { return flock(fd, LOCK_EX); });
-    held = fd;
+    if (flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+        waiting();
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::seconds(RunWaitSeconds());
+        while (flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+            if (std::chrono::steady_clock::now() >= deadline) return {RunTurn::Kind::TimedOut, 0};
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
+    held = lock.release();
+    return {};
 }
 
 PendingList ReadPendingOperations() {

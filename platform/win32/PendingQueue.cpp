@@ -436,19 +436,25 @@ PendingList ReadPendingOperations() {
     return list;
 }
 
-void WaitForOtherRuns() {
+RunTurn WaitForOtherRuns(const std::function<void()>& waiting) {
     static bool held = false;
-    if (held) return;
-    // The global namespace reaches the runs of every session; where it is refused, the
-    // session's own still keeps this user's runs apart.
-    HANDLE lock = CreateMutexW(nullptr, FALSE, L"Global\\pinfile-run");
-    if (lock == nullptr) lock = CreateMutexW(nullptr, FALSE, L"pinfile-run");
-    if (lock == nullptr) return;
+    if (held) return {};
+    HANDLE lock = nullptr;
+    if (const Status opened = win32::OpenRunLock(lock); opened.Failed()) {
+        return {RunTurn::Kind::Refused, opened.Code()};
+    }
+    if (lock == nullptr) return {};
     // Each value of the list is written whole, so a run that died holding the lock left it
     // readable: WAIT_ABANDONED counts as taken.
-    const DWORD waited = WaitForSingleObject(lock, INFINITE);
+    DWORD waited = WaitForSingleObject(lock, 0);
+    if (waited == WAIT_TIMEOUT) {
+        waiting();
+        waited = WaitForSingleObject(lock, static_cast<DWORD>(RunWaitSeconds()) * 1000U);
+    }
+    if (waited == WAIT_TIMEOUT) return {RunTurn::Kind::TimedOut, 0};
     // The handle stays open, and the lock held, until the process ends.
     held = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+    return {};
 }
 
 Withdrawal WithdrawUndoingOperations(LaterCommand command, TextView name, TextView queuedStaged) {

@@ -21,6 +21,9 @@ constexpr const wchar_t* kDeletionsKey = L"SOFTWARE\\pinfile\\QueuedDeletions";
 // inherited from the folder, where any user may have been given the right to write.
 constexpr const wchar_t* kStagedSecurity = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FRFX;;;WD)";
 
+// SYSTEM and Administrators may use the run lock; nobody else may take or hold it.
+constexpr const wchar_t* kRunLockSecurity = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)";
+
 // Owns memory that the system allocated with LocalAlloc.
 class LocalMemory {
   public:
@@ -95,6 +98,30 @@ void ForgetWhatIsNotWaiting(HKEY key, PendingOperation::Kind kind) {
 }
 
 }  // namespace
+
+Status OpenRunLock(HANDLE& lock) {
+    // Only SYSTEM and Administrators may take it, so that no other user can hold every run.
+    LocalMemory descriptor;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kRunLockSecurity, SDDL_REVISION_1,
+                                                              descriptor.Receive(), nullptr)) {
+        return LastError();
+    }
+    SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), descriptor.Get(), FALSE};
+    // The global namespace reaches the runs of every session.
+    lock = CreateMutexW(&security, FALSE, L"Global\\pinfile-run");
+    if (lock != nullptr) return {};
+    const DWORD created = GetLastError();
+    if (created == ERROR_ACCESS_DENIED) {
+        // Either the mutex exists and this user may not use it (another user made it), or
+        // this user may not create global objects at all.
+        lock = OpenMutexW(SYNCHRONIZE, FALSE, L"Global\\pinfile-run");
+        if (lock != nullptr) return {};
+        if (GetLastError() != ERROR_FILE_NOT_FOUND) return Status(ERROR_ACCESS_DENIED);
+    }
+    // Where the global namespace is refused, the session's own keeps this user's runs apart.
+    lock = CreateMutexW(&security, FALSE, L"pinfile-run");
+    return {};
+}
 
 Text CreateStagedFileIn(TextView folder, TextView prefix, OwnedHandle& file) {
     LocalMemory descriptor;

@@ -140,8 +140,9 @@ def held(path, how="flock", env=None, preexec_fn=None, holder=None):
     may be "map": the file is mapped, with sharing, as a loaded library is; `holder` is a copy
     of the helper to run instead of the built one."""
     if WINDOWS:
-        args = ["--map"] if how == "map" else []
-        helper = subprocess.Popen(command(holder or os.environ["PINFILE_HOLD_OPEN"], args + [native_path(path)]),
+        args = {"map": ["--map"], "mutex": ["--mutex"]}.get(how, [])
+        name = path if how == "mutex" else native_path(path)
+        helper = subprocess.Popen(command(holder or os.environ["PINFILE_HOLD_OPEN"], args + [name]),
                                   env=environment(env), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                   preexec_fn=preexec_fn)
         try:
@@ -158,6 +159,20 @@ def held(path, how="flock", env=None, preexec_fn=None, holder=None):
             fcntl.flock(handle, fcntl.LOCK_EX)
         else:
             fcntl.lockf(handle, fcntl.LOCK_EX)
+        yield
+
+
+@contextlib.contextmanager
+def another_run(test_root):
+    """Holds the lock that keeps runs of pinfile apart, as a run that does not end would."""
+    if WINDOWS:
+        with held("Global\\pinfile-run", how="mutex"):
+            yield
+        return
+    lock = os.path.join(test_root, "run", "pinfile.lock")
+    os.makedirs(os.path.dirname(lock), exist_ok=True)
+    with open(lock, "w") as handle:
+        fcntl.flock(handle, fcntl.LOCK_EX)
         yield
 
 

@@ -67,6 +67,24 @@ class UsageTests(Case):
                     self.assertEqual(result.stderr.count(b"\n"), 1, result.stderr)
 
 
+
+@unittest.skipUnless(WINDOWS or os.geteuid() == 0, "only root's runs take the POSIX run lock")
+class RunLockTests(Case):
+    def test_a_run_that_waits_too_long_for_another_says_so_and_changes_nothing(self):
+        self.work.file("new.dll", b"new")
+        self.work.file("lib.dll", b"old")
+        pending = os.environ["PINFILE_PENDING_EXE"]
+        with another_run(self.root):
+            for program, args in [(EXE, ["/C", "new.dll", "lib.dll"]), (pending, ["list"])]:
+                with self.subTest(args=args):
+                    result = self.run_pinfile(*args, program=program, env={"PINFILE_TEST_RUN_WAIT": "1"})
+                    self.assertEqual((result.stdout, result.status), (b"", EXIT_FAILED))
+                    self.assertEqual(result.stderr.decode("utf-8").splitlines(), [
+                        "Ожидание завершения другого запуска pinfile…",
+                        "Другой запуск pinfile не завершился за 1 с. Ничего не сделано."])
+        self.assertEqual(self.work.read("lib.dll"), b"old")
+
+
 @unittest.skipUnless(WINDOWS, "the Windows 9x family exists only for the Windows build")
 class HostTests(Case):
     KEY = r"HKCU\Software\Wine\AppDefaults\pinfile.exe"

@@ -2,7 +2,8 @@
 // until its standard input closes. Prints "ready" once the file is held.
 //   hold_open FILE         holds the file open without sharing;
 //   hold_open --map FILE   maps the file and keeps only the mapping, which shares everything,
-//                          as the system keeps a loaded library.
+//                          as the system keeps a loaded library;
+//   hold_open --mutex NAME holds the named mutex, as another run of pinfile would.
 #include <windows.h>
 
 #include <shellapi.h>
@@ -10,9 +11,36 @@
 #include <cstdio>
 #include <cwchar>
 
+namespace {
+
+void WaitForStandardInputToClose() {
+    char buffer[64];
+    DWORD read = 0;
+    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof buffer, &read, nullptr) &&
+           read > 0) {
+    }
+}
+
+int HoldMutex(const wchar_t* name) {
+    HANDLE mutex = CreateMutexW(nullptr, TRUE, name);
+    if (mutex == nullptr || GetLastError() == ERROR_ALREADY_EXISTS) {
+        std::fprintf(stderr, "hold_open: cannot hold the mutex: error %lu\n", GetLastError());
+        return 1;
+    }
+    std::puts("ready");
+    std::fflush(stdout);
+    WaitForStandardInputToClose();
+    return 0;
+}
+
+}  // namespace
+
 int main() {
     int count = 0;
     LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (arguments != nullptr && count == 3 && std::wcscmp(arguments[1], L"--mutex") == 0) {
+        return HoldMutex(arguments[2]);
+    }
     const bool map = arguments != nullptr && count == 3 && std::wcscmp(arguments[1], L"--map") == 0;
     if (arguments == nullptr || count != (map ? 3 : 2)) {
         std::fputs("usage: hold_open [--map] FILE\n", stderr);
@@ -36,11 +64,7 @@ int main() {
     }
     std::puts("ready");
     std::fflush(stdout);
-    char buffer[64];
-    DWORD read = 0;
-    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof buffer, &read, nullptr) &&
-           read > 0) {
-    }
+    WaitForStandardInputToClose();
     if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
     return 0;
 }

@@ -1,0 +1,30 @@
+#include "common/RunTurn.h"
+
+#include "common/ErrorLine.h"
+#include "platform/Console.h"
+#include "platform/PendingQueue.h"
+
+namespace pinfile {
+
+bool TakeRunTurn() {
+    Console& console = TheConsole();
+    const RunTurn turn = WaitForOtherRuns([&console] {
+        console.WriteErrorLine(FromUtf8(u8"Ожидание завершения другого запуска pinfile…"));
+    });
+    switch (turn.kind) {
+        case RunTurn::Kind::Taken:
+            return true;
+        case RunTurn::Kind::TimedOut:
+            console.WriteErrorLine(FromUtf8(u8"Другой запуск pinfile не завершился за ") +
+                                   ToDecimal(RunWaitSeconds()) +
+                                   FromUtf8(u8" с. Ничего не сделано."));
+            return false;
+        case RunTurn::Kind::Refused:
+            break;
+    }
+    console.WriteErrorLine(FromUtf8(u8"Не удалось дождаться других запусков pinfile. ") +
+                           ErrorLine(turn.error) + FromUtf8(u8" Ничего не сделано."));
+    return false;
+}
+
+}  // namespace pinfile
