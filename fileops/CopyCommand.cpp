@@ -45,15 +45,21 @@ Outcome CopyCommand(const Text& source, Text target) {
     // 5. Stage next to the target: the restart replaces it by a rename, which cannot cross
     // volumes.
     // The staged file goes again on every way out but a queued replacement.
+    constexpr const char8_t* kStagingFailed =
+        u8"Не удалось скопировать исходный файл во временный каталог.";
     StagedFile staged = CreateStagedFile(target, FromUtf8(u8"TMP"));
-    if (staged.Name().empty())
+    if (staged.Name().empty() && staged.Error() == 0)
         return EndWith(u8"Не удалось получить имя временного файла.", Outcome::Failed);
+    // A staged file that the system refused is the staging's failure, with its code.
+    if (staged.Name().empty()) {
+        HoldErrorCode(staged.Error());
+        return EndWithFailureReport(kStagingFailed);
+    }
 
     // 6. The staged copy.
     const FileCallResult staging = CopyIntoStagedFile(source, staged);
     HoldErrorCode(staging.error);
-    if (!staging.Succeeded())
-        return EndWithFailureReport(u8"Не удалось скопировать исходный файл во временный каталог.");
+    if (!staging.Succeeded()) return EndWithFailureReport(kStagingFailed);
 
     // 7. Schedule the staged file to replace the target at the next restart, in place of
     // whatever was queued for the target before.

@@ -55,18 +55,22 @@ class StagedFile {
 
     StagedFile();
     explicit StagedFile(Text name, std::unique_ptr<Held> held);
+    // None could be made, for the reason the code gives (0: no unique name was left).
+    explicit StagedFile(ErrorCode error);
     StagedFile(StagedFile&& other) noexcept;
     StagedFile& operator=(StagedFile&& other) noexcept;
     ~StagedFile();
 
     // The name the restart knows it by; empty when no staged file could be made.
     const Text& Name() const { return name_; }
+    ErrorCode Error() const { return error_; }
     Held& Files() { return *held_; }
     void Keep() { kept_ = true; }
 
   private:
     Text name_;
     std::unique_ptr<Held> held_;
+    ErrorCode error_ = 0;
     bool kept_ = false;
 };
 

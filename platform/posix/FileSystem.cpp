@@ -262,6 +262,7 @@ void RemoveUnneededStagedFiles(int folder) {
 }  // namespace
 
 StagedFile::StagedFile() = default;
+StagedFile::StagedFile(ErrorCode error) : error_(error) {}
 StagedFile::StagedFile(Text name, std::unique_ptr<Held> held)
     : name_(std::move(name)), held_(std::move(held)) {}
 StagedFile::StagedFile(StagedFile&& other) noexcept = default;
@@ -340,17 +341,19 @@ FileCallResult DeleteFileNow(TextView name) {
 
 StagedFile CreateStagedFile(TextView target, TextView prefix) {
     auto held = std::make_unique<StagedFile::Held>();
-    if (posix::QueuedTarget(target, held->target).Failed()) return {};
+    if (const Status resolved = posix::QueuedTarget(target, held->target); resolved.Failed()) {
+        return StagedFile(resolved.Code());
+    }
     const std::string folder = posix::FolderOf(held->target);
     held->targetName = posix::LastComponentOf(held->target);
     held->folder.reset(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!held->folder.valid()) return {};
+    if (!held->folder.valid()) return StagedFile(errno);
     RemoveUnneededStagedFiles(held->folder.get());
     const std::string stem(prefix);
     const auto makeName = [&] { return posix::StagedFileName(stem); };
-    if (posix::CreateLockedFile(held->folder.get(), makeName, held->name, held->file).Failed()) {
-        return {};
-    }
+    const Status created =
+        posix::CreateLockedFile(held->folder.get(), makeName, held->name, held->file);
+    if (created.Failed()) return StagedFile(created.Code() == EEXIST ? 0 : created.Code());
     Text name = ulBuildFileName(folder, held->name);
     return StagedFile(std::move(name), std::move(held));
 }

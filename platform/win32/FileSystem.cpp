@@ -42,12 +42,44 @@ bool IsInUseCode(ErrorCode code) {
 // directory answers with access denied too and is never replaced or deleted at restart. A
 // read-only file refuses the restart as it refused this call, whether or not it is also held
 // right now, so it is access denied and nothing waits for the restart.
-FileCallResult Judged(Status failed, TextView changed, TextView other = TextView()) {
+// Access denied comes from a running program or a mapped file, or from a right that the caller
+// lacks, which the restart would lack as well. Opening the file with the access the operation
+// needs, sharing everything, tells the two apart: only a missing right refuses that open.
+bool RightIsMissing(ErrorCode error, TextView changed, DWORD access) {
+    if (error != ERROR_ACCESS_DENIED) return false;
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const win32::OwnedHandle file(
+        CreateFileW(ForCall(changed).c_str(), access, share, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (file.Valid()) return false;
+    const DWORD opened = GetLastError();
+    // A file that is not there is no file in use: the folder refused to take a new one.
+    return opened == ERROR_ACCESS_DENIED || opened == ERROR_FILE_NOT_FOUND;
+}
+
+FileCallResult Judged(Status failed, TextView changed, DWORD access, TextView other = TextView()) {
     const ErrorCode error = failed.Code();
     if (!IsInUseCode(error)) return {error, false};
     if (IsReadOnly(changed) && !IsDirectory(changed)) return {ERROR_ACCESS_DENIED, false};
+    if (RightIsMissing(error, changed, access)) return {ERROR_ACCESS_DENIED, false};
     const bool directory = IsDirectory(changed) || (!other.empty() && IsDirectory(other));
     return {error, !directory};
+}
+
+// Only a disk file is replaced or deleted: a reserved name (NUL, CON, AUX.dll, COM1), a
+// "\\.\" device path or anything else that the system opens as a device is no file.
+bool IsDevice(TextView name) {
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const win32::OwnedHandle file(CreateFileW(ForCall(name).c_str(), 0, share, nullptr,
+                                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    return file.Valid() && GetFileType(file.Get()) != FILE_TYPE_DISK;
+}
+
+// A source that cannot be read is the source's failure, not the target's.
+Status Readable(TextView source) {
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const win32::OwnedHandle file(CreateFileW(ForCall(source).c_str(), GENERIC_READ, share, nullptr,
+                                              OPEN_EXISTING, 0, nullptr));
+    return file.Valid() ? Status() : LastError();
 }
 
 struct FileIdentity {
@@ -95,18 +127,25 @@ bool SameFile(TextView first, TextView second) {
 }
 
 FileCallResult CopyFileNow(TextView source, TextView target) {
+    if (IsDevice(target)) return {ERROR_INVALID_NAME, false};
     if (CopyFileW(ForCall(source).c_str(), ForCall(target).c_str(), FALSE)) return {};
-    return Judged(LastError(), target, source);
+    const Status failed = LastError();
+    if (const Status readable = Readable(source); readable.Failed() && !IsDirectory(source)) {
+        return FileCallResult::Of(readable);
+    }
+    return Judged(failed, target, GENERIC_WRITE, source);
 }
 
 Text QueueNameOf(TextView name) { return win32::LongFullName(name); }
 
 FileCallResult DeleteFileNow(TextView name) {
+    if (IsDevice(name)) return {ERROR_INVALID_NAME, false};
     if (DeleteFileW(ForCall(name).c_str())) return {};
-    return Judged(LastError(), name);
+    return Judged(LastError(), name, DELETE);
 }
 
 StagedFile::StagedFile() = default;
+StagedFile::StagedFile(ErrorCode error) : error_(error) {}
 StagedFile::StagedFile(Text name, std::unique_ptr<Held> held)
     : name_(std::move(name)), held_(std::move(held)) {}
 StagedFile::StagedFile(StagedFile&& other) noexcept = default;
@@ -127,8 +166,9 @@ StagedFile CreateStagedFile(TextView target, TextView prefix) {
         win32::FullPathName(target, full).Failed() ? Text::npos : full.find_last_of(L"\\/");
     const Text folder = slash == Text::npos ? Text(L".") : full.substr(0, slash + 1);
     auto held = std::make_unique<StagedFile::Held>();
-    Text name = win32::CreateStagedFileIn(folder, prefix, held->file);
-    if (name.empty()) return {};
+    DWORD error = 0;
+    Text name = win32::CreateStagedFileIn(folder, prefix, held->file, error);
+    if (name.empty()) return StagedFile(static_cast<ErrorCode>(error));
     return StagedFile(std::move(name), std::move(held));
 }
 

@@ -26,8 +26,9 @@ Status OpenRunLock(HANDLE& lock);
 
 // Creates a staged file in the folder, which only Administrators and SYSTEM may write or
 // delete, so that no other user who may create files there can change it while it waits; it
-// stays open in file. Its name, or empty when none can be had.
-Text CreateStagedFileIn(TextView folder, TextView prefix, OwnedHandle& file);
+// stays open in file. Its name, or empty when none can be had (error: why, 0 when every
+// number is taken).
+Text CreateStagedFileIn(TextView folder, TextView prefix, OwnedHandle& file, DWORD& error);
 
 // Copies the source's bytes into the open file.
 Status CopyInto(TextView source, HANDLE file);

@@ -123,16 +123,17 @@ Status OpenRunLock(HANDLE& lock) {
     return {};
 }
 
-Text CreateStagedFileIn(TextView folder, TextView prefix, OwnedHandle& file) {
+Text CreateStagedFileIn(TextView folder, TextView prefix, OwnedHandle& file, DWORD& error) {
     LocalMemory descriptor;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kStagedSecurity, SDDL_REVISION_1,
                                                               descriptor.Receive(), nullptr)) {
+        error = GetLastError();
         return Text();
     }
     SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), descriptor.Get(), FALSE};
     // Nobody else may write or delete it while it is being written.
     return CreateNumberedFile(folder, prefix, &security, GENERIC_READ | GENERIC_WRITE | DELETE,
-                              FILE_SHARE_READ, file);
+                              FILE_SHARE_READ, file, error);
 }
 
 Status CopyInto(TextView source, HANDLE file) {

@@ -83,13 +83,15 @@ Text ulGetTempFileName2(TextView directory, TextView prefix) {
     };
     if (folder.empty() && win32::Grown(tempPath, folder).Failed()) return Text();
     win32::OwnedHandle file;
-    return win32::CreateNumberedFile(folder, prefix, nullptr, GENERIC_WRITE, 0, file);
+    DWORD error = 0;
+    return win32::CreateNumberedFile(folder, prefix, nullptr, GENERIC_WRITE, 0, file, error);
 }
 
 namespace win32 {
 
 Text CreateNumberedFile(TextView folder, TextView prefix, SECURITY_ATTRIBUTES* security,
-                        DWORD access, DWORD share, OwnedHandle& file) {
+                        DWORD access, DWORD share, OwnedHandle& file, DWORD& error) {
+    error = 0;
     constexpr unsigned kNumbers = 0x10000;
     const unsigned start = GetTickCount();
     for (unsigned step = 0; step < kNumbers; ++step) {
@@ -99,7 +101,11 @@ Text CreateNumberedFile(TextView folder, TextView prefix, SECURITY_ATTRIBUTES* s
         file.Reset(CreateFileW(CallName(name).c_str(), access, share, security, CREATE_NEW,
                                FILE_ATTRIBUTE_NORMAL, nullptr));
         if (file.Valid()) return name;
-        if (!IsTaken(GetLastError(), name)) return Text();
+        const DWORD refused = GetLastError();
+        if (!IsTaken(refused, name)) {
+            error = refused;
+            return Text();
+        }
     }
     return Text();
 }

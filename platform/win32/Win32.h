@@ -80,9 +80,10 @@ class OwnedHandle {
 
 // Creates a new file named as GetTempFileNameW names them (the prefix, a number in up to four
 // hex digits, ".tmp") in the folder, with the given security and open with the given access
-// and sharing; its name, or empty when none can be had.
+// and sharing; its name, or empty when none can be had (error: why, or 0 when every number
+// is taken).
 Text CreateNumberedFile(TextView folder, TextView prefix, SECURITY_ATTRIBUTES* security,
-                        DWORD access, DWORD share, OwnedHandle& file);
+                        DWORD access, DWORD share, OwnedHandle& file, DWORD& error);
 
 // Owns an open registry key.
 class OwnedKey {

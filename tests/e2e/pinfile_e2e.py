@@ -105,7 +105,6 @@ class HostTests(Case):
         self.assertEqual(self.work.names(), ["a.dll"])
         self.assertTrue(os.path.exists(source))
 
-NO_TEMPORARY_NAME = "Не удалось получить имя временного файла."
 PENDING_EMPTY = "Очередь операций на перезагрузку пуста."
 
 
@@ -244,18 +243,41 @@ class ReadOnlyTests(Case):
                     self.assertEqual(cancelled.status, EXIT_DONE, cancelled.stdout)
                 self.assertNothingQueued()
 
-    def test_no_temporary_name_in_a_folder_the_user_cannot_write(self):
-        target = self.prepared(read_only=False)
-        os.chmod(self.work.path, 0o555)
-        self.addCleanup(os.chmod, self.work.path, 0o755)
-        with held(target, env=self.env, preexec_fn=as_unprivileged):
-            result = self.as_user("/C", "new.dll", "t.dll")
-        self.assertOutput(result, [NO_TEMPORARY_NAME], EXIT_FAILED)
-        self.assertEqual(self.work.names(), ["new.dll", "t.dll"])
-        self.assertNothingQueued()
+    def test_a_folder_the_user_cannot_write_is_refused_with_error_5(self):
+        # A new target, and a held one whose staged copy cannot be made: the user lacks the
+        # right, which the restart would lack too, so nothing waits for it.
+        for name, message in [("fresh.dll", COPY_FAILED), ("t.dll", STAGING_FAILED)]:
+            with self.subTest(target=name):
+                target = self.prepared(read_only=False)
+                os.chmod(self.work.path, 0o555)
+                with held(target, env=self.env, preexec_fn=as_unprivileged):
+                    result = self.as_user("/C", "new.dll", name)
+                os.chmod(self.work.path, 0o755)
+                self.assertFailureReport(result, message, 5)
+                self.assertEqual(self.work.names(), ["new.dll", "t.dll"])
+                self.assertNothingQueued()
 
 
 class CopyTests(Case):
+    @unittest.skipUnless(WINDOWS, "device names and sharing modes are Windows'")
+    def test_a_device_or_an_unreadable_source_is_refused_and_nothing_is_written(self):
+        self.work.file("new.dll", b"new")
+        for name in ["aux.dll", "NUL", "COM1", "\\\\.\\NUL"]:
+            for args, message in [(["/C", "new.dll", name], COPY_FAILED), (["/D", name], DELETE_FAILED)]:
+                with self.subTest(args=args):
+                    result = self.run_pinfile(*args)
+                    if name.startswith("\\\\") and args[0] == "/D":
+                        self.assertOutput(result, [NOT_FOUND], EXIT_FAILED)  # no entry answers
+                    else:
+                        self.assertFailureReport(result, message, 123)
+        source = self.work.file("held.dll", b"held")
+        self.work.file("t.dll", b"old")
+        with held(source):  # the source's own failure, not the target's
+            self.assertFailureReport(self.run_pinfile("/C", "held.dll", "t.dll"), COPY_FAILED, 32)
+        self.assertEqual(self.work.names(), ["held.dll", "new.dll", "t.dll"])
+        self.assertEqual(self.work.read("t.dll"), b"old")
+        self.assertNothingQueuedFor(self.work.path)
+
     def test_copies_to_a_new_target_and_over_an_unlocked_one(self):
         self.work.file("new.dll", b"new contents")
         for existing in [None, b"old contents that were longer"]:
