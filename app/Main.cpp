@@ -9,10 +9,19 @@ namespace pinfile {
 
 namespace {
 
+bool IsHelpRequest(const Text& argument) {
+    return argument == FromUtf8(u8"/?") || argument == FromUtf8(u8"--help");
+}
+
 // Routes the arguments to exactly one action. The switch is the whole first argument,
 // upper-cased, and only in the first place.
 Outcome Dispatch() {
     const std::int32_t count = TheCommandLine().Arguments().Count();
+    // Asked for: the usage text is the answer, and no failure.
+    if (count == 1 && IsHelpRequest(TheCommandLine().Arguments().Item(0))) {
+        ShowUsage();
+        return Outcome::Done;
+    }
     if (count != 2 && count != 3) return ShowUsage();
 
     const Text command = UpperCase(TheCommandLine().Arguments().Item(0));

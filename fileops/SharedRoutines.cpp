@@ -49,7 +49,15 @@ void WithdrawUndoing(LaterCommand command, TextView name, TextView queuedStaged)
 }
 
 Outcome EndWith(const char8_t* line, Outcome outcome) {
-    TheConsole().WriteLine(FromUtf8(line), kOrdinaryLine);
+    try {
+        TheConsole().WriteLine(FromUtf8(line), kOrdinaryLine);
+    } catch (...) {
+        // The run ends with a run-time error, but what was done is told where it still can be.
+        if (outcome == Outcome::Done || outcome == Outcome::Queued) {
+            TheConsole().WriteErrorLine(FromUtf8(line));
+        }
+        throw;
+    }
     return outcome;
 }
 

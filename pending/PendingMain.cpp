@@ -6,6 +6,7 @@
 #include "pending/ListJson.h"
 #include "platform/CommandLine.h"
 #include "platform/Console.h"
+#include "platform/FileSystem.h"
 #include "platform/PendingQueue.h"
 
 namespace pinfile {
@@ -26,7 +27,9 @@ void ShowPendingUsage() {
         u8"    pinfile-pending list --json - то же в формате JSON для программ.",
         u8"    pinfile-pending apply     - выполнить их (при загрузке системы, только POSIX).",
         u8"    pinfile-pending cancel N  - отменить операцию с номером N из списка.",
+        u8"    pinfile-pending cancel ИМЯ - отменить все операции с этим файлом.",
         u8"    pinfile-pending --help    - показать эту справку.",
+        u8"    pinfile-pending --version - показать версию.",
     };
     for (const char8_t* line : kLines) Show(FromUtf8(line));
 }
@@ -49,9 +52,21 @@ Text Listed(const PendingOperation& operation) {
     return line;
 }
 
+// The line for a queue that the boot refuses whole.
+Text RefusalLine(const Text& where) {
+    return FromUtf8(u8"Очередь ") + QuotedName(where) +
+           FromUtf8(
+               u8" отклонена: её владелец не root или в неё могут писать другие. Ничего не "
+               u8"выполнено.");
+}
+
 // The list as one JSON document; a queue that cannot be read is said on standard error.
 int ListJson() {
     const PendingList list = ReadPendingOperations();
+    if (list.insecure) {
+        TheConsole().WriteErrorLine(RefusalLine(list.where));
+        return kFailure;
+    }
     if (list.error != 0) {
         TheConsole().WriteErrorLine(FromUtf8(u8"Не удалось прочитать очередь. ") +
                                     ErrorLine(list.error));
@@ -63,6 +78,10 @@ int ListJson() {
 
 int List() {
     const PendingList list = ReadPendingOperations();
+    if (list.insecure) {
+        Show(RefusalLine(list.where));
+        return kFailure;
+    }
     if (list.error != 0) {
         Show(FromUtf8(u8"Не удалось прочитать очередь. ") + ErrorLine(list.error));
         return kFailure;
@@ -113,10 +132,7 @@ int Apply() {
             if (!anyShown) Show(FromUtf8(u8"Очередь операций на перезагрузку пуста."));
             return allDone ? kSuccess : kFailure;
         case ApplyOutcome::Kind::Insecure:
-            Show(FromUtf8(u8"Очередь ") + QuotedName(outcome.where) +
-                 FromUtf8(
-                     u8" отклонена: её владелец не root или в неё могут писать другие. Ничего не "
-                     u8"выполнено."));
+            Show(RefusalLine(outcome.where));
             return kFailure;
         case ApplyOutcome::Kind::Failed:
             Show(FromUtf8(u8"Не удалось обработать очередь ") + QuotedName(outcome.where) +
@@ -140,7 +156,25 @@ std::int32_t OperationNumber(const Text& text) {
     return number;
 }
 
+// Withdraws every operation on the named file, as a later command on it would.
+int CancelByName(const Text& name) {
+    const Withdrawal withdrawal = WithdrawUndoingOperations(LaterCommand::Copy, name, Text());
+    for (const PendingOperation& operation : withdrawal.withdrawn) {
+        Show(FromUtf8(u8"Отменено: ") + DescribeOperation(operation));
+    }
+    if (withdrawal.error != 0) {
+        Show(FromUtf8(u8"Не удалось изменить очередь. ") + ErrorLine(withdrawal.error));
+        return kFailure;
+    }
+    if (!withdrawal.withdrawn.empty()) return kSuccess;
+    Show(FromUtf8(u8"Операций с файлом ") + QuotedName(name) + FromUtf8(u8" в очереди нет."));
+    return kFailure;
+}
+
 int Cancel(const Text& argument) {
+    const bool number =
+        !argument.empty() && argument.find_first_not_of(FromUtf8(u8"0123456789")) == Text::npos;
+    if (!number) return CancelByName(argument);
     const Cancellation cancellation = CancelPendingOperation(OperationNumber(argument));
     switch (cancellation.kind) {
         case Cancellation::Kind::Cancelled:
@@ -167,23 +201,28 @@ int PendingMain() {
     TheConsole().Attach(TheApplication(), kAttachFlag);
     ArgumentList& arguments = TheCommandLine().Arguments();
     const Text command = arguments.Count() >= 1 ? arguments.Item(0) : Text();
-    if (arguments.Count() == 2 && command == FromUtf8(u8"list") &&
-        arguments.Item(1) == FromUtf8(u8"--json")) {
+    // Words as the platform takes them: letter case ignored on Windows.
+    const auto is = [&command](const char8_t* word) { return NamesMatch(command, FromUtf8(word)); };
+    if (arguments.Count() == 2 && is(u8"list") && arguments.Item(1) == FromUtf8(u8"--json")) {
         return TakeRunTurn() ? ListJson() : kFailure;
     }
-    if (arguments.Count() == 2 && command == FromUtf8(u8"cancel")) {
+    if (arguments.Count() == 2 && is(u8"cancel")) {
         return TakeRunTurn() ? Cancel(arguments.Item(1)) : kFailure;
     }
     if (arguments.Count() != 1) {
         ShowPendingUsage();
         return kUsageError;
     }
-    if (command == FromUtf8(u8"list") || command == FromUtf8(u8"apply")) {
+    if (is(u8"list") || is(u8"apply")) {
         if (!TakeRunTurn()) return kFailure;
-        return command == FromUtf8(u8"list") ? List() : Apply();
+        return is(u8"list") ? List() : Apply();
     }
-    if (command == FromUtf8(u8"--help")) {
+    if (is(u8"--help")) {
         ShowPendingUsage();
+        return kSuccess;
+    }
+    if (is(u8"--version")) {
+        Show(FromUtf8(u8"pinfile-pending " PINFILE_VERSION));
         return kSuccess;
     }
     ShowPendingUsage();

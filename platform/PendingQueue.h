@@ -51,6 +51,9 @@ struct PendingOperation {
 struct PendingList {
     ErrorCode error = 0;  // the queue could not be read
     std::vector<PendingOperation> operations;
+    // The queue may have been written by someone but root (POSIX): the boot refuses it whole.
+    bool insecure = false;
+    Text where;  // the queue's place, for messages
 };
 
 // How long a run waits for the others before it gives up: ten minutes. A test may shorten it

@@ -426,10 +426,13 @@ RunTurn WaitForOtherRuns(const std::function<void()>& waiting) {
 }
 
 PendingList ReadPendingOperations() {
+    const std::string path = posix::JournalPath();
+    if (!posix::JournalIsTrusted(path)) return {0, {}, true, path};
     std::vector<JournalEntry> entries;
-    const Status read = posix::ReadJournal(posix::JournalPath(), entries);
-    if (read.Failed()) return {read.Code() == ENOENT ? 0 : read.Code(), {}};
+    const Status read = posix::ReadJournal(path, entries);
+    if (read.Failed()) return {read.Code() == ENOENT ? 0 : read.Code(), {}, false, path};
     PendingList list;
+    list.where = path;
     for (const JournalEntry& entry : entries) {
         if (Listed(entry)) list.operations.push_back(FromEntry(entry));
     }
@@ -484,7 +487,10 @@ ApplyOutcome ApplyPendingOperations(const std::function<void(const AppliedOperat
     posix::Journal journal;
     const Status opened = journal.Open(path, false);
     if (opened.Code() == ENOENT) return {ApplyOutcome::Kind::Finished, 0, path};
-    if (opened.Code() == EACCES) return {ApplyOutcome::Kind::Insecure, 0, path};
+    // Refused as written by someone else, or not readable by this user: two different answers.
+    if (opened.Code() == EACCES && !posix::JournalIsTrusted(path)) {
+        return {ApplyOutcome::Kind::Insecure, 0, path};
+    }
     if (opened.Failed()) return {ApplyOutcome::Kind::Failed, opened.Code(), path};
 
     // Each result is on disk before the next operation begins: a run after a crash skips

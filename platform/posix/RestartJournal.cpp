@@ -334,9 +334,23 @@ std::vector<JournalEntry> DecodeJournal(std::string_view bytes) {
     return entries;
 }
 
+bool JournalIsTrusted(const std::string& path) {
+    struct stat folder {};
+    if (lstat(ParentOf(path).c_str(), &folder) == 0 &&
+        (!S_ISDIR(folder.st_mode) || !OwnedByRootAlone(folder))) {
+        return false;
+    }
+    struct stat file {};
+    return lstat(path.c_str(), &file) != 0 || (S_ISREG(file.st_mode) && OwnedByRootAlone(file));
+}
+
 Status ReadJournal(const std::string& path, std::vector<JournalEntry>& entries) {
-    const Descriptor journal(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    // Never waits on a FIFO put in the journal's place, and reads only a plain file.
+    const Descriptor journal(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!journal.valid()) return LastError();
+    struct stat info {};
+    if (fstat(journal.get(), &info) != 0) return LastError();
+    if (!S_ISREG(info.st_mode)) return Status(EACCES);
     std::string bytes;
     if (const Status read = ReadAll(journal.get(), bytes); read.Failed()) return read;
     entries = DecodeJournal(bytes);

@@ -106,6 +106,10 @@ std::string EncodeFirstVersionRecord(const JournalRecord& record);
 std::string EncodeSecondVersionRecord(const JournalRecord& record);
 std::vector<JournalEntry> DecodeJournal(std::string_view bytes);
 
+// False when what can be seen of the journal or its folder shows that anyone but root could
+// have written it, or that it is no plain file: the boot-time runner refuses such a journal.
+bool JournalIsTrusted(const std::string& path);
+
 // Reads the journal at path as it is, for looking only; a missing journal is ENOENT.
 Status ReadJournal(const std::string& path, std::vector<JournalEntry>& entries);
 

@@ -69,6 +69,12 @@ bool Write(const Output& to, TextView text) {
                         : WriteBytes(to.handle, win32::Encode(text, to.codePage));
 }
 
+// A process started without any standard output (detached, or with the handle closed) has
+// nowhere to write: its exit status alone tells what was done.
+bool HasNoOutput(const Output& to) {
+    return to.handle == nullptr || to.handle == INVALID_HANDLE_VALUE;
+}
+
 // The first token of a command line is the program, by simpler rules than the arguments.
 TextView SkipProgramName(TextView line) {
     std::size_t i = 0;
@@ -132,6 +138,7 @@ void Console::Finish(bool /*flag*/) {}
 
 void Console::WriteUtf8Line(TextView text) {
     if (!attached_) throw RuntimeError("the console is not attached");
+    if (HasNoOutput(output)) return;
     Output utf8 = output;
     utf8.codePage = CP_UTF8;
     Text line(text);
@@ -143,6 +150,7 @@ void Console::WriteUtf8Line(TextView text) {
 
 void Console::WriteLine(TextView text, bool /*flag*/) {
     if (!attached_) throw RuntimeError("the console is not attached");
+    if (HasNoOutput(output)) return;
     Text line(text);
     line += L"\r\n";
     if (!Write(output, line)) {

@@ -47,9 +47,12 @@ class PendingUsageTests(PendingCase):
         help_text = self.pending("--help")
         self.assertEqual(help_text.status, 0)
         self.assertTrue(help_text.stdout.startswith(encode_lines(["Использование:", ""])))
-        for args in [[], ["lists"], ["list", "extra"], ["LIST"]]:
+        for args in [[], ["lists"], ["list", "extra"]] + ([] if WINDOWS else [["LIST"]]):
             with self.subTest(args=args):
                 self.assertOutput(self.pending(*args), help_text.stdout.decode().splitlines(), 2)
+        self.assertOutput(self.pending("--version"), ["pinfile-pending 1.0.0"], 0)
+        if WINDOWS:  # Windows' words ignore case
+            self.assertEqual(self.pending("LIST").stdout, self.pending("list").stdout)
 
 
 def withdrawn(line):
@@ -103,6 +106,26 @@ class LaterCommandTests(PendingCase):
                     self.assertEqual(self.work.read("x.dll"), expected)
                 self.assertEqual(self.staged_files(), [])
                 self.assertOutput(self.pending("list"), [EMPTY], 0)
+
+    def test_cancel_by_name_withdraws_every_operation_on_the_file(self):
+        if WINDOWS:
+            restart()  # an empty list to begin with
+        with one_boot(self.work.path):
+            self.work.file("v2.dll", b"v2")
+            target = self.work.file("x.dll", b"v1")
+            with held(target):
+                self.assertEqual(self.run_pinfile("/D", "x.dll").status, EXIT_QUEUED)
+                self.assertEqual(self.run_pinfile("/C", "v2.dll", "x.dll").status, EXIT_QUEUED)
+            listed = [line[len("1. "):] for line in self.pending("list").stdout.decode().splitlines()]
+            self.assertEqual(len(listed), 1)  # the copy withdrew the deletion
+            self.assertOutput(self.pending("cancel", target if not WINDOWS else native_path(target)),
+                              ["Отменено: " + listed[0]], 0)
+            again = self.pending("cancel", "x.dll")
+            self.assertEqual(again.status, EXIT_FAILED)
+            self.assertOutput(self.pending("cancel", "01"), ["Операции с номером 01 в очереди нет."],
+                              EXIT_FAILED)
+            self.assertEqual(self.staged_files(), [])
+        self.assertEqual(self.work.read("x.dll"), b"v1")
 
     def test_parallel_copies_onto_one_file_all_copy_now(self):
         # Copies that overlapped without the lock would queue behind each other's hold of the
@@ -640,6 +663,40 @@ class HostileUserTests(JournalCase):
                     self.assertEqual(handle.read(), b"root's secret")
                 self.assertNotEqual(self.work.read("app/t"), b"root's secret")
                 self.assertIn(self.work.read("app/t"), (b"old", b"new"))
+
+    def test_list_tells_the_truth_about_the_journal(self):
+        victim = self.queue_deletion("a.so")
+        path = journal_path(self.root)
+        refusal = ('Очередь "%s" отклонена: её владелец не root или в неё могут писать другие. '
+                   'Ничего не выполнено.' % path)
+        with open(path, "rb") as handle:
+            journal = handle.read()
+
+        def fifo():
+            os.remove(path)
+            os.mkfifo(path, 0o600)
+
+        # (what was done to the journal, how it is undone)
+        for change, undo in [(lambda: os.chown(path, NOBODY, 0), lambda: os.chown(path, 0, 0)),
+                             (lambda: os.chmod(path, 0o620), lambda: os.chmod(path, 0o600)),
+                             (fifo, lambda: os.remove(path))]:
+            change()
+            for command_ in ("list", "apply"):
+                with self.subTest(change=change, command=command_):
+                    self.assertOutput(self.pending(command_), [refusal], EXIT_FAILED)
+            undo()
+            if not os.path.exists(path):
+                with open(path, "wb") as handle:
+                    handle.write(journal)
+                os.chmod(path, 0o600)
+        # A user who may not read the queue is told so, with the system's error.
+        denied = "Ошибка %d: %s" % (errno.EACCES, os.strerror(errno.EACCES))
+        for command_, line in [("list", "Не удалось прочитать очередь. " + denied),
+                               ("apply", 'Не удалось обработать очередь "%s". %s' % (path, denied))]:
+            with self.subTest(command=command_, user="nobody"):
+                self.assertOutput(self.run_pinfile(command_, program=os.environ["PINFILE_PENDING_EXE"],
+                                                   preexec_fn=as_nobody), [line], EXIT_FAILED)
+        self.assertOutput(self.pending("list"), numbered([delete_line(victim)]), 0)
 
     def test_nothing_is_queued_into_a_journal_that_others_could_write(self):
         folder = os.path.dirname(journal_path(self.root))

@@ -51,20 +51,48 @@ class UsageTests(Case):
         for args in rejected:
             with self.subTest(args=args):
                 self.assertOutput(self.run_pinfile(*args), USAGE, EXIT_USAGE)
+        for asked in (["/?"], ["--help"]):  # asked for, the usage is no failure
+            with self.subTest(args=asked):
+                self.assertOutput(self.run_pinfile(*asked), USAGE, EXIT_DONE)
         self.assertEqual(self.work.names(), ["a.dll"])
 
     def test_a_closed_or_full_output_is_a_run_time_error_named_by_the_program(self):
+        # On Windows a process with no standard output at all has nowhere to write, and its
+        # exit status alone tells what was done.
         outputs = {"closed": lambda: os.close(1)}
         if not WINDOWS:  # Wine does not pass the full device's error through
             outputs["full"] = lambda: os.dup2(os.open("/dev/full", os.O_WRONLY), 1)
-        programs = [(EXE, [], b"pinfile"), (os.environ["PINFILE_PENDING_EXE"], ["--help"], b"pinfile-pending")]
+        programs = [(EXE, [], b"pinfile", EXIT_USAGE),
+                    (os.environ["PINFILE_PENDING_EXE"], ["--help"], b"pinfile-pending", EXIT_DONE)]
         for name, redirect in outputs.items():
-            for program, args, own_name in programs:
+            for program, args, own_name, outcome in programs:
                 with self.subTest(output=name, program=own_name):
                     result = self.run_pinfile(*args, program=program, stdout=None, preexec_fn=redirect)
+                    if WINDOWS:
+                        self.assertEqual((result.status, result.stderr), (outcome, b""))
+                        continue
                     self.assertEqual(result.status, EXIT_RUNTIME, result.stderr)
                     self.assertTrue(result.stderr.startswith(own_name + b": run-time error: "), result.stderr)
                     self.assertEqual(result.stderr.count(b"\n"), 1, result.stderr)
+
+    @unittest.skipUnless(WINDOWS, "a detached process is Windows'")
+    def test_a_detached_run_tells_by_its_exit_status_what_it_did(self):
+        self.work.file("new.dll", b"new")
+        target = self.work.file("t.dll", b"old")
+        launcher = os.environ["PINFILE_QUEUE_MOVE"]
+        line = '"%s" /C "%s" "%s"' % (native_path(EXE), self.path_of("new.dll"), self.path_of("t.dll"))
+        restart()  # an empty list to begin with
+        with one_boot(self.work.path):
+            with held(target):
+                started = run(["--detached", line], cwd=self.work.path, program=launcher)
+            self.assertEqual(started.stdout.strip(), b"3010", started.stderr)
+            listed = run(["list"], cwd=self.work.path, program=os.environ["PINFILE_PENDING_EXE"])
+            self.assertIn(self.path_of("t.dll").encode(), listed.stdout)
+        restart()
+        self.assertEqual(self.work.read("t.dll"), b"new")
+
+    def path_of(self, name):
+        return native_path(os.path.join(self.work.path, name))
 
 
 

@@ -4,7 +4,9 @@
 //                                or "absent";
 //   queue_move --write VALUE [HEX]  writes those raw bytes as REG_MULTI_SZ, or deletes the
 //                                value when no bytes are given;
-//   queue_move --short NAME      prints the 8.3 form of the name.
+//   queue_move --short NAME      prints the 8.3 form of the name;
+//   queue_move --detached COMMAND  runs the command line as a detached process, with no
+//                                console and no standard handles, and prints its exit code.
 #include <windows.h>
 
 #include <shellapi.h>
@@ -77,6 +79,24 @@ int PrintShortName(const wchar_t* name) {
     return 0;
 }
 
+int RunDetached(const wchar_t* line) {
+    std::vector<wchar_t> command(line, line + std::wcslen(line) + 1);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr,
+                        nullptr, &startup, &process)) {
+        return Fail("start", GetLastError());
+    }
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    std::printf("%lu\n", code);
+    return 0;
+}
+
 }  // namespace
 
 int main() {
@@ -84,6 +104,9 @@ int main() {
     LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
     if (arguments != nullptr && count == 3 && std::wcscmp(arguments[1], L"--read") == 0) {
         return ReadValue(arguments[2]);
+    }
+    if (arguments != nullptr && count == 3 && std::wcscmp(arguments[1], L"--detached") == 0) {
+        return RunDetached(arguments[2]);
     }
     if (arguments != nullptr && count == 3 && std::wcscmp(arguments[1], L"--short") == 0) {
         return PrintShortName(arguments[2]);
