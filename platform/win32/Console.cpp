@@ -28,10 +28,11 @@ bool IsConsole(HANDLE handle) {
 }
 
 // Redirected output of a process with a console is in the console's code page, as every
-// console program writes it; with no console at all it is UTF-8.
+// console program writes it; with no console at all, or a code page that cannot hold the
+// program's text, it is UTF-8, so that nothing is lost.
 UINT RedirectedCodePage() {
     const UINT codePage = GetConsoleOutputCP();
-    return codePage != 0 ? codePage : CP_UTF8;
+    return codePage != 0 && win32::HoldsCyrillic(codePage) ? codePage : CP_UTF8;
 }
 
 bool WriteBytes(HANDLE handle, const std::string& bytes) {

@@ -28,6 +28,10 @@ Status ModuleFileName(Text& name);
 // The same, for a caller that cannot go on without it: a failure is a run-time error.
 Text ProgramFilePath();
 
+// Whether the code page holds the program's Russian lines without loss; one that cannot (437,
+// 850 and 1252, the defaults of Western Windows) would turn every letter into "?".
+bool HoldsCyrillic(UINT codePage);
+
 // The text in the given code page (CP_UTF8 included).
 std::string Encode(TextView text, UINT codePage);
 

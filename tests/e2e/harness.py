@@ -71,7 +71,8 @@ def encode_lines(lines):
 
 def _wine_env():
     env = dict(os.environ, WINEDEBUG="-all", LANG="C.UTF-8")
-    env.setdefault("WINEPREFIX", _own_wine_prefix())
+    if "WINEPREFIX" not in env:  # a prefix of its own only when the run brings none
+        env["WINEPREFIX"] = _own_wine_prefix()
     return env
 
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Check the Windows resources linked into pinfile.exe.
 
-Usage: check_resources.py PINFILE.EXE
+Usage: check_resources.py PINFILE.EXE PINFILE-PENDING.EXE
 
 Reads the resource directory of the PE file itself and fails (exit status 1,
 one line per problem) unless the executable carries:
@@ -9,15 +9,18 @@ one line per problem) unless the executable carries:
     picture: transparent and opaque pixels, some of them green;
   * icon group 1 with exactly the images 32x32 2-colour, 32x32 16-colour and
     16x16 16-colour;
-  * manifest 1 (type 24) asking for asInvoker and declaring Windows 7, 8, 8.1
-    and 10/11 as supported.
+  * manifest 1 (type 24) asking for asInvoker, declaring Windows 7, 8, 8.1
+    and 10/11 as supported, and long path awareness;
+  * version information naming the product, the program, the company and the
+    copyright.
+pinfile-pending.exe carries the same, but for icon group 1.
 """
 
 import struct
 import sys
 import xml.etree.ElementTree as ET
 
-RT_ICON, RT_GROUP_ICON, RT_MANIFEST = 3, 14, 24
+RT_ICON, RT_VERSION, RT_GROUP_ICON, RT_MANIFEST = 3, 16, 14, 24
 SUPPORTED_OS = {
     "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}": "Windows 7",
     "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}": "Windows 8",
@@ -170,27 +173,55 @@ def check_manifest(resources):
     missing = [system for guid, system in SUPPORTED_OS.items() if guid not in declared]
     if missing:
         problems.append(f"the manifest does not declare support for {', '.join(missing)}")
+    aware = [e.text for e in root.iter() if local(e) == "longPathAware"]
+    if aware != ["true"]:
+        problems.append(f"the manifest declares longPathAware {aware}, not true")
     return problems
 
 
-def main(argv):
-    if len(argv) != 2:
-        sys.exit(__doc__)
-    try:
-        resources = read_resources(argv[1])
-    except (Problem, OSError, struct.error) as e:
-        sys.exit(f"check_resources: {e}")
+def check_version(resources, program):
+    """The version strings, read as the key, NUL and padding, then the value in UTF-16."""
+    data = resources.get(RT_VERSION, {}).get(1)
+    if data is None:
+        return ["version information 1 (type 16) is missing"]
+    text = data.decode("utf-16-le", "replace")
     problems = []
-    for check in (check_main_icon, check_window_icon, check_manifest):
+    for key, wanted in [("ProductName", "pinfile"), ("InternalName", program),
+                        ("OriginalFilename", program + ".exe"), ("CompanyName", None),
+                        ("LegalCopyright", None), ("FileDescription", None)]:
+        at = text.find(key + "\0")
+        value = text[at + len(key):].lstrip("\0").split("\0", 1)[0] if at >= 0 else ""
+        if not value or (wanted is not None and value != wanted):
+            problems.append(f"the version information gives {key} {value!r}")
+    return problems
+
+
+def problems_of(path, program):
+    try:
+        resources = read_resources(path)
+    except (Problem, OSError, struct.error) as e:
+        return [str(e)]
+    checks = [check_main_icon, check_manifest, lambda r: check_version(r, program)]
+    if program == "pinfile":
+        checks.insert(1, check_window_icon)
+    problems = []
+    for check in checks:
         try:
             problems.extend(check(resources) or ())
         except (Problem, struct.error) as e:
             problems.append(str(e))
+    return [f"{path}: {problem}" for problem in problems]
+
+
+def main(argv):
+    if len(argv) != 3:
+        sys.exit(__doc__)
+    problems = problems_of(argv[1], "pinfile") + problems_of(argv[2], "pinfile-pending")
     for problem in problems:
         print(f"check_resources: {problem}", file=sys.stderr)
     if problems:
         sys.exit(1)
-    print(f"check_resources: {argv[1]}: icons A_MAIN and 1 and the manifest are as expected")
+    print("check_resources: both programs carry the icon, the manifest and the version information")
 
 
 if __name__ == "__main__":
