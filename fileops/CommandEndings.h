@@ -3,6 +3,7 @@
 #pragma once
 
 #include "common/Outcome.h"
+#include "platform/FileSystem.h"
 #include "platform/PendingQueue.h"
 #include "platform/Text.h"
 
@@ -14,6 +15,10 @@ void HoldErrorCode(ErrorCode code);
 // on the file, and tells each such operation on standard error. The command's own output is
 // left as it is.
 void WithdrawUndoing(LaterCommand command, TextView name, TextView queuedStaged = {});
+
+// A scheduling that failed but may still be carried out at the restart is said so on standard
+// error, with its code, before the failure report.
+void WarnIfStillQueued(const FileCallResult& scheduling);
 
 // Writes one line and ends the command with the outcome.
 Outcome EndWith(const char8_t* line, Outcome outcome);

@@ -65,8 +65,13 @@ Outcome CopyCommand(const Text& source, Text target) {
     // whatever was queued for the target before.
     const FileCallResult scheduling = ScheduleReplaceAtRestart(staged, target);
     HoldErrorCode(scheduling.error);
-    if (!scheduling.Succeeded())
+    if (!scheduling.Succeeded()) {
+        // What may still be carried out keeps its staged file, so that it never points at
+        // nothing.
+        if (scheduling.stillQueuedError != 0) staged.Keep();
+        WarnIfStillQueued(scheduling);
         return EndWithFailureReport(u8"Файл не удалось поставить в очередь на копирование.");
+    }
     staged.Keep();
     WithdrawUndoing(LaterCommand::Copy, target, staged.Name());
     return EndWith(u8"Файл успешно поставлен в очередь на копирование.", Outcome::Queued);

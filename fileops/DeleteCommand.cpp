@@ -32,6 +32,7 @@ Outcome DeleteCommand(const Text& name) {
     }
 
     // 4. The system refused to schedule it.
+    WarnIfStillQueued(scheduling);
     return EndWithFailureReport(u8"Файл не удалось поставить в очередь на удаление.");
 }
 

@@ -48,6 +48,13 @@ void WithdrawUndoing(LaterCommand command, TextView name, TextView queuedStaged)
     }
 }
 
+void WarnIfStillQueued(const FileCallResult& scheduling) {
+    if (scheduling.stillQueuedError == 0) return;
+    TheConsole().WriteErrorLine(
+        FromUtf8(u8"Операция может быть всё же выполнена при перезагрузке. ") +
+        ErrorLine(scheduling.stillQueuedError));
+}
+
 Outcome EndWith(const char8_t* line, Outcome outcome) {
     try {
         TheConsole().WriteLine(FromUtf8(line), kOrdinaryLine);

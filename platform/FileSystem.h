@@ -16,11 +16,14 @@ struct FileCallResult {
     // The call failed only because another process holds the file right now, so the same
     // operation can be carried out at the next restart.
     bool inUse = false;
+    // A scheduling call failed, but the operation could not be taken out of the system's
+    // list again, so the restart may still carry it out (with stillQueuedError as the reason).
+    ErrorCode stillQueuedError = 0;
 
     bool Succeeded() const { return error == 0; }
 
     // A call that succeeded, or failed for a reason other than a file in use.
-    static FileCallResult Of(Status status) { return {status.Code(), false}; }
+    static FileCallResult Of(Status status) { return {status.Code(), false, 0}; }
 };
 
 // True when a directory entry answers to the name (a directory counts; on Windows so does a

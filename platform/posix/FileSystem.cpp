@@ -40,7 +40,7 @@ using posix::LastError;
 
 FileCallResult CallResult(Status status) { return FileCallResult::Of(status); }
 FileCallResult CallResult(ErrorCode error) { return FileCallResult::Of(Status(error)); }
-FileCallResult InUse() { return {EBUSY, true}; }
+FileCallResult InUse() { return {EBUSY, true, 0}; }
 
 enum class Hold { Free, Held, Unknown };
 

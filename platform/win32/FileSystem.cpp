@@ -58,11 +58,11 @@ bool RightIsMissing(ErrorCode error, TextView changed, DWORD access) {
 
 FileCallResult Judged(Status failed, TextView changed, DWORD access, TextView other = TextView()) {
     const ErrorCode error = failed.Code();
-    if (!IsInUseCode(error)) return {error, false};
-    if (IsReadOnly(changed) && !IsDirectory(changed)) return {ERROR_ACCESS_DENIED, false};
-    if (RightIsMissing(error, changed, access)) return {ERROR_ACCESS_DENIED, false};
+    if (!IsInUseCode(error)) return {error, false, 0};
+    if (IsReadOnly(changed) && !IsDirectory(changed)) return {ERROR_ACCESS_DENIED, false, 0};
+    if (RightIsMissing(error, changed, access)) return {ERROR_ACCESS_DENIED, false, 0};
     const bool directory = IsDirectory(changed) || (!other.empty() && IsDirectory(other));
-    return {error, !directory};
+    return {error, !directory, 0};
 }
 
 // Only a disk file is replaced or deleted: a reserved name (NUL, CON, AUX.dll, COM1), a
@@ -127,7 +127,7 @@ bool SameFile(TextView first, TextView second) {
 }
 
 FileCallResult CopyFileNow(TextView source, TextView target) {
-    if (IsDevice(target)) return {ERROR_INVALID_NAME, false};
+    if (IsDevice(target)) return {ERROR_INVALID_NAME, false, 0};
     if (CopyFileW(ForCall(source).c_str(), ForCall(target).c_str(), FALSE)) return {};
     const Status failed = LastError();
     if (const Status readable = Readable(source); readable.Failed() && !IsDirectory(source)) {
@@ -139,7 +139,7 @@ FileCallResult CopyFileNow(TextView source, TextView target) {
 Text QueueNameOf(TextView name) { return win32::LongFullName(name); }
 
 FileCallResult DeleteFileNow(TextView name) {
-    if (IsDevice(name)) return {ERROR_INVALID_NAME, false};
+    if (IsDevice(name)) return {ERROR_INVALID_NAME, false, 0};
     if (DeleteFileW(ForCall(name).c_str())) return {};
     return Judged(LastError(), name, DELETE);
 }
@@ -187,21 +187,26 @@ FileCallResult ScheduleReplaceAtRestart(StagedFile& staged, TextView target) {
         return FileCallResult::Of(remembered);
     }
     const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT;
-    Status status =
-        MoveFileExW(ForCall(name).c_str(), ForCall(target).c_str(), flags) ? Status() : LastError();
-    if (status.Succeeded()) status = win32::KeepQueuedOperation(name, target);
-    if (status.Failed()) win32::ForgetStagedFile(name);
-    return FileCallResult::Of(status);
+    if (!MoveFileExW(ForCall(name).c_str(), ForCall(target).c_str(), flags)) {
+        win32::ForgetStagedFile(name);
+        return FileCallResult::Of(LastError());
+    }
+    bool mayStay = false;
+    const Status kept = win32::KeepQueuedOperation(name, target, mayStay);
+    // A pair that may stay keeps its record, and its staged file, so it never points at nothing.
+    if (kept.Failed() && !mayStay) win32::ForgetStagedFile(name);
+    return {kept.Code(), false, mayStay ? kept.Code() : 0};
 }
 
 FileCallResult ScheduleDeleteAtRestart(TextView name) {
     if (!MoveFileExW(ForCall(name).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
         return FileCallResult::Of(LastError());
     }
-    const Status kept = win32::KeepQueuedOperation(name, TextView());
+    bool mayStay = false;
+    const Status kept = win32::KeepQueuedOperation(name, TextView(), mayStay);
     // Only a note for the list's readers, which tells pinfile's deletions from others'.
-    if (kept.Succeeded()) win32::RememberQueuedDeletion(name);
-    return FileCallResult::Of(kept);
+    if (kept.Succeeded() || mayStay) win32::RememberQueuedDeletion(name);
+    return {kept.Code(), false, mayStay ? kept.Code() : 0};
 }
 
 }  // namespace pinfile

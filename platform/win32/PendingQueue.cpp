@@ -486,7 +486,8 @@ ApplyOutcome ApplyPendingOperations(const std::function<void(const AppliedOperat
 
 namespace win32 {
 
-Status KeepQueuedOperation(TextView source, TextView target) {
+Status KeepQueuedOperation(TextView source, TextView target, bool& mayStay) {
+    mayStay = false;
     OwnedKey key;
     Status status = OpenSessionManager(KEY_QUERY_VALUE | KEY_SET_VALUE, key);
     if (status.Succeeded()) status = RegistryStatus(RegFlushKey(key.Get()));
@@ -501,7 +502,9 @@ Status KeepQueuedOperation(TextView source, TextView target) {
                NamesMatch(operation.target, to);
     };
     const std::size_t last = LastChosenPlace(ReadPendingOperations(), added);
-    WithdrawChosen([&](std::size_t place, const PendingOperation&) { return place == last; });
+    const Edit undone =
+        WithdrawChosen([&](std::size_t place, const PendingOperation&) { return place == last; });
+    mayStay = undone.status.Failed() || undone.withdrawn.empty();
     return status;
 }
 

@@ -13,8 +13,8 @@ namespace pinfile::win32 {
 
 // Makes the operation that MoveFileExW has just added to the list last: writes the list to
 // disk, and when that fails takes the operation out again, so that a failure leaves nothing
-// queued. The target is empty for a deletion.
-Status KeepQueuedOperation(TextView source, TextView target);
+// queued; mayStay tells when even that failed. The target is empty for a deletion.
+Status KeepQueuedOperation(TextView source, TextView target, bool& mayStay);
 
 }  // namespace pinfile::win32
 

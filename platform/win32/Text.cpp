@@ -81,9 +81,10 @@ namespace win32 {
 bool HoldsCyrillic(UINT codePage) {
     if (codePage == CP_UTF8) return true;
     BOOL lost = FALSE;
-    constexpr wchar_t kProbe[] = L"АБВГДЕЁЖЗИЙКЛМНОПРСТУФХЦЧШЩЪЫЬЭЮЯабвгдеёжзийклмнопрстуфхцчшщъыьэюя";
-    const int size = WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, kProbe, -1, nullptr, 0,
-                                         nullptr, &lost);
+    constexpr wchar_t kProbe[] =
+        L"АБВГДЕЁЖЗИЙКЛМНОПРСТУФХЦЧШЩЪЫЬЭЮЯабвгдеёжзийклмнопрстуфхцчшщъыьэюя";
+    const int size =
+        WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, kProbe, -1, nullptr, 0, nullptr, &lost);
     return size > 0 && lost == FALSE;
 }
 

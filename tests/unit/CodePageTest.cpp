@@ -11,8 +11,8 @@ TEST(CodePageTest, OnlyPagesThatHoldCyrillicAreKept) {
     const struct {
         UINT codePage;
         bool holds;
-    } cases[] = {{437, false}, {850, false}, {1252, false}, {866, true}, {1251, true},
-                 {20866, true}, {CP_UTF8, true}};
+    } cases[] = {{437, false}, {850, false},  {1252, false},  {866, true},
+                 {1251, true}, {20866, true}, {CP_UTF8, true}};
     for (const auto& c : cases) EXPECT_EQ(HoldsCyrillic(c.codePage), c.holds) << c.codePage;
 }
 
