@@ -8,8 +8,12 @@ int RunWaitSeconds() {
     constexpr int kTenMinutes = 600;
     const char* shortened = std::getenv("PINFILE_TEST_RUN_WAIT");
     if (shortened == nullptr) return kTenMinutes;
-    const int seconds = std::atoi(shortened);
-    return seconds > 0 && seconds < kTenMinutes ? seconds : kTenMinutes;
+    char* end = nullptr;
+    const long seconds = std::strtol(shortened, &end, 10);
+    if (end == shortened || *end != '\0' || seconds <= 0 || seconds >= kTenMinutes) {
+        return kTenMinutes;
+    }
+    return static_cast<int>(seconds);
 }
 
 }  // namespace pinfile
