@@ -76,6 +76,19 @@ bool HasNoOutput(const Output& to) {
     return to.handle == nullptr || to.handle == INVALID_HANDLE_VALUE;
 }
 
+// Writes the line, unless there is no standard output at all: no handle, or one that the
+// system calls invalid when it is written to (what a closed handle leaves). Any other failed
+// write is a run-time error.
+void WriteOrSkip(Output& to, const Text& line) {
+    if (HasNoOutput(to) || Write(to, line)) return;
+    const DWORD error = GetLastError();
+    if (error == ERROR_INVALID_HANDLE) {
+        to.handle = nullptr;
+        return;
+    }
+    RaiseSystemError("cannot write to standard output", static_cast<int>(error));
+}
+
 // The first token of a command line is the program, by simpler rules than the arguments.
 TextView SkipProgramName(TextView line) {
     std::size_t i = 0;
@@ -139,24 +152,15 @@ void Console::Finish(bool /*flag*/) {}
 
 void Console::WriteUtf8Line(TextView text) {
     if (!attached_) throw RuntimeError("the console is not attached");
-    if (HasNoOutput(output)) return;
     Output utf8 = output;
     utf8.codePage = CP_UTF8;
-    Text line(text);
-    line += L"\r\n";
-    if (!Write(utf8, line)) {
-        RaiseSystemError("cannot write to standard output", static_cast<int>(GetLastError()));
-    }
+    WriteOrSkip(utf8, Text(text) + L"\r\n");
+    output.handle = utf8.handle;
 }
 
 void Console::WriteLine(TextView text, bool /*flag*/) {
     if (!attached_) throw RuntimeError("the console is not attached");
-    if (HasNoOutput(output)) return;
-    Text line(text);
-    line += L"\r\n";
-    if (!Write(output, line)) {
-        RaiseSystemError("cannot write to standard output", static_cast<int>(GetLastError()));
-    }
+    WriteOrSkip(output, Text(text) + L"\r\n");
 }
 
 namespace {
