@@ -1,6 +1,7 @@
 #include "pending/PendingMain.h"
 
 #include "common/ErrorLine.h"
+#include "common/Outcome.h"
 #include "common/QueueWording.h"
 #include "common/RunTurn.h"
 #include "pending/ListJson.h"
@@ -12,10 +13,6 @@
 namespace pinfile {
 
 namespace {
-
-constexpr int kSuccess = 0;
-constexpr int kFailure = 1;
-constexpr int kUsageError = 2;
 
 void Show(const Text& line) { TheConsole().WriteLine(line, kOrdinaryLine); }
 
@@ -37,7 +34,7 @@ void ShowPendingUsage() {
 // An operation as the list shows it: marked when its staged file is gone or changed, and with
 // the error it last failed with, or marked as one that the boot carries out without checking
 // the files it names.
-Text Listed(const PendingOperation& operation) {
+Text ListLine(const PendingOperation& operation) {
     Text line = DescribeOperation(operation);
     if (operation.staged == PendingOperation::StagedState::Missing) {
         line += FromUtf8(u8" (промежуточный файл отсутствует)");
@@ -65,36 +62,36 @@ int ListJson() {
     const PendingList list = ReadPendingOperations();
     if (list.insecure) {
         TheConsole().WriteErrorLine(RefusalLine(list.where));
-        return kFailure;
+        return ExitStatus(Outcome::Failed);
     }
     if (list.error != 0) {
         TheConsole().WriteErrorLine(FromUtf8(u8"Не удалось прочитать очередь. ") +
                                     ErrorLine(list.error));
-        return kFailure;
+        return ExitStatus(Outcome::Failed);
     }
     TheConsole().WriteUtf8Line(ListAsJson(list));
-    return kSuccess;
+    return ExitStatus(Outcome::Done);
 }
 
 int List() {
     const PendingList list = ReadPendingOperations();
     if (list.insecure) {
         Show(RefusalLine(list.where));
-        return kFailure;
+        return ExitStatus(Outcome::Failed);
     }
     if (list.error != 0) {
         Show(FromUtf8(u8"Не удалось прочитать очередь. ") + ErrorLine(list.error));
-        return kFailure;
+        return ExitStatus(Outcome::Failed);
     }
     if (list.operations.empty()) {
         Show(FromUtf8(u8"Очередь операций на перезагрузку пуста."));
-        return kSuccess;
+        return ExitStatus(Outcome::Done);
     }
     std::int32_t number = 0;
     for (const PendingOperation& operation : list.operations) {
-        Show(ToDecimal(++number) + FromUtf8(u8". ") + Listed(operation));
+        Show(ToDecimal(++number) + FromUtf8(u8". ") + ListLine(operation));
     }
-    return kSuccess;
+    return ExitStatus(Outcome::Done);
 }
 
 Text ResultLine(const AppliedOperation& applied) {
@@ -130,19 +127,19 @@ int Apply() {
     switch (outcome.kind) {
         case ApplyOutcome::Kind::Finished:
             if (!anyShown) Show(FromUtf8(u8"Очередь операций на перезагрузку пуста."));
-            return allDone ? kSuccess : kFailure;
+            return allDone ? ExitStatus(Outcome::Done) : ExitStatus(Outcome::Failed);
         case ApplyOutcome::Kind::Insecure:
             Show(RefusalLine(outcome.where));
-            return kFailure;
+            return ExitStatus(Outcome::Failed);
         case ApplyOutcome::Kind::Failed:
             Show(FromUtf8(u8"Не удалось обработать очередь ") + QuotedName(outcome.where) +
                  FromUtf8(u8". ") + ErrorLine(outcome.error));
-            return kFailure;
+            return ExitStatus(Outcome::Failed);
         case ApplyOutcome::Kind::NotSupported:
             Show(FromUtf8(u8"Эту очередь выполняет сама Windows при следующем запуске."));
-            return kUsageError;
+            return ExitStatus(Outcome::UsageShown);
     }
-    return kFailure;
+    return ExitStatus(Outcome::Failed);
 }
 
 // The operation number as the list shows it: a plain positive decimal.
@@ -164,11 +161,11 @@ int CancelByName(const Text& name) {
     }
     if (withdrawal.error != 0) {
         Show(FromUtf8(u8"Не удалось изменить очередь. ") + ErrorLine(withdrawal.error));
-        return kFailure;
+        return ExitStatus(Outcome::Failed);
     }
-    if (!withdrawal.withdrawn.empty()) return kSuccess;
+    if (!withdrawal.withdrawn.empty()) return ExitStatus(Outcome::Done);
     Show(FromUtf8(u8"Операций с файлом ") + QuotedName(name) + FromUtf8(u8" в очереди нет."));
-    return kFailure;
+    return ExitStatus(Outcome::Failed);
 }
 
 int Cancel(const Text& argument) {
@@ -179,20 +176,20 @@ int Cancel(const Text& argument) {
     switch (cancellation.kind) {
         case Cancellation::Kind::Cancelled:
             Show(FromUtf8(u8"Отменено: ") + DescribeOperation(cancellation.operation));
-            return kSuccess;
+            return ExitStatus(Outcome::Done);
         case Cancellation::Kind::NoSuchOperation:
             Show(FromUtf8(u8"Операции с номером ") + EscapedName(argument) +
                  FromUtf8(u8" в очереди нет."));
-            return kFailure;
+            return ExitStatus(Outcome::Failed);
         case Cancellation::Kind::Damaged:
             Show(FromUtf8(u8"Запись с номером ") + argument +
                  FromUtf8(u8" повреждена; при загрузке она будет пропущена."));
-            return kFailure;
+            return ExitStatus(Outcome::Failed);
         case Cancellation::Kind::Failed:
             break;
     }
     Show(FromUtf8(u8"Не удалось изменить очередь. ") + ErrorLine(cancellation.error));
-    return kFailure;
+    return ExitStatus(Outcome::Failed);
 }
 
 }  // namespace
@@ -204,29 +201,29 @@ int PendingMain() {
     // Words as the platform takes them: letter case ignored on Windows.
     const auto is = [&command](const char8_t* word) { return NamesMatch(command, FromUtf8(word)); };
     if (arguments.Count() == 2 && is(u8"list") && arguments.Item(1) == FromUtf8(u8"--json")) {
-        return TakeRunTurn() ? ListJson() : kFailure;
+        return TakeRunTurn() ? ListJson() : ExitStatus(Outcome::Failed);
     }
     if (arguments.Count() == 2 && is(u8"cancel")) {
-        return TakeRunTurn() ? Cancel(arguments.Item(1)) : kFailure;
+        return TakeRunTurn() ? Cancel(arguments.Item(1)) : ExitStatus(Outcome::Failed);
     }
     if (arguments.Count() != 1) {
         ShowPendingUsage();
-        return kUsageError;
+        return ExitStatus(Outcome::UsageShown);
     }
     if (is(u8"list") || is(u8"apply")) {
-        if (!TakeRunTurn()) return kFailure;
+        if (!TakeRunTurn()) return ExitStatus(Outcome::Failed);
         return is(u8"list") ? List() : Apply();
     }
     if (is(u8"--help")) {
         ShowPendingUsage();
-        return kSuccess;
+        return ExitStatus(Outcome::Done);
     }
     if (is(u8"--version")) {
         Show(FromUtf8(u8"pinfile-pending " PINFILE_VERSION));
-        return kSuccess;
+        return ExitStatus(Outcome::Done);
     }
     ShowPendingUsage();
-    return kUsageError;
+    return ExitStatus(Outcome::UsageShown);
 }
 
 }  // namespace pinfile

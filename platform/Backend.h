@@ -1,6 +1,7 @@
 // What the shared platform code asks of the backend in use. Internal to platform/.
 #pragma once
 
+#include <cstddef>
 #include <vector>
 
 #include "Text.h"
@@ -10,6 +11,15 @@ namespace pinfile::backend {
 // The process's own arguments, without the program name (each backend's Console.cpp, which
 // keeps what the process was started with).
 std::vector<Text> ProcessArguments();
+
+// The last component of a path without its extension: the name a program goes by (the
+// shared Console.cpp).
+Text ProgramStem(TextView path);
+
+// How many code units at the start of a name make one character that may be shown as it
+// is: 0 when the first unit is a control character (C0 or C1) or not valid text (each
+// backend's Text.cpp).
+std::size_t ShowableLength(TextView name);
 
 // Path separators of the platform; the first is the one to write (each backend's
 // UtilityLibrary.cpp, beside the shared path functions of UtilityLibrary.cpp).

@@ -3,7 +3,9 @@
 // line as a FileCallResult.
 #pragma once
 
+#include <cstddef>
 #include <memory>
+#include <string_view>
 #include <utility>
 
 #include "Status.h"
@@ -12,18 +14,21 @@
 namespace pinfile {
 
 struct FileCallResult {
-    ErrorCode error = 0;
+    // Every result is made here. A plain status converts: a call that succeeded, or failed
+    // for a reason other than a file in use.
+    // NOLINTNEXTLINE(google-explicit-constructor): a status is a result, without ceremony
+    FileCallResult(Status status = Status(), bool heldNow = false, ErrorCode stillQueued = 0)
+        : error(status.Code()), inUse(heldNow), stillQueuedError(stillQueued) {}
+
+    ErrorCode error;
     // The call failed only because another process holds the file right now, so the same
     // operation can be carried out at the next restart.
-    bool inUse = false;
+    bool inUse;
     // A scheduling call failed, but the operation could not be taken out of the system's
     // list again, so the restart may still carry it out (with stillQueuedError as the reason).
-    ErrorCode stillQueuedError = 0;
+    ErrorCode stillQueuedError;
 
     bool Succeeded() const { return error == 0; }
-
-    // A call that succeeded, or failed for a reason other than a file in use.
-    static FileCallResult Of(Status status) { return {status.Code(), false, 0}; }
 };
 
 // True when a directory entry answers to the name (a directory counts; on Windows so does a
@@ -55,13 +60,20 @@ FileCallResult DeleteFileNow(TextView name);
 class StagedFile {
   public:
     struct Held;  // what the backend holds open
+    // Defined by the backend, where Held is complete.
+    struct HeldDeleter {
+        void operator()(Held* held) const;
+    };
+    using HeldPointer = std::unique_ptr<Held, HeldDeleter>;
 
-    StagedFile();
-    explicit StagedFile(Text name, std::unique_ptr<Held> held);
+    StagedFile() = default;
+    explicit StagedFile(Text name, HeldPointer held);
     // None could be made, for the reason the code gives (0: no unique name was left).
     explicit StagedFile(ErrorCode error);
-    StagedFile(StagedFile&& other) noexcept;
-    StagedFile& operator=(StagedFile&& other) noexcept;
+    StagedFile(const StagedFile&) = delete;
+    StagedFile& operator=(const StagedFile&) = delete;
+    StagedFile(StagedFile&& other) noexcept = default;
+    StagedFile& operator=(StagedFile&& other) noexcept = default;
     ~StagedFile();
 
     // The name the restart knows it by; empty when no staged file could be made.
@@ -71,11 +83,42 @@ class StagedFile {
     void Keep() { kept_ = true; }
 
   private:
+    // Removes what the backend made, through what it holds (the backend's).
+    static void Discard(Held& held);
+
     Text name_;
-    std::unique_ptr<Held> held_;
+    HeldPointer held_;
     ErrorCode error_ = 0;
     bool kept_ = false;
 };
+
+// Staged files are named by one rule on both platforms: a prefix (kStagedPrefix), unique
+// letters, and a tail. On Windows they are named as GetTempFileNameW names its files, up to
+// four hex digits and ".tmp"; on POSIX they are hidden and carry a suffix of their own, so that
+// folder scanners (run-parts, "*.conf" globs, plugin loaders) pass them by.
+struct StagedNameForm {
+    bool hidden = false;  // the name starts with a dot
+    std::size_t fewestLetters = 0;
+    std::size_t mostLetters = 0;
+    bool hexLetters = false;  // the letters are hex digits
+    std::u8string_view tail;
+};
+
+inline constexpr std::u8string_view kStagedPrefix = u8"TMP";
+#if defined(_WIN32)
+inline constexpr StagedNameForm kStagedNames{false, 1, 4, true, u8".tmp"};
+#else
+inline constexpr StagedNameForm kStagedNames{true, 6, 6, false, u8".pinfile"};
+#endif
+// Earlier POSIX versions named them "TMP" and six letters, beside the target.
+inline constexpr StagedNameForm kEarlierStagedNames{false, 6, 6, false, u8""};
+
+// The staged file's name made of the prefix and the letters in the form.
+Text StagedFileName(TextView prefix, TextView letters, const StagedNameForm& form = kStagedNames);
+
+// True when the file name (the last component alone) has the form, with the prefix; prefix
+// and tail compare as the platform compares file names.
+bool IsStagedFileName(TextView name, TextView prefix, const StagedNameForm& form = kStagedNames);
 
 // Makes a new, empty staged file with a unique name that begins with the prefix, in the
 // folder of the file that the target finally names, so that the replacement at restart is a

@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "FileSystem.h"
+
 namespace pinfile {
 
 int RunWaitSeconds() {
@@ -14,6 +16,23 @@ int RunWaitSeconds() {
         return kTenMinutes;
     }
     return static_cast<int>(seconds);
+}
+
+bool UndoesLaterCommand(LaterCommand command, const PendingOperation& operation, TextView ownStaged,
+                        const std::function<bool(TextView)>& isTheFile) {
+    switch (operation.kind) {
+        case PendingOperation::Kind::Replace:
+            if (!ownStaged.empty() && NamesMatch(operation.source, ownStaged)) return false;
+            [[fallthrough]];
+        case PendingOperation::Kind::Move:
+            return isTheFile(operation.target) || isTheFile(operation.source);
+        case PendingOperation::Kind::Delete:
+            return command == LaterCommand::Copy && isTheFile(operation.source);
+        case PendingOperation::Kind::Damaged:
+        case PendingOperation::Kind::NotUnderstood:
+            break;
+    }
+    return false;
 }
 
 }  // namespace pinfile

@@ -83,6 +83,14 @@ PendingList ReadPendingOperations();
 // The command that has just been carried out, or queued, on a file.
 enum class LaterCommand { Copy, Delete };
 
+// Whether the restart would carry out the operation against a later command on a file: put
+// another file in its place or take it away to another name (a replacement or move onto it or
+// from it), or, after a copy, delete it. isTheFile tells, by the system's own means, whether a
+// name of the queue is the command's file. The replacement whose staged file is ownStaged (the
+// command's own, just queued) is no such operation.
+bool UndoesLaterCommand(LaterCommand command, const PendingOperation& operation, TextView ownStaged,
+                        const std::function<bool(TextView)>& isTheFile);
+
 struct Withdrawal {
     ErrorCode error = 0;                      // the queue could not be read or edited
     std::vector<PendingOperation> withdrawn;  // taken out of the queue

@@ -1,8 +1,59 @@
 #include "Text.h"
 
+#include <cstdio>
 #include <string>
+#include <type_traits>
+
+#include "Backend.h"
 
 namespace pinfile {
+
+namespace {
+
+// A code unit as a C-style escape: \xff for one up to 0xff, \ud800 for a larger one.
+void AppendUnitEscape(Text& out, NativeChar unit) {
+    const auto value = static_cast<unsigned>(static_cast<std::make_unsigned_t<NativeChar>>(unit));
+    char escape[8];
+    std::snprintf(escape, sizeof escape, value < 0x100 ? "\\x%02x" : "\\u%04x", value);
+    for (const char* c = escape; *c != '\0'; ++c) out += static_cast<NativeChar>(*c);
+}
+
+// The escapes that C gives a name of their own.
+const char* NamedEscape(NativeChar unit) {
+    switch (unit) {
+        case '\n':
+            return "\\n";
+        case '\r':
+            return "\\r";
+        case '\t':
+            return "\\t";
+        default:
+            return nullptr;
+    }
+}
+
+}  // namespace
+
+// Where a backslash separates folders (Windows) it never stands in a name, and stays single.
+Text EscapedName(TextView name) {
+    const bool doubleBackslash = !backend::IsSeparator(NativeChar('\\'));
+    Text out;
+    out.reserve(name.size());
+    while (!name.empty()) {
+        const std::size_t showable = backend::ShowableLength(name);
+        if (name[0] == NativeChar('\\') && doubleBackslash) {
+            out += FromUtf8(u8"\\\\");
+        } else if (const char* named = NamedEscape(name[0]); named != nullptr) {
+            out += Text(named, named + 2);
+        } else if (showable == 0) {
+            AppendUnitEscape(out, name[0]);
+        } else {
+            out += name.substr(0, showable);
+        }
+        name.remove_prefix(showable == 0 ? 1 : showable);
+    }
+    return out;
+}
 
 Text ToDecimal(std::int32_t value) {
     const std::string digits = std::to_string(value);

@@ -37,6 +37,10 @@ Text ulGetSystemPath();
 // The last component of a path.
 Text ulGetFileName(TextView path);
 
+// The folder part of a path, without the separator before the last component: the root
+// itself for a name in the root, and "." for a name without a folder.
+Text FolderOf(TextView path);
+
 // The path of a file name inside a directory, with exactly one separator between them.
 Text ulBuildFileName(TextView directory, TextView fileName);
 

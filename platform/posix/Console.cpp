@@ -42,17 +42,10 @@ void WriteAll(int fd, const std::string& bytes) {
     }
 }
 
-// The last component of a path without its extension: the name a program goes by.
-Text StemOf(TextView path) {
-    Text name = ulGetFileName(path);
-    const std::size_t dot = name.rfind('.');
-    if (dot != Text::npos && dot > 0) name.erase(dot);
-    return name;
-}
-
 // The program's name as it was started, for a report of a run-time error.
 Text ProgramName() {
-    const Text name = processArguments.empty() ? Text() : StemOf(processArguments.front());
+    const Text name =
+        processArguments.empty() ? Text() : backend::ProgramStem(processArguments.front());
     return name.empty() ? Text("pinfile") : name;
 }
 
@@ -70,7 +63,8 @@ std::vector<Text> backend::ProcessArguments() {
 }
 
 Text Application::ExeName() const {
-    return processArguments.empty() ? Text("pinfile") : StemOf(processArguments.front());
+    return processArguments.empty() ? Text("pinfile")
+                                    : backend::ProgramStem(processArguments.front());
 }
 
 Text Application::CommandText() const {
@@ -80,11 +74,6 @@ Text Application::CommandText() const {
         text += processArguments[i];
     }
     return text;
-}
-
-const Application& TheApplication() {
-    static const Application application;
-    return application;
 }
 
 void Console::Attach(const Application& /*application*/, bool /*flag*/) {

@@ -13,10 +13,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <random>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "../FileSystem.h"
 
 namespace pinfile::posix {
 
@@ -25,12 +28,6 @@ namespace {
 // Private files are named so that a later run can find the ones a killed run left behind.
 constexpr std::string_view kPrivatePrefix = ".pinfile-";
 constexpr std::size_t kPrivateNameLength = kPrivatePrefix.size() + 6;
-
-// Staged files are hidden and end in a suffix of their own, so that folder scanners (run-parts,
-// "*.conf" globs, plugin loaders) pass them by, and a later run tells them from a user's files.
-constexpr std::string_view kStagedPrefix = ".TMP";
-constexpr std::size_t kStagedLetters = 6;
-constexpr std::string_view kStagedSuffix = ".pinfile";
 
 // A source that changed while it was copied gives no copy: the copy would be neither the old
 // contents nor the new. The code tells the user to try again.
@@ -225,40 +222,33 @@ bool RemoveIfLeftOver(int folder, const char* name) {
            named.st_dev == info.st_dev && unlinkat(folder, name, 0) == 0;
 }
 
+// Closes a folder listing.
+struct ListingCloser {
+    void operator()(DIR* listing) const { closedir(listing); }
+};
+
 // Removes the folder's leftovers that the rule picks by name, and flushes the folder when
 // any went.
 template <typename Rule>
 void RemoveLeftovers(int folder, Rule isLeftover) {
-    const int listing = dup(folder);
-    DIR* entries = listing >= 0 ? fdopendir(listing) : nullptr;
-    if (entries == nullptr) {
-        if (listing >= 0) close(listing);
-        return;
-    }
+    Descriptor listing(dup(folder));
+    const std::unique_ptr<DIR, ListingCloser> entries(listing.valid() ? fdopendir(listing.get())
+                                                                      : nullptr);
+    if (!entries) return;
+    listing.release();  // the listing closes it now
     // The copy of the descriptor shares its place in the folder with the original, which an
     // earlier listing may have left at the end.
-    rewinddir(entries);
+    rewinddir(entries.get());
     bool removed = false;
-    while (const dirent* entry = readdir(entries)) {
+    while (const dirent* entry = readdir(entries.get())) {
         if (isLeftover(std::string_view(entry->d_name))) {
             removed = RemoveIfLeftOver(folder, entry->d_name) || removed;
         }
     }
-    closedir(entries);
-    if (removed) fsync(folder);
+    if (removed) SyncFolder(folder).Ignore();
 }
 
 }  // namespace
-
-std::string StagedFileName(std::string_view prefix) {
-    return UniqueName(std::string(".") + std::string(prefix), kStagedLetters) +
-           std::string(kStagedSuffix);
-}
-
-bool IsStagedFileName(std::string_view name) {
-    return name.size() == kStagedPrefix.size() + kStagedLetters + kStagedSuffix.size() &&
-           name.starts_with(kStagedPrefix) && name.ends_with(kStagedSuffix);
-}
 
 Status CreateLockedFile(int folder, const std::function<std::string()>& makeName, std::string& name,
                         Descriptor& file) {
@@ -292,7 +282,7 @@ Status CreateLockedFile(int folder, const std::function<std::string()>& makeName
 
 void RemoveUnneededStagedFiles(int folder, const std::vector<std::string>& needed) {
     RemoveLeftovers(folder, [&](std::string_view name) {
-        return IsStagedFileName(name) &&
+        return IsStagedFileName(name, FromUtf8(kStagedPrefix)) &&
                std::find(needed.begin(), needed.end(), name) == needed.end();
     });
 }
@@ -330,39 +320,25 @@ Status WriteAllAt(int fd, std::string_view bytes, off_t offset) {
     return {};
 }
 
-Status SyncFolder(const std::string& folder) {
-    const Descriptor fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!fd.valid()) return LastError();
-    return Checked(fsync(fd.get()));
-}
-
-Status SyncFolderOf(const std::filesystem::path& file) { return SyncFolder(file.parent_path()); }
-
 Status ReplaceWithCopy(int source, mode_t mode, const std::filesystem::path& target) {
-    const Descriptor folder(open(target.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!folder.valid()) return LastError();
-    return ReplaceWithCopyAt(source, mode, folder.get(), target.filename());
+    Descriptor folder;
+    const Status opened = OpenFolder(target.parent_path(), folder);
+    return opened.Failed() ? opened
+                           : ReplaceWithCopyAt(source, mode, folder.get(), target.filename());
 }
 
 Status ReplaceWithCopyAt(int source, mode_t mode, int folder, const std::string& name) {
     RemoveLeftovers(folder, IsPrivateName);
     std::string privateName;
-    Descriptor out(-1);
+    Descriptor out;
     if (const Status created = CreateLockedFile(folder, PrivateName, privateName, out);
         created.Failed()) {
         return created;
     }
-    Status status = CopyContents(source, out.get());
-    if (status.Succeeded()) status = TakeOverMetadata(out.get(), folder, name, mode);
-    if (status.Succeeded()) status = Checked(fsync(out.get()));
-    if (status.Succeeded()) {
-        status = Checked(renameat(folder, privateName.c_str(), folder, name.c_str()));
-    }
-    if (status.Failed()) {
-        unlinkat(folder, privateName.c_str(), 0);
-        return status;
-    }
-    return Checked(fsync(folder));
+    return ReplaceDurably(folder, privateName, out.get(), name, [&](int file) {
+        const Status copied = CopyContents(source, file);
+        return copied.Failed() ? copied : TakeOverMetadata(file, folder, name, mode);
+    });
 }
 
 }  // namespace pinfile::posix

@@ -8,42 +8,16 @@
 #include <functional>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
-#include "RestartJournal.h"
+#include "Durable.h"
 #include "SystemCall.h"
+#include "journal/Record.h"
 
 namespace pinfile::posix {
 
-// Closes a descriptor when it goes out of scope.
-class Descriptor {
-  public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor() {
-        if (fd_ >= 0) close(fd_);
-    }
-    void reset(int fd) {
-        if (fd_ >= 0) close(fd_);
-        fd_ = fd;
-    }
-    int get() const { return fd_; }
-    // Gives up ownership: the caller closes the descriptor.
-    int release() { return std::exchange(fd_, -1); }
-    bool valid() const { return fd_ >= 0; }
-
-  private:
-    int fd_;
-};
-
 // A name made of the prefix and random letters, for a new file that must not meet another.
 std::string UniqueName(std::string_view prefix, std::size_t letters);
-
-// The name of a new staged file: the prefix, hidden, and a suffix of its own.
-std::string StagedFileName(std::string_view prefix);
-bool IsStagedFileName(std::string_view name);
 
 // Creates a new file (mode 0600) in the folder, under a name from makeName, that carries this
 // process's lock from the moment it has a name, so that no other run takes it for a leftover.
@@ -68,12 +42,6 @@ Status ReadAttribute(const std::string& path, const char* name, std::string& val
 
 // Writes all the bytes at the offset.
 Status WriteAllAt(int fd, std::string_view bytes, off_t offset);
-
-// Flushes a folder, so that a rename, link or unlink in it is on disk.
-Status SyncFolder(const std::string& folder);
-
-// Flushes the folder that holds the file.
-Status SyncFolderOf(const std::filesystem::path& file);
 
 // Gives the open file what the named file in the folder has: owner and group (where the
 // system lets a user who is not root), all permission bits, and the extended attributes that

@@ -18,15 +18,15 @@
 #include "../UtilityLibrary.h"
 #include "FileCopy.h"
 #include "Locations.h"
-#include "QueuedNames.h"
-#include "RestartJournal.h"
+#include "journal/JournalFile.h"
+#include "journal/QueuedNames.h"
 
 namespace pinfile {
 
 // What a staged file holds open: the folder it lies in, and itself.
 struct StagedFile::Held {
-    posix::Descriptor folder{-1};
-    posix::Descriptor file{-1};
+    posix::Descriptor folder;
+    posix::Descriptor file;
     std::string name;        // the staged file's name in the folder
     std::string target;      // the file it is to replace, as resolved when it was made
     std::string targetName;  // the target's name in the folder
@@ -38,9 +38,7 @@ using posix::Checked;
 using posix::Descriptor;
 using posix::LastError;
 
-FileCallResult CallResult(Status status) { return FileCallResult::Of(status); }
-FileCallResult CallResult(ErrorCode error) { return FileCallResult::Of(Status(error)); }
-FileCallResult InUse() { return {EBUSY, true, 0}; }
+FileCallResult InUse() { return {Status(EBUSY), true}; }
 
 enum class Hold { Free, Held, Unknown };
 
@@ -95,18 +93,14 @@ Hold HoldOn(int folder, const std::string& name, int openFlags, Descriptor& open
 // A name as the *at calls take it: the folder it lies in, held open, and its last component.
 // Relative names stay relative, so that no path longer than the system's limit is built.
 struct NameAt {
-    Descriptor folder{-1};
+    Descriptor folder;
     std::string name;
 };
 
 Status OpenNameAt(const std::string& path, NameAt& at) {
-    const std::size_t slash = path.rfind('/');
-    std::string folder = ".";
-    if (slash != std::string::npos) folder = slash == 0 ? "/" : path.substr(0, slash);
-    at.name = slash == std::string::npos ? path : path.substr(slash + 1);
+    at.name = ulGetFileName(path);
     if (at.name.empty()) return Status(EISDIR);
-    at.folder.reset(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return at.folder.valid() ? Status() : LastError();
+    return posix::OpenFolder(FolderOf(path), at.folder);
 }
 
 // Follows the name while it is a symbolic link, as a copy writes through links; a link that
@@ -212,7 +206,7 @@ Status PrepareStagedFile(const StagedFile::Held& held, posix::JournalRecord& rec
     if (status.Succeeded()) status = Checked(fchmod(file, target.st_mode & 0755U));
     if (status.Succeeded()) status = posix::CopyAttributes(attributes, file, StagedAttribute);
     if (status.Succeeded()) status = Checked(fsync(file));
-    if (status.Succeeded()) status = posix::IdentityOf(file, record.staged);
+    if (status.Succeeded()) status = posix::IdentityOf(file, record.stagedFile);
     return status;
 }
 
@@ -221,12 +215,16 @@ FileCallResult Queue(const posix::JournalRecord& record) {
     Status status = journal.Open(posix::JournalPath(), true);
     if (status.Succeeded()) status = journal.Append(record);
     if (status.Succeeded()) MarkRestartRequired();
-    return CallResult(status);
+    return status;
 }
+
+}  // namespace
+
+void StagedFile::HeldDeleter::operator()(Held* held) const { delete held; }
 
 // Removes the staged file if its name still leads to it; whatever another user put under
 // that name stays.
-void Discard(const StagedFile::Held& held) {
+void StagedFile::Discard(Held& held) {
     struct stat mine {};
     struct stat named {};
     if (fstat(held.file.get(), &mine) != 0 ||
@@ -237,6 +235,8 @@ void Discard(const StagedFile::Held& held) {
         unlinkat(held.folder.get(), held.name.c_str(), 0);
     }
 }
+
+namespace {
 
 // Removes the staged files in the folder that no waiting operation needs; when the queue
 // cannot be read, nothing, as any of them might be needed. Staged files lie in their
@@ -252,24 +252,14 @@ void RemoveUnneededStagedFiles(int folder) {
     for (const posix::JournalEntry& entry : entries) {
         const posix::JournalRecord& record = entry.record;
         if (entry.Open() && record.kind == posix::JournalRecord::Kind::Replace &&
-            (!record.checked || posix::IsSameFile(here, record.folder))) {
-            needed.push_back(posix::LastComponentOf(record.first));
+            (!record.checked || posix::IsSameFile(here, record.targetFolder))) {
+            needed.push_back(ulGetFileName(record.staged));
         }
     }
     posix::RemoveUnneededStagedFiles(folder, needed);
 }
 
 }  // namespace
-
-StagedFile::StagedFile() = default;
-StagedFile::StagedFile(ErrorCode error) : error_(error) {}
-StagedFile::StagedFile(Text name, std::unique_ptr<Held> held)
-    : name_(std::move(name)), held_(std::move(held)) {}
-StagedFile::StagedFile(StagedFile&& other) noexcept = default;
-StagedFile& StagedFile::operator=(StagedFile&& other) noexcept = default;
-StagedFile::~StagedFile() {
-    if (!kept_ && held_) Discard(*held_);
-}
 
 bool FindEntry(TextView name) {
     struct stat info {};
@@ -287,30 +277,29 @@ bool SameFile(TextView first, TextView second) {
 }
 
 FileCallResult CopyFileNow(TextView source, TextView target) {
-    Descriptor in(-1);
+    Descriptor in;
     struct stat sourceInfo {};
     if (const Status opened = OpenSource(source, in, sourceInfo); opened.Failed()) {
-        return CallResult(opened);
+        return opened;
     }
 
     NameAt at;
     Status found = OpenNameAt(Text(target), at);
     if (found.Succeeded()) found = FollowLinksAt(at);
-    if (found.Failed()) return CallResult(found);
+    if (found.Failed()) return found;
     // Only a regular file is replaced: a FIFO, socket or device is no file to put in place.
     struct stat targetInfo {};
     if (fstatat(at.folder.get(), at.name.c_str(), &targetInfo, AT_SYMLINK_NOFOLLOW) == 0 &&
         !S_ISREG(targetInfo.st_mode)) {
-        return CallResult(S_ISDIR(targetInfo.st_mode) ? EISDIR : EINVAL);
+        return Status(S_ISDIR(targetInfo.st_mode) ? EISDIR : EINVAL);
     }
 
     // A target that another process has locked is in use; ours keeps it until we are done.
-    Descriptor existing(-1);
+    Descriptor existing;
     if (HoldOn(at.folder.get(), at.name, O_NOFOLLOW, existing) != Hold::Free) return InUse();
 
     RemoveUnneededStagedFiles(at.folder.get());
-    return CallResult(
-        posix::ReplaceWithCopyAt(in.get(), sourceInfo.st_mode, at.folder.get(), at.name));
+    return posix::ReplaceWithCopyAt(in.get(), sourceInfo.st_mode, at.folder.get(), at.name);
 }
 
 // The folder is proven by identity when the queue is read, and the name is exact.
@@ -319,38 +308,39 @@ Text QueueNameOf(TextView name) { return Text(name); }
 FileCallResult DeleteFileNow(TextView name) {
     NameAt at;
     if (const Status opened = OpenNameAt(Text(name), at); opened.Failed()) {
-        return CallResult(opened);
+        return opened;
     }
     struct stat info {};
     if (fstatat(at.folder.get(), at.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-        return CallResult(LastError());
+        return LastError();
     }
-    if (S_ISDIR(info.st_mode)) return CallResult(EISDIR);
+    if (S_ISDIR(info.st_mode)) return Status(EISDIR);
 
     // A symbolic link itself goes; a lock on the file it leads to does not concern it.
-    Descriptor file(-1);
+    Descriptor file;
     if (!S_ISLNK(info.st_mode) &&
         HoldOn(at.folder.get(), at.name, O_NOFOLLOW, file) != Hold::Free) {
         return InUse();
     }
 
     // Any other refusal (an immutable file, a sticky folder) would refuse the boot as well.
-    if (unlinkat(at.folder.get(), at.name.c_str(), 0) != 0) return CallResult(LastError());
-    return CallResult(Checked(fsync(at.folder.get())));
+    return posix::RemoveDurably(at.folder.get(), at.name);
 }
 
 StagedFile CreateStagedFile(TextView target, TextView prefix) {
-    auto held = std::make_unique<StagedFile::Held>();
+    StagedFile::HeldPointer held(new StagedFile::Held());
     if (const Status resolved = posix::QueuedTarget(target, held->target); resolved.Failed()) {
         return StagedFile(resolved.Code());
     }
-    const std::string folder = posix::FolderOf(held->target);
-    held->targetName = posix::LastComponentOf(held->target);
-    held->folder.reset(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!held->folder.valid()) return StagedFile(errno);
+    const std::string folder = FolderOf(held->target);
+    held->targetName = ulGetFileName(held->target);
+    if (const Status opened = posix::OpenFolder(folder, held->folder); opened.Failed()) {
+        return StagedFile(opened.Code());
+    }
     RemoveUnneededStagedFiles(held->folder.get());
-    const std::string stem(prefix);
-    const auto makeName = [&] { return posix::StagedFileName(stem); };
+    const auto makeName = [&] {
+        return StagedFileName(prefix, posix::UniqueName("", kStagedNames.mostLetters));
+    };
     const Status created =
         posix::CreateLockedFile(held->folder.get(), makeName, held->name, held->file);
     if (created.Failed()) return StagedFile(created.Code() == EEXIST ? 0 : created.Code());
@@ -359,11 +349,11 @@ StagedFile CreateStagedFile(TextView target, TextView prefix) {
 }
 
 FileCallResult CopyIntoStagedFile(TextView source, StagedFile& staged) {
-    Descriptor in(-1);
+    Descriptor in;
     struct stat info {};
     Status status = OpenSource(source, in, info);
     if (status.Succeeded()) status = posix::CopyContents(in.get(), staged.Files().file.get());
-    return CallResult(status);
+    return status;
 }
 
 // The staged file knows the target it was made for, resolved then; no name is resolved again.
@@ -371,27 +361,23 @@ FileCallResult ScheduleReplaceAtRestart(StagedFile& staged, TextView /*target*/)
     const StagedFile::Held& held = staged.Files();
     posix::JournalRecord record;
     record.kind = posix::JournalRecord::Kind::Replace;
-    record.first = staged.Name();
-    record.second = held.target;
-    Status status = QueueableFolder(held.folder.get(), record.folder);
+    record.staged = staged.Name();
+    record.target = held.target;
+    Status status = QueueableFolder(held.folder.get(), record.targetFolder);
     if (status.Succeeded()) status = PrepareStagedFile(held, record);
     // The staged file's name must be on disk before the record that names it.
     if (status.Succeeded()) status = Checked(fsync(held.folder.get()));
-    return status.Failed() ? CallResult(status) : Queue(record);
+    return status.Failed() ? status : Queue(record);
 }
 
 FileCallResult ScheduleDeleteAtRestart(TextView name) {
     posix::JournalRecord record;
     record.kind = posix::JournalRecord::Kind::Delete;
-    Status status = posix::QueuedEntry(name, record.first);
-    Descriptor folder(-1);
-    if (status.Succeeded()) {
-        const std::string path = posix::FolderOf(record.first);
-        folder.reset(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!folder.valid()) status = LastError();
-    }
-    if (status.Succeeded()) status = QueueableFolder(folder.get(), record.folder);
-    return status.Failed() ? CallResult(status) : Queue(record);
+    Status status = posix::QueuedEntry(name, record.target);
+    Descriptor folder;
+    if (status.Succeeded()) status = posix::OpenFolder(FolderOf(record.target), folder);
+    if (status.Succeeded()) status = QueueableFolder(folder.get(), record.targetFolder);
+    return status.Failed() ? status : Queue(record);
 }
 
 }  // namespace pinfile

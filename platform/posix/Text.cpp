@@ -1,16 +1,9 @@
 #include "../Text.h"
-
-#include <cstdio>
+#include "../Backend.h"
 
 namespace pinfile {
 
 namespace {
-
-void AppendByteEscape(Text& out, unsigned char byte) {
-    char escape[5];
-    std::snprintf(escape, sizeof escape, "\\x%02x", byte);
-    out += escape;
-}
 
 // The length of the valid UTF-8 sequence at the start of bytes, or 0: no overlong forms, no
 // surrogates, nothing beyond U+10FFFF.
@@ -46,38 +39,12 @@ bool IsC1Control(TextView sequence) {
 
 }  // namespace
 
-Text EscapedName(TextView name) {
-    Text out;
-    out.reserve(name.size());
-    while (!name.empty()) {
-        const auto byte = static_cast<unsigned char>(name[0]);
-        std::size_t taken = 1;
-        if (byte == '\\') {
-            out += "\\\\";
-        } else if (byte == '\n') {
-            out += "\\n";
-        } else if (byte == '\r') {
-            out += "\\r";
-        } else if (byte == '\t') {
-            out += "\\t";
-        } else if (byte < 0x20 || byte == 0x7f) {
-            AppendByteEscape(out, byte);
-        } else if (byte < 0x80) {
-            out += name[0];
-        } else {
-            const std::size_t length = Utf8SequenceLength(name);
-            taken = length == 0 ? 1 : length;
-            if (length != 0 && !IsC1Control(name.substr(0, length))) {
-                out += name.substr(0, length);
-            } else {
-                for (std::size_t i = 0; i < taken; ++i) {
-                    AppendByteEscape(out, static_cast<unsigned char>(name[i]));
-                }
-            }
-        }
-        name.remove_prefix(taken);
-    }
-    return out;
+std::size_t backend::ShowableLength(TextView name) {
+    const auto byte = static_cast<unsigned char>(name[0]);
+    if (byte < 0x20 || byte == 0x7f) return 0;
+    if (byte < 0x80) return 1;
+    const std::size_t length = Utf8SequenceLength(name);
+    return length == 0 || IsC1Control(name.substr(0, length)) ? 0 : length;
 }
 
 Text FromUtf8(std::u8string_view utf8) { return Text(utf8.begin(), utf8.end()); }

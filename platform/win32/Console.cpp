@@ -101,19 +101,11 @@ TextView SkipProgramName(TextView line) {
     return line.substr(i);
 }
 
-// The last component of a path without its extension: the name a program goes by.
-Text StemOf(TextView path) {
-    Text name = ulGetFileName(path);
-    const std::size_t dot = name.rfind(L'.');
-    if (dot != Text::npos && dot > 0) name.erase(dot);
-    return name;
-}
-
 // The program's name for a report of a run-time error, so it never raises one itself.
 Text ProgramName() {
     Text path;
     win32::ModuleFileName(path).Ignore();
-    const Text name = StemOf(path);
+    const Text name = backend::ProgramStem(path);
     return name.empty() ? Text(L"pinfile") : name;
 }
 
@@ -125,21 +117,15 @@ void StartProcess(int /*argc*/, char** /*argv*/) {}
 std::vector<Text> backend::ProcessArguments() {
     int count = 0;
     LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    const win32::LocalMemory owned(static_cast<HLOCAL>(arguments));
     if (arguments == nullptr)
         RaiseSystemError("cannot split the command line", static_cast<int>(GetLastError()));
-    std::vector<Text> list(arguments + (count > 0 ? 1 : 0), arguments + count);
-    LocalFree(static_cast<HLOCAL>(arguments));
-    return list;
+    return {arguments + (count > 0 ? 1 : 0), arguments + count};
 }
 
-Text Application::ExeName() const { return StemOf(win32::ProgramFilePath()); }
+Text Application::ExeName() const { return backend::ProgramStem(win32::ProgramFilePath()); }
 
 Text Application::CommandText() const { return Text(SkipProgramName(GetCommandLineW())); }
-
-const Application& TheApplication() {
-    static const Application application;
-    return application;
-}
 
 void Console::Attach(const Application& /*application*/, bool /*flag*/) {
     output.handle = GetStdHandle(STD_OUTPUT_HANDLE);

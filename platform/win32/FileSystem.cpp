@@ -58,11 +58,11 @@ bool RightIsMissing(ErrorCode error, TextView changed, DWORD access) {
 
 FileCallResult Judged(Status failed, TextView changed, DWORD access, TextView other = TextView()) {
     const ErrorCode error = failed.Code();
-    if (!IsInUseCode(error)) return {error, false, 0};
-    if (IsReadOnly(changed) && !IsDirectory(changed)) return {ERROR_ACCESS_DENIED, false, 0};
-    if (RightIsMissing(error, changed, access)) return {ERROR_ACCESS_DENIED, false, 0};
+    if (!IsInUseCode(error)) return failed;
+    if (IsReadOnly(changed) && !IsDirectory(changed)) return Status(ERROR_ACCESS_DENIED);
+    if (RightIsMissing(error, changed, access)) return Status(ERROR_ACCESS_DENIED);
     const bool directory = IsDirectory(changed) || (!other.empty() && IsDirectory(other));
-    return {error, !directory, 0};
+    return {failed, !directory};
 }
 
 // Only a disk file is replaced or deleted: a reserved name (NUL, CON, AUX.dll, COM1), a
@@ -107,10 +107,8 @@ bool Identify(TextView name, FileIdentity& identity) {
 bool FindEntry(TextView name) {
     if (name.empty()) return false;
     WIN32_FIND_DATAW found{};
-    HANDLE search = FindFirstFileW(ForCall(name).c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE || search == nullptr) return false;
-    FindClose(search);
-    return true;
+    const win32::OwnedSearch search(FindFirstFileW(ForCall(name).c_str(), &found));
+    return search.Valid();
 }
 
 bool NamesMatch(TextView first, TextView second) {
@@ -127,11 +125,11 @@ bool SameFile(TextView first, TextView second) {
 }
 
 FileCallResult CopyFileNow(TextView source, TextView target) {
-    if (IsDevice(target)) return {ERROR_INVALID_NAME, false, 0};
+    if (IsDevice(target)) return Status(ERROR_INVALID_NAME);
     if (CopyFileW(ForCall(source).c_str(), ForCall(target).c_str(), FALSE)) return {};
     const Status failed = LastError();
     if (const Status readable = Readable(source); readable.Failed() && !IsDirectory(source)) {
-        return FileCallResult::Of(readable);
+        return readable;
     }
     return Judged(failed, target, GENERIC_WRITE, source);
 }
@@ -139,24 +137,18 @@ FileCallResult CopyFileNow(TextView source, TextView target) {
 Text QueueNameOf(TextView name) { return win32::LongFullName(name); }
 
 FileCallResult DeleteFileNow(TextView name) {
-    if (IsDevice(name)) return {ERROR_INVALID_NAME, false, 0};
+    if (IsDevice(name)) return Status(ERROR_INVALID_NAME);
     if (DeleteFileW(ForCall(name).c_str())) return {};
     return Judged(LastError(), name, DELETE);
 }
 
-StagedFile::StagedFile() = default;
-StagedFile::StagedFile(ErrorCode error) : error_(error) {}
-StagedFile::StagedFile(Text name, std::unique_ptr<Held> held)
-    : name_(std::move(name)), held_(std::move(held)) {}
-StagedFile::StagedFile(StagedFile&& other) noexcept = default;
-StagedFile& StagedFile::operator=(StagedFile&& other) noexcept = default;
+void StagedFile::HeldDeleter::operator()(Held* held) const { delete held; }
 
 // A file that is deleted through its handle goes, whatever its name leads to by then.
-StagedFile::~StagedFile() {
-    if (kept_ || !held_) return;
+void StagedFile::Discard(Held& held) {
     FILE_DISPOSITION_INFO disposition{};
     disposition.DeleteFile = TRUE;
-    SetFileInformationByHandle(held_->file.Get(), FileDispositionInfo, &disposition,
+    SetFileInformationByHandle(held.file.Get(), FileDispositionInfo, &disposition,
                                sizeof disposition);
 }
 
@@ -165,7 +157,7 @@ StagedFile CreateStagedFile(TextView target, TextView prefix) {
     const std::size_t slash =
         win32::FullPathName(target, full).Failed() ? Text::npos : full.find_last_of(L"\\/");
     const Text folder = slash == Text::npos ? Text(L".") : full.substr(0, slash + 1);
-    auto held = std::make_unique<StagedFile::Held>();
+    StagedFile::HeldPointer held(new StagedFile::Held());
     DWORD error = 0;
     Text name = win32::CreateStagedFileIn(folder, prefix, held->file, error);
     if (name.empty()) return StagedFile(static_cast<ErrorCode>(error));
@@ -173,40 +165,40 @@ StagedFile CreateStagedFile(TextView target, TextView prefix) {
 }
 
 FileCallResult CopyIntoStagedFile(TextView source, StagedFile& staged) {
-    return FileCallResult::Of(win32::CopyInto(source, staged.Files().file.Get()));
+    return win32::CopyInto(source, staged.Files().file.Get());
 }
 
 FileCallResult ScheduleReplaceAtRestart(StagedFile& staged, TextView target) {
     HANDLE file = staged.Files().file.Get();
     // The restart renames the staged copy into place; its bytes must be on disk by then.
-    if (!FlushFileBuffers(file)) return FileCallResult::Of(LastError());
+    if (!FlushFileBuffers(file)) return LastError();
     // What was written is recorded first, so that the list can always tell whether the
     // staged file is still the one pinfile wrote.
     const Text& name = staged.Name();
     if (const Status remembered = win32::RememberStagedFile(name, file); remembered.Failed()) {
-        return FileCallResult::Of(remembered);
+        return remembered;
     }
     const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT;
     if (!MoveFileExW(ForCall(name).c_str(), ForCall(target).c_str(), flags)) {
         win32::ForgetStagedFile(name);
-        return FileCallResult::Of(LastError());
+        return LastError();
     }
     bool mayStay = false;
     const Status kept = win32::KeepQueuedOperation(name, target, mayStay);
     // A pair that may stay keeps its record, and its staged file, so it never points at nothing.
     if (kept.Failed() && !mayStay) win32::ForgetStagedFile(name);
-    return {kept.Code(), false, mayStay ? kept.Code() : 0};
+    return {kept, false, mayStay ? kept.Code() : 0};
 }
 
 FileCallResult ScheduleDeleteAtRestart(TextView name) {
     if (!MoveFileExW(ForCall(name).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
-        return FileCallResult::Of(LastError());
+        return LastError();
     }
     bool mayStay = false;
     const Status kept = win32::KeepQueuedOperation(name, TextView(), mayStay);
     // Only a note for the list's readers, which tells pinfile's deletions from others'.
     if (kept.Succeeded() || mayStay) win32::RememberQueuedDeletion(name);
-    return {kept.Code(), false, mayStay ? kept.Code() : 0};
+    return {kept, false, mayStay ? kept.Code() : 0};
 }
 
 }  // namespace pinfile

@@ -30,9 +30,8 @@ Text LongFullName(TextView name) {
     const std::size_t slash = full.find_last_of(L"\\/");
     if (slash == Text::npos || full.find_first_of(L"*?", slash) != Text::npos) return full;
     WIN32_FIND_DATAW found{};
-    HANDLE search = FindFirstFileW(CallName(full).c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return full;
-    FindClose(search);
+    const OwnedSearch search(FindFirstFileW(CallName(full).c_str(), &found));
+    if (!search.Valid()) return full;
     return full.substr(0, slash + 1) + found.cFileName;
 }
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
-#include <cwctype>
 #include <iterator>
 #include <utility>
 #include <vector>
@@ -136,8 +135,8 @@ bool SameFile(const FileKey& a, const FileKey& b) {
     return a.known && b.known && NamesMatch(a.name, b.name) && SameFolder(a, b);
 }
 
-// pinfile names its staged copies as GetTempFileNameW would: "TMP", up to four hex digits
-// and ".tmp", in the target's own folder.
+// pinfile's staged copies lie in the target's own folder, named as GetTempFileNameW names its
+// files.
 bool IsStagedByPinfile(const PendingOperation& operation) {
     if (operation.kind != PendingOperation::Kind::Replace) return false;
     const TextView staged = operation.source;
@@ -147,17 +146,7 @@ bool IsStagedByPinfile(const PendingOperation& operation) {
         !NamesMatch(staged.substr(0, slash), TextView(operation.target).substr(0, slash))) {
         return false;
     }
-    const TextView file = staged.substr(slash + 1);
-    constexpr TextView kPrefix = L"TMP";
-    constexpr TextView kSuffix = L".tmp";
-    if (file.size() <= kPrefix.size() + kSuffix.size() || !StartsWithText(file, kPrefix) ||
-        !NamesMatch(file.substr(file.size() - kSuffix.size()), kSuffix)) {
-        return false;
-    }
-    const TextView digits =
-        file.substr(kPrefix.size(), file.size() - kPrefix.size() - kSuffix.size());
-    return digits.size() <= 4 && std::all_of(digits.begin(), digits.end(),
-                                             [](wchar_t c) { return std::iswxdigit(c) != 0; });
+    return IsStagedFileName(staged.substr(slash + 1), FromUtf8(kStagedPrefix));
 }
 
 // ---- the two values ----
@@ -381,23 +370,6 @@ Edit WithdrawChosen(const Chooser& chosen) {
     return edit;
 }
 
-// What the restart would do against the command just carried out on the file: put another
-// file in its place, move it away, or (after a copy) delete it.
-bool Undoes(LaterCommand command, const PendingOperation& operation, const FileKey& file) {
-    switch (operation.kind) {
-        case PendingOperation::Kind::Replace:
-        case PendingOperation::Kind::Move:
-            return SameFile(KeyOf(operation.target), file) ||
-                   SameFile(KeyOf(operation.source), file);
-        case PendingOperation::Kind::Delete:
-            return command == LaterCommand::Copy && SameFile(KeyOf(operation.source), file);
-        case PendingOperation::Kind::Damaged:
-        case PendingOperation::Kind::NotUnderstood:
-            break;
-    }
-    return false;
-}
-
 // The place of the last operation that the chooser picks, or the list's size when none.
 std::size_t LastChosenPlace(const PendingList& list, const Chooser& chosen) {
     std::size_t last = list.operations.size();
@@ -460,10 +432,9 @@ RunTurn WaitForOtherRuns(const std::function<void()>& waiting) {
 Withdrawal WithdrawUndoingOperations(LaterCommand command, TextView name, TextView queuedStaged) {
     const FileKey file = KeyOf(name);
     const Text own = queuedStaged.empty() ? Text() : FullName(queuedStaged);
+    const auto isTheFile = [&](TextView listed) { return SameFile(KeyOf(listed), file); };
     Edit edit = WithdrawChosen([&](std::size_t, const PendingOperation& operation) {
-        const bool isOwn = !own.empty() && operation.kind == PendingOperation::Kind::Replace &&
-                           NamesMatch(operation.source, own);
-        return !isOwn && Undoes(command, operation, file);
+        return UndoesLaterCommand(command, operation, own, isTheFile);
     });
     return {edit.status.Code(), std::move(edit.withdrawn), std::move(edit.kept)};
 }

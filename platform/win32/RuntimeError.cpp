@@ -5,13 +5,12 @@
 namespace pinfile {
 
 Text win32::DescribeError(DWORD code) {
-    LPWSTR buffer = nullptr;
+    win32::LocalMemory buffer;
     const DWORD flags =
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
-    const DWORD length =
-        FormatMessageW(flags, nullptr, code, 0, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
-    Text text(buffer != nullptr ? buffer : L"", length);
-    LocalFree(buffer);
+    const DWORD length = FormatMessageW(flags, nullptr, code, 0,
+                                        reinterpret_cast<LPWSTR>(buffer.Receive()), 0, nullptr);
+    Text text(buffer.Valid() ? static_cast<const wchar_t*>(buffer.Get()) : L"", length);
     while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) text.pop_back();
     return text;
 }

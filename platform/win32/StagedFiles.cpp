@@ -24,20 +24,6 @@ constexpr const wchar_t* kStagedSecurity = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FRFX
 // SYSTEM and Administrators may use the run lock; nobody else may take or hold it.
 constexpr const wchar_t* kRunLockSecurity = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)";
 
-// Owns memory that the system allocated with LocalAlloc.
-class LocalMemory {
-  public:
-    LocalMemory() = default;
-    LocalMemory(const LocalMemory&) = delete;
-    LocalMemory& operator=(const LocalMemory&) = delete;
-    ~LocalMemory() { LocalFree(memory_); }
-    PSECURITY_DESCRIPTOR* Receive() { return &memory_; }
-    PSECURITY_DESCRIPTOR Get() const { return memory_; }
-
-  private:
-    PSECURITY_DESCRIPTOR memory_ = nullptr;
-};
-
 // What the staged file held when it was queued: its size and last-write time.
 struct Written {
     ULONGLONG size = 0;

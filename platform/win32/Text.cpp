@@ -1,17 +1,9 @@
-#include <cwchar>
-
+#include "../Backend.h"
 #include "Win32.h"
 
 namespace pinfile {
 
 namespace {
-
-void AppendUnitEscape(Text& out, wchar_t unit) {
-    wchar_t escape[8];
-    std::swprintf(escape, sizeof escape / sizeof escape[0], unit < 0x100 ? L"\\x%02x" : L"\\u%04x",
-                  static_cast<unsigned>(unit));
-    out += escape;
-}
 
 bool IsHighSurrogate(wchar_t unit) { return unit >= 0xd800 && unit <= 0xdbff; }
 bool IsLowSurrogate(wchar_t unit) { return unit >= 0xdc00 && unit <= 0xdfff; }
@@ -24,28 +16,10 @@ bool IsUnshowable(wchar_t unit) {
 
 }  // namespace
 
-// Backslashes separate folders on Windows and never stand in a name, so they stay single.
-Text EscapedName(TextView name) {
-    Text out;
-    out.reserve(name.size());
-    for (std::size_t i = 0; i < name.size(); ++i) {
-        const wchar_t unit = name[i];
-        if (unit == L'\n') {
-            out += L"\\n";
-        } else if (unit == L'\r') {
-            out += L"\\r";
-        } else if (unit == L'\t') {
-            out += L"\\t";
-        } else if (IsHighSurrogate(unit) && i + 1 < name.size() && IsLowSurrogate(name[i + 1])) {
-            out += unit;
-            out += name[++i];
-        } else if (IsUnshowable(unit)) {
-            AppendUnitEscape(out, unit);
-        } else {
-            out += unit;
-        }
-    }
-    return out;
+std::size_t backend::ShowableLength(TextView name) {
+    const wchar_t unit = name[0];
+    if (IsHighSurrogate(unit) && name.size() > 1 && IsLowSurrogate(name[1])) return 2;
+    return IsUnshowable(unit) ? 0 : 1;
 }
 
 Text FromUtf8(std::u8string_view utf8) {

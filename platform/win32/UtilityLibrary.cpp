@@ -1,6 +1,7 @@
 #include "../UtilityLibrary.h"
 #include "../Backend.h"
 #include "../Console.h"
+#include "../FileSystem.h"
 #include "../RuntimeError.h"
 #include "Win32.h"
 
@@ -20,9 +21,7 @@ namespace {
 Text TemporaryName(TextView folder, TextView prefix, unsigned number) {
     wchar_t digits[8];
     std::swprintf(digits, sizeof digits / sizeof digits[0], L"%X", number);
-    Text name(folder);
-    if (!name.empty() && name.back() != L'\\' && name.back() != L'/') name += L'\\';
-    return name + Text(prefix) + digits + L".tmp";
+    return ulBuildFileName(folder, StagedFileName(prefix, digits));
 }
 
 // True when the name is taken, so that the next number may be tried; any other failure would

@@ -62,25 +62,63 @@ Status Grown(Call call, Text& text) {
     return Status(ERROR_INSUFFICIENT_BUFFER);
 }
 
-// Owns a kernel object handle; INVALID_HANDLE_VALUE and null both mean none.
-class OwnedHandle {
+// Owns what a system call handed out, and gives it back the one way its kind is given back
+// (Kind: the value's type, what holds none, and how it is closed).
+template <typename Kind>
+class Owned {
   public:
-    explicit OwnedHandle(HANDLE handle = nullptr) : handle_(handle) {}
-    OwnedHandle(const OwnedHandle&) = delete;
-    OwnedHandle& operator=(const OwnedHandle&) = delete;
-    ~OwnedHandle() {
-        if (Valid()) CloseHandle(handle_);
-    }
-    bool Valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-    HANDLE Get() const { return handle_; }
-    void Reset(HANDLE handle) {
-        if (Valid()) CloseHandle(handle_);
-        handle_ = handle;
+    using Value = typename Kind::Value;
+    Owned() = default;
+    explicit Owned(Value value) : value_(value) {}
+    Owned(const Owned&) = delete;
+    Owned& operator=(const Owned&) = delete;
+    ~Owned() { Reset(Kind::None()); }
+    bool Valid() const { return Kind::Holds(value_); }
+    Value Get() const { return value_; }
+    // For the call that hands a value out; only while none is held.
+    Value* Receive() { return &value_; }
+    void Reset(Value value) {
+        if (Valid()) Kind::Close(value_);
+        value_ = value;
     }
 
   private:
-    HANDLE handle_;
+    Value value_ = Kind::None();
 };
+
+// A kernel object handle; INVALID_HANDLE_VALUE and null both mean none.
+struct HandleKind {
+    using Value = HANDLE;
+    static Value None() { return nullptr; }
+    static bool Holds(Value handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
+    static void Close(Value handle) { CloseHandle(handle); }
+};
+using OwnedHandle = Owned<HandleKind>;
+
+// A search that FindFirstFileW began.
+struct SearchKind : HandleKind {
+    static void Close(Value search) { FindClose(search); }
+};
+using OwnedSearch = Owned<SearchKind>;
+
+// An open registry key.
+struct KeyKind {
+    using Value = HKEY;
+    static Value None() { return nullptr; }
+    static bool Holds(Value key) { return key != nullptr; }
+    static void Close(Value key) { RegCloseKey(key); }
+};
+using OwnedKey = Owned<KeyKind>;
+
+// Memory that the system allocated with LocalAlloc (security descriptors, messages, the split
+// command line).
+struct LocalKind {
+    using Value = HLOCAL;
+    static Value None() { return nullptr; }
+    static bool Holds(Value memory) { return memory != nullptr; }
+    static void Close(Value memory) { LocalFree(memory); }
+};
+using LocalMemory = Owned<LocalKind>;
 
 // Creates a new file named as GetTempFileNameW names them (the prefix, a number in up to four
 // hex digits, ".tmp") in the folder, with the given security and open with the given access
@@ -88,22 +126,5 @@ class OwnedHandle {
 // is taken).
 Text CreateNumberedFile(TextView folder, TextView prefix, SECURITY_ATTRIBUTES* security,
                         DWORD access, DWORD share, OwnedHandle& file, DWORD& error);
-
-// Owns an open registry key.
-class OwnedKey {
-  public:
-    OwnedKey() = default;
-    OwnedKey(const OwnedKey&) = delete;
-    OwnedKey& operator=(const OwnedKey&) = delete;
-    ~OwnedKey() {
-        if (key_ != nullptr) RegCloseKey(key_);
-    }
-    HKEY Get() const { return key_; }
-    // For the call that opens the key; only while none is held.
-    HKEY* Receive() { return &key_; }
-
-  private:
-    HKEY key_ = nullptr;
-};
 
 }  // namespace pinfile::win32

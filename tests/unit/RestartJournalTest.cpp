@@ -11,21 +11,22 @@
 #include <iterator>
 #include <utility>
 
-#include "platform/posix/RestartJournal.h"
+#include "platform/posix/journal/JournalFile.h"
+#include "platform/posix/journal/Record.h"
 
 namespace pinfile::posix {
 namespace {
 
 using Kind = JournalRecord::Kind;
 
-JournalRecord Record(Kind kind, std::string first, std::string second) {
+JournalRecord Record(Kind kind, std::string staged, std::string target) {
     JournalRecord record;
     record.kind = kind;
-    record.first = std::move(first);
-    record.second = std::move(second);
-    record.folder = {0x801, 0xfeedf00d, 42, 1700000000, 5, 0, 0, 0, 0};
+    record.staged = std::move(staged);
+    record.target = std::move(target);
+    record.targetFolder = {0x801, 0xfeedf00d, 42, 1700000000, 5, 0, 0, 0, 0};
     if (kind == Kind::Replace) {
-        record.staged = {0x801, 0xfeedf00d, 77, 1700000001, 6, 0, 123456789012, -5, 999999999};
+        record.stagedFile = {0x801, 0xfeedf00d, 77, 1700000001, 6, 0, 123456789012, -5, 999999999};
         record.targetOwner = 65534;
         record.targetGroup = 100;
         record.targetMode = 04755;
@@ -35,7 +36,7 @@ JournalRecord Record(Kind kind, std::string first, std::string second) {
 }
 
 const JournalRecord kReplace = Record(Kind::Replace, "/usr/lib/TMPab12cd", "/usr/lib/libx.so.1");
-const JournalRecord kDelete = Record(Kind::Delete, "/opt/old file\n\xff\x01.so", "");
+const JournalRecord kDelete = Record(Kind::Delete, "", "/opt/old file\n\xff\x01.so");
 
 std::vector<JournalRecord> SoundRecords(const std::vector<JournalEntry>& entries) {
     std::vector<JournalRecord> records;
@@ -57,7 +58,7 @@ TEST(RestartJournalTest, NamesAreNulSeparatedWithAnEmptySecondNameForADeletion) 
     const std::string bytes = EncodeRecord(kDelete);
     EXPECT_EQ(bytes.substr(0, 5), "PFQ3P");
     EXPECT_EQ(bytes[9], 'D');
-    EXPECT_EQ(bytes.substr(14, kDelete.first.size() + 2), kDelete.first + std::string(2, '\0'));
+    EXPECT_EQ(bytes.substr(14, kDelete.target.size() + 2), kDelete.target + std::string(2, '\0'));
 }
 
 TEST(RestartJournalTest, StateAndErrorLieOutsideTheCheckSoAMarkKeepsTheRecordSound) {
@@ -80,7 +81,7 @@ TEST(RestartJournalTest, FirstVersionRecordsAreReadAsUncheckedWaitingOperations)
     ASSERT_EQ(entries.size(), 2U);
     ASSERT_TRUE(entries[0].sound);
     EXPECT_FALSE(entries[0].record.checked);
-    EXPECT_EQ(entries[0].record.first, kDelete.first);
+    EXPECT_EQ(entries[0].record.target, kDelete.target);
     EXPECT_EQ(entries[0].state, RecordState::Waiting);
     EXPECT_EQ(entries[1].record, kReplace);
 }
@@ -92,8 +93,8 @@ TEST(RestartJournalTest, SecondVersionRecordsAreReadWithDeviceNumbersAndNoRecord
     const JournalRecord& record = entries[0].record;
     EXPECT_TRUE(record.checked);
     EXPECT_FALSE(record.aclRecorded);
-    EXPECT_EQ(record.folder, (FileIdentity{0x801, 0, 42, 0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(record.staged.size, kReplace.staged.size);
+    EXPECT_EQ(record.targetFolder, (FileIdentity{0x801, 0, 42, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(record.stagedFile.size, kReplace.stagedFile.size);
     EXPECT_EQ(record.targetMode, kReplace.targetMode);
 }
 
@@ -151,9 +152,9 @@ TEST(RestartJournalTest, ADamagedRecordInTheMiddleIsSkippedAndTheOthersSurvive) 
 TEST(RestartJournalTest, RecordsThatBreakTheNameRulesAreNotSound) {
     EXPECT_FALSE(DecodeJournal(EncodeRecord(Record(Kind::Delete, "", "")))[0].sound);
     EXPECT_FALSE(DecodeJournal(EncodeRecord(Record(Kind::Replace, "/a", "")))[0].sound);
-    EXPECT_FALSE(DecodeJournal(EncodeRecord(Record(Kind::Delete, "/a", "/b")))[0].sound);
+    EXPECT_FALSE(DecodeJournal(EncodeRecord(Record(Kind::Delete, "/b", "/a")))[0].sound);
     EXPECT_FALSE(
-        DecodeJournal(EncodeRecord(Record(Kind::Delete, std::string("/a\0b", 4), "")))[0].sound);
+        DecodeJournal(EncodeRecord(Record(Kind::Delete, "", std::string("/a\0b", 4))))[0].sound);
 }
 
 class JournalFileTest : public testing::Test {
@@ -190,7 +191,7 @@ TEST_F(JournalFileTest, AppendCreatesAPrivateFolderAndFileAndKeepsOrder) {
 
 TEST_F(JournalFileTest, MarksAreKeptAndCompactingDropsWhatNoBootNeeds) {
     if (geteuid() != 0) GTEST_SKIP() << "the journal must belong to root";
-    const JournalRecord third = Record(Kind::Delete, "/third", "");
+    const JournalRecord third = Record(Kind::Delete, "", "/third");
     {
         Journal journal;
         ASSERT_EQ(journal.Open(JournalPath(), true).Code(), 0);
@@ -225,8 +226,8 @@ TEST_F(JournalFileTest, AFirstVersionJournalIsRewrittenInOrderBeforeItIsEdited) 
     const auto unchecked = [](const JournalRecord& record) {
         JournalRecord names;
         names.kind = record.kind;
-        names.first = record.first;
-        names.second = record.second;
+        names.staged = record.staged;
+        names.target = record.target;
         names.checked = false;
         names.aclRecorded = false;
         return names;

@@ -54,14 +54,4 @@ Status QueuedEntry(TextView name, std::string& queued) {
     return {};
 }
 
-std::string FolderOf(const std::string& name) {
-    const std::size_t slash = name.rfind('/');
-    return slash == std::string::npos || slash == 0 ? "/" : name.substr(0, slash);
-}
-
-std::string LastComponentOf(const std::string& name) {
-    const std::size_t slash = name.rfind('/');
-    return slash == std::string::npos ? name : name.substr(slash + 1);
-}
-
 }  // namespace pinfile::posix

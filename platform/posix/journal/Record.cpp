@@ -1,15 +1,10 @@
-#include "RestartJournal.h"
+#include "Record.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <utility>
-
-#include "FileCopy.h"
 
 namespace pinfile::posix {
 
@@ -17,7 +12,6 @@ namespace {
 
 constexpr std::size_t kFirstHeaderSize = 9;  // magic, kind, length
 constexpr std::size_t kHeaderSize = 14;      // magic, state, error, kind, length
-constexpr std::size_t kStateOffset = 4;      // state and error, outside the check
 constexpr std::size_t kCheckSize = 4;
 // folder: device, volume, inode, birth; staged: the same, owner, size, modification time;
 // target: owner, group, mode; flags
@@ -94,9 +88,9 @@ void TakeTarget(std::string_view& bytes, JournalRecord& record) {
 
 std::string EncodeIdentities(const JournalRecord& record) {
     std::string out;
-    PutPlace(out, record.folder);
-    PutPlace(out, record.staged);
-    PutContents(out, record.staged);
+    PutPlace(out, record.targetFolder);
+    PutPlace(out, record.stagedFile);
+    PutContents(out, record.stagedFile);
     PutTarget(out, record);
     PutUint(out, record.aclRecorded ? kAclRecordedFlag : 0, 4);
     return out + record.targetAcl;
@@ -106,51 +100,54 @@ std::string EncodeIdentities(const JournalRecord& record) {
 // version) is carried out unchecked.
 bool DecodeIdentities(std::string_view bytes, JournalRecord& record) {
     if (bytes.size() < kIdentitySize) return false;
-    TakePlace(bytes, record.folder);
-    TakePlace(bytes, record.staged);
-    TakeContents(bytes, record.staged);
+    TakePlace(bytes, record.targetFolder);
+    TakePlace(bytes, record.stagedFile);
+    TakeContents(bytes, record.stagedFile);
     TakeTarget(bytes, record);
     std::uint32_t flags = 0;
     Take(bytes, 4, flags);
     record.aclRecorded = (flags & kAclRecordedFlag) != 0;
     record.targetAcl = std::string(bytes);
-    record.checked = record.folder.inode != 0;
+    record.checked = record.targetFolder.inode != 0;
     return record.aclRecorded || record.targetAcl.empty();
 }
 
 std::string EncodeSecondIdentities(const JournalRecord& record) {
     std::string out;
-    PutUint(out, record.folder.device, 8);
-    PutUint(out, record.folder.inode, 8);
-    PutUint(out, record.staged.device, 8);
-    PutUint(out, record.staged.inode, 8);
-    PutContents(out, record.staged);
+    PutUint(out, record.targetFolder.device, 8);
+    PutUint(out, record.targetFolder.inode, 8);
+    PutUint(out, record.stagedFile.device, 8);
+    PutUint(out, record.stagedFile.inode, 8);
+    PutContents(out, record.stagedFile);
     PutTarget(out, record);
     return out;
 }
 
 bool DecodeSecondIdentities(std::string_view bytes, JournalRecord& record) {
     if (bytes.size() != kSecondIdentitySize) return false;
-    Take(bytes, 8, record.folder.device);
-    Take(bytes, 8, record.folder.inode);
-    Take(bytes, 8, record.staged.device);
-    Take(bytes, 8, record.staged.inode);
-    TakeContents(bytes, record.staged);
+    Take(bytes, 8, record.targetFolder.device);
+    Take(bytes, 8, record.targetFolder.inode);
+    Take(bytes, 8, record.stagedFile.device);
+    Take(bytes, 8, record.stagedFile.inode);
+    TakeContents(bytes, record.stagedFile);
     TakeTarget(bytes, record);
     record.aclRecorded = false;
-    record.checked = record.folder.inode != 0;
+    record.checked = record.targetFolder.inode != 0;
     return true;
 }
 
+// A replacement names its staged file, then its target; a deletion its target, then nothing
+// (a staged name would make it unsound, as it should).
 std::string Names(const JournalRecord& record) {
-    std::string names = record.first;
+    const bool replace = record.kind == JournalRecord::Kind::Replace;
+    std::string names = replace ? record.staged : record.target;
     names.push_back('\0');
-    names += record.second;
+    names += replace ? record.target : record.staged;
     names.push_back('\0');
     return names;
 }
 
-// Splits "first NUL second NUL" and checks that the names fit the kind; the rest is returned.
+// Splits the two NUL-ended names and checks that they fit the kind; the rest is returned.
 bool ParseNames(char kind, std::string_view& body, JournalRecord& record) {
     if (kind != 'R' && kind != 'D') return false;
     const std::size_t firstEnd = body.find('\0');
@@ -158,10 +155,16 @@ bool ParseNames(char kind, std::string_view& body, JournalRecord& record) {
     const std::size_t secondEnd = body.find('\0', firstEnd + 1);
     if (secondEnd == std::string_view::npos) return false;
     record.kind = static_cast<JournalRecord::Kind>(kind);
-    record.first = std::string(body.substr(0, firstEnd));
-    record.second = std::string(body.substr(firstEnd + 1, secondEnd - firstEnd - 1));
+    const std::string_view first = body.substr(0, firstEnd);
+    const std::string_view second = body.substr(firstEnd + 1, secondEnd - firstEnd - 1);
     body.remove_prefix(secondEnd + 1);
-    return (record.kind == JournalRecord::Kind::Delete) == record.second.empty();
+    if (record.kind == JournalRecord::Kind::Delete) {
+        record.target = std::string(first);
+        return second.empty();
+    }
+    record.staged = std::string(first);
+    record.target = std::string(second);
+    return !second.empty();
 }
 
 bool IsState(char state) { return state == 'P' || state == 'F' || state == 'C' || state == 'W'; }
@@ -204,74 +207,13 @@ std::size_t ReadRecord(std::string_view bytes, JournalEntry& entry) {
     return size;
 }
 
-Status ReadAll(int fd, std::string& bytes) {
-    char buffer[65536];
-    for (off_t offset = 0;;) {
-        const ssize_t n =
-            RetryOnInterrupt([&] { return pread(fd, buffer, sizeof buffer, offset); });
-        if (n < 0) return LastError();
-        if (n == 0) return {};
-        bytes.append(buffer, static_cast<std::size_t>(n));
-        offset += n;
-    }
-}
-
-std::string ParentOf(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-}
-
-// Root carries the journal out at boot: one that anyone else could have written would let
-// them replace or delete any file of the system.
-bool OwnedByRootAlone(const struct stat& info) {
-    return info.st_uid == 0 && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-}
-
-Status CheckFolder(const std::string& folder, bool create) {
-    if (create) {
-        // A new folder's own name must reach the disk too, or a crash could lose the journal
-        // in it after pinfile answered "queued".
-        if (mkdir(folder.c_str(), 0700) == 0) {
-            if (const Status synced = SyncFolder(ParentOf(folder)); synced.Failed()) return synced;
-        } else if (errno != EEXIST) {
-            return LastError();
-        }
-    }
-    struct stat info {};
-    if (lstat(folder.c_str(), &info) != 0) return LastError();
-    if (!S_ISDIR(info.st_mode)) return Status(ENOTDIR);
-    return OwnedByRootAlone(info) ? Status() : Status(EACCES);
-}
-
-Status OpenJournalFile(const std::string& path, bool create, Descriptor& file, bool& made) {
-    made = false;
-    const int flags = O_RDWR | O_NOFOLLOW | O_CLOEXEC;
-    file.reset(open(path.c_str(), flags));
-    if (!file.valid() && errno == ENOENT && create) {
-        file.reset(open(path.c_str(), flags | O_CREAT | O_EXCL, 0600));
-        made = file.valid();
-    }
-    if (!file.valid()) return LastError();
-    struct stat info {};
-    if (fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) || !OwnedByRootAlone(info)) {
-        file.reset(-1);
-        return Status(EACCES);
-    }
-    return {};
-}
-
-}  // namespace
-
-namespace {
-
 std::string Framed(std::string_view magic, char kind, const std::string& body, RecordState state,
                    std::int32_t error) {
     std::string checked(1, kind);
     PutUint(checked, body.size(), 4);
     checked += body;
     std::string bytes(magic);
-    bytes.push_back(static_cast<char>(state));
-    PutUint(bytes, static_cast<std::uint32_t>(error), 4);
+    bytes += EncodeMark(state, error);
     bytes += checked;
     PutUint(bytes, Checksum(checked), 4);
     return bytes;
@@ -334,153 +276,10 @@ std::vector<JournalEntry> DecodeJournal(std::string_view bytes) {
     return entries;
 }
 
-bool JournalIsTrusted(const std::string& path) {
-    struct stat folder {};
-    if (lstat(ParentOf(path).c_str(), &folder) == 0 &&
-        (!S_ISDIR(folder.st_mode) || !OwnedByRootAlone(folder))) {
-        return false;
-    }
-    struct stat file {};
-    return lstat(path.c_str(), &file) != 0 || (S_ISREG(file.st_mode) && OwnedByRootAlone(file));
-}
-
-Status ReadJournal(const std::string& path, std::vector<JournalEntry>& entries) {
-    // Never waits on a FIFO put in the journal's place, and reads only a plain file.
-    const Descriptor journal(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (!journal.valid()) return LastError();
-    struct stat info {};
-    if (fstat(journal.get(), &info) != 0) return LastError();
-    if (!S_ISREG(info.st_mode)) return Status(EACCES);
-    std::string bytes;
-    if (const Status read = ReadAll(journal.get(), bytes); read.Failed()) return read;
-    entries = DecodeJournal(bytes);
-    return {};
-}
-
-Journal::Journal(Journal&& other) noexcept { *this = std::move(other); }
-
-Journal& Journal::operator=(Journal&& other) noexcept {
-    std::swap(fd_, other.fd_);
-    std::swap(path_, other.path_);
-    std::swap(folder_, other.folder_);
-    std::swap(size_, other.size_);
-    std::swap(entries_, other.entries_);
-    return *this;
-}
-
-Journal::~Journal() {
-    if (fd_ >= 0) close(fd_);
-}
-
-Status Journal::Open(const std::string& path, bool create) {
-    path_ = path;
-    folder_ = ParentOf(path);
-    if (const Status checked = CheckFolder(folder_, create); checked.Failed()) return checked;
-    bool made = false;
-    Descriptor file(-1);
-    if (const Status opened = OpenJournalFile(path, create, file, made); opened.Failed()) {
-        return opened;
-    }
-    fd_ = file.release();
-    // The journal's own name must be on disk too, or a crash could lose a new journal.
-    if (made) {
-        if (const Status synced = SyncFolder(folder_); synced.Failed()) return synced;
-    }
-    if (const Status loaded = Load(); loaded.Failed()) return loaded;
-    bool firstVersion = false;
-    for (const JournalEntry& entry : entries_) firstVersion |= entry.sound && !entry.record.checked;
-    if (!firstVersion) return {};
-    // Marks need the state field that the first version lacks: rewrite it, records in order.
-    std::string bytes;
-    std::string all;
-    if (const Status read = ReadAll(fd_, all); read.Failed()) return read;
-    for (const JournalEntry& entry : entries_) {
-        bytes += entry.sound ? EncodeRecord(entry.record, entry.state, entry.lastError)
-                             : all.substr(entry.offset, entry.size);
-    }
-    return Replace(bytes);
-}
-
-Status Journal::Load() {
-    std::string bytes;
-    if (const Status read = ReadAll(fd_, bytes); read.Failed()) return read;
-    size_ = bytes.size();
-    entries_ = DecodeJournal(bytes);
-    return {};
-}
-
-Status Journal::Append(const JournalRecord& record) {
-    const std::string bytes = EncodeRecord(record);
-    Status status = WriteAllAt(fd_, bytes, static_cast<off_t>(size_));
-    if (status.Succeeded()) status = Checked(fsync(fd_));
-    if (status.Failed()) {
-        // Whatever reached the file must not be carried out after a failure answer: it is cut
-        // off, and only where even that fails, marked withdrawn where it lies.
-        if (ftruncate(fd_, static_cast<off_t>(size_)) == 0) {
-            fsync(fd_);
-        } else {
-            const char withdrawn = static_cast<char>(RecordState::Withdrawn);
-            WriteAllAt(fd_, std::string_view(&withdrawn, 1),
-                       static_cast<off_t>(size_ + kStateOffset))
-                .Ignore();
-            fsync(fd_);
-        }
-        return status;
-    }
-    JournalEntry entry;
-    entry.sound = true;
-    entry.record = record;
-    entry.offset = size_;
-    entry.size = bytes.size();
-    entries_.push_back(std::move(entry));
-    size_ += bytes.size();
-    return {};
-}
-
-Status Journal::Mark(std::size_t index, RecordState state, std::int32_t error) {
-    JournalEntry& entry = entries_.at(index);
+std::string EncodeMark(RecordState state, std::int32_t error) {
     std::string mark(1, static_cast<char>(state));
     PutUint(mark, static_cast<std::uint32_t>(error), 4);
-    Status status = WriteAllAt(fd_, mark, static_cast<off_t>(entry.offset + kStateOffset));
-    if (status.Succeeded()) status = Checked(fsync(fd_));
-    if (status.Succeeded()) {
-        entry.state = state;
-        entry.lastError = error;
-    }
-    return status;
-}
-
-Status Journal::Compact() {
-    std::string bytes;
-    bool dropped = false;
-    for (const JournalEntry& entry : entries_) {
-        if (entry.Open()) {
-            bytes += EncodeRecord(entry.record, entry.state, entry.lastError);
-        } else {
-            dropped = true;
-        }
-    }
-    if (!bytes.empty()) return dropped ? Replace(bytes) : Status();
-    if (unlink(path_.c_str()) != 0) return LastError();
-    entries_.clear();
-    size_ = 0;
-    return SyncFolder(folder_);
-}
-
-Status Journal::Replace(const std::string& bytes) {
-    const std::string fresh = path_ + ".new";
-    Descriptor file(open(fresh.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!file.valid()) return LastError();
-    Status status = WriteAllAt(file.get(), bytes, 0);
-    if (status.Succeeded()) status = Checked(fsync(file.get()));
-    if (status.Succeeded()) status = Checked(rename(fresh.c_str(), path_.c_str()));
-    if (status.Failed()) {
-        unlink(fresh.c_str());
-        return status;
-    }
-    close(std::exchange(fd_, file.release()));
-    if (const Status synced = SyncFolder(folder_); synced.Failed()) return synced;
-    return Load();
+    return mark;
 }
 
 }  // namespace pinfile::posix

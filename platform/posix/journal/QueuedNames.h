@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "../Status.h"
-#include "../Text.h"
+#include "../../Status.h"
+#include "../../Text.h"
 
 namespace pinfile::posix {
 
@@ -15,9 +15,5 @@ Status QueuedTarget(TextView target, std::string& queued);
 // A name to delete: a link itself goes, so its folder is resolved and the last component
 // kept as it is.
 Status QueuedEntry(TextView name, std::string& queued);
-
-// The folder part and the last component of a canonical name.
-std::string FolderOf(const std::string& name);
-std::string LastComponentOf(const std::string& name);
 
 }  // namespace pinfile::posix

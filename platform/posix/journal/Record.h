@@ -1,15 +1,16 @@
-// The restart queue of the POSIX build: operations that wait for the next boot, kept in one
-// journal file (see docs/restart-queue.md). Writers, the boot-time runner and the lister share
-// this one definition of the format.
+// The record format of the POSIX restart queue: operations that wait for the next boot, kept
+// in one journal file (see docs/restart-queue.md). Writers, the boot-time runner and the lister
+// share this one definition; JournalFile.h reads and writes the file.
 //
 // Each record is
 //   magic    4 bytes  "PFQ3"
 //   state    1 byte   'P' waiting, 'F' failed at a boot (waits for the next), 'C' carried out,
 //                     'W' withdrawn
 //   error    4 bytes  the errno of the last failure, unsigned, little-endian
-//   kind     1 byte   'R' replace the second name by the first, 'D' delete the first name
+//   kind     1 byte   'R' replace the target by the staged file, 'D' delete the target
 //   length   4 bytes  length of the body, unsigned, little-endian
-//   body     length   first name, NUL, second name, NUL (empty second name for a deletion),
+//   body     length   for a replacement the staged file's name, NUL, the target's name, NUL;
+//                     for a deletion the target's name, NUL, NUL,
 //                     then the identity block (see docs/restart-queue.md for its layout), then
 //                     the access ACL that the replaced target had, as the system stores it
 //   check    4 bytes  CRC-32 of kind, length and body, little-endian
@@ -27,7 +28,7 @@
 #include <string_view>
 #include <vector>
 
-#include "../Status.h"
+#include "../../Status.h"
 
 namespace pinfile::posix {
 
@@ -56,11 +57,11 @@ bool IsSameFile(const FileIdentity& now, const FileIdentity& recorded);
 struct JournalRecord {
     enum class Kind : char { Replace = 'R', Delete = 'D' };
     Kind kind = Kind::Delete;
-    std::string first;    // the staged file, or the name to delete
-    std::string second;   // the target to replace; empty for a deletion
-    bool checked = true;  // false for a record of the first version, which has no identities
-    FileIdentity folder;  // the target's folder (for a deletion, the name's)
-    FileIdentity staged;  // the staged file of a replacement
+    std::string staged;         // the staged file of a replacement; empty for a deletion
+    std::string target;         // the file to replace, or the name to delete
+    bool checked = true;        // false for a record of the first version: no identities
+    FileIdentity targetFolder;  // the folder that holds the target
+    FileIdentity stagedFile;    // the staged file of a replacement
     // What the replaced target had, given to the new file once it is in place: the staged
     // file waits owned by root, without set-id bits, and writable by nobody else.
     std::uint32_t targetOwner = 0;
@@ -97,6 +98,9 @@ inline constexpr std::string_view kSecondJournalMagic = "PFQ2";
 inline constexpr std::string_view kFirstJournalMagic = "PFQ1";
 inline constexpr std::size_t kMaxNamesLength = 1U << 16U;
 inline constexpr std::size_t kMaxAclLength = 1U << 16U;  // the largest attribute value Linux allows
+// Where the state and the error lie in a record: outside the check, so that a result is
+// marked in place.
+inline constexpr std::size_t kStateOffset = 4;
 
 std::string EncodeRecord(const JournalRecord& record, RecordState state = RecordState::Waiting,
                          std::int32_t error = 0);
@@ -106,53 +110,7 @@ std::string EncodeFirstVersionRecord(const JournalRecord& record);
 std::string EncodeSecondVersionRecord(const JournalRecord& record);
 std::vector<JournalEntry> DecodeJournal(std::string_view bytes);
 
-// False when what can be seen of the journal or its folder shows that anyone but root could
-// have written it, or that it is no plain file: the boot-time runner refuses such a journal.
-bool JournalIsTrusted(const std::string& path);
-
-// Reads the journal at path as it is, for looking only; a missing journal is ENOENT.
-Status ReadJournal(const std::string& path, std::vector<JournalEntry>& entries);
-
-// The journal opened for changes. Only one process may hold it open at a time: the caller
-// holds the machine-wide run lock. It refuses a journal, or a folder, that anyone but root
-// could have written or that is a symbolic link (EACCES), as the boot-time runner does.
-class Journal {
-  public:
-    Journal() = default;
-    Journal(const Journal&) = delete;
-    Journal& operator=(const Journal&) = delete;
-    Journal(Journal&& other) noexcept;
-    Journal& operator=(Journal&& other) noexcept;
-    ~Journal();
-
-    // Opens the journal at path; with create, makes it (mode 0600) and its folder (0700)
-    // when missing. Without create a missing journal is ENOENT. A journal that holds records
-    // of the first version is rewritten in the current one first, so that every record can be
-    // marked.
-    Status Open(const std::string& path, bool create);
-
-    const std::vector<JournalEntry>& Entries() const { return entries_; }
-
-    // Appends one record, on disk when this succeeds. On failure the journal is as it was.
-    Status Append(const JournalRecord& record);
-
-    // Marks the entry's result in place, on disk when this succeeds.
-    Status Mark(std::size_t index, RecordState state, std::int32_t error);
-
-    // Drops what no boot needs any more (carried out, withdrawn, damaged), so that the
-    // journal does not grow without end; removes it when nothing is left. Atomic: a crash
-    // leaves the journal before or after.
-    Status Compact();
-
-  private:
-    Status Load();
-    Status Replace(const std::string& bytes);
-
-    int fd_ = -1;
-    std::string path_;
-    std::string folder_;
-    std::size_t size_ = 0;
-    std::vector<JournalEntry> entries_;
-};
+// The bytes that mark a record's state and error in place, written at kStateOffset.
+std::string EncodeMark(RecordState state, std::int32_t error);
 
 }  // namespace pinfile::posix

@@ -1,0 +1,55 @@
+#include "Durable.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "../UtilityLibrary.h"
+
+namespace pinfile::posix {
+
+Status OpenFolder(const std::string& folder, Descriptor& opened) {
+    opened.reset(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return opened.valid() ? Status() : LastError();
+}
+
+Status SyncFolder(int folder) { return Checked(fsync(folder)); }
+
+Status SyncFolder(const std::string& folder) {
+    Descriptor opened;
+    const Status status = OpenFolder(folder, opened);
+    return status.Failed() ? status : SyncFolder(opened.get());
+}
+
+Status RemoveDurably(int folder, const std::string& name) {
+    if (unlinkat(folder, name.c_str(), 0) != 0) return LastError();
+    return SyncFolder(folder);
+}
+
+Status RemoveDurably(const std::string& path) {
+    Descriptor folder;
+    const Status status = OpenFolder(FolderOf(path), folder);
+    return status.Failed() ? status : RemoveDurably(folder.get(), ulGetFileName(path));
+}
+
+Status CreateFolderDurably(const std::string& folder, mode_t mode) {
+    if (mkdir(folder.c_str(), mode) == 0) return SyncFolder(FolderOf(folder));
+    return errno == EEXIST ? Status() : LastError();
+}
+
+Status ReplaceDurably(int folder, const std::string& fresh, int file, const std::string& name,
+                      const std::function<Status(int)>& fill, bool* placed) {
+    if (placed != nullptr) *placed = false;
+    Status status = fill(file);
+    if (status.Succeeded()) status = Checked(fsync(file));
+    if (status.Succeeded()) status = Checked(renameat(folder, fresh.c_str(), folder, name.c_str()));
+    if (status.Failed()) {
+        unlinkat(folder, fresh.c_str(), 0);
+        return status;
+    }
+    if (placed != nullptr) *placed = true;
+    return SyncFolder(folder);
+}
+
+}  // namespace pinfile::posix

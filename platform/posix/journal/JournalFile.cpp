@@ -1,0 +1,196 @@
+#include "JournalFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "../../UtilityLibrary.h"
+#include "../FileCopy.h"
+
+namespace pinfile::posix {
+
+namespace {
+
+Status ReadAll(int fd, std::string& bytes) {
+    char buffer[65536];
+    for (off_t offset = 0;;) {
+        const ssize_t n =
+            RetryOnInterrupt([&] { return pread(fd, buffer, sizeof buffer, offset); });
+        if (n < 0) return LastError();
+        if (n == 0) return {};
+        bytes.append(buffer, static_cast<std::size_t>(n));
+        offset += n;
+    }
+}
+
+// Root carries the journal out at boot: one that anyone else could have written would let
+// them replace or delete any file of the system.
+bool OwnedByRootAlone(const struct stat& info) {
+    return info.st_uid == 0 && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+Status CheckFolder(const std::string& folder, bool create) {
+    // A new folder's own name must reach the disk too, or a crash could lose the journal in
+    // it after pinfile answered "queued".
+    if (create) {
+        if (const Status made = CreateFolderDurably(folder, 0700); made.Failed()) return made;
+    }
+    struct stat info {};
+    if (lstat(folder.c_str(), &info) != 0) return LastError();
+    if (!S_ISDIR(info.st_mode)) return Status(ENOTDIR);
+    return OwnedByRootAlone(info) ? Status() : Status(EACCES);
+}
+
+Status OpenJournalFile(int folder, const std::string& name, bool create, Descriptor& file,
+                       bool& made) {
+    made = false;
+    const int flags = O_RDWR | O_NOFOLLOW | O_CLOEXEC;
+    file.reset(openat(folder, name.c_str(), flags));
+    if (!file.valid() && errno == ENOENT && create) {
+        file.reset(openat(folder, name.c_str(), flags | O_CREAT | O_EXCL, 0600));
+        made = file.valid();
+    }
+    if (!file.valid()) return LastError();
+    struct stat info {};
+    if (fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) || !OwnedByRootAlone(info)) {
+        file.reset(-1);
+        return Status(EACCES);
+    }
+    return {};
+}
+
+}  // namespace
+
+bool JournalIsTrusted(const std::string& path) {
+    struct stat folder {};
+    if (lstat(FolderOf(path).c_str(), &folder) == 0 &&
+        (!S_ISDIR(folder.st_mode) || !OwnedByRootAlone(folder))) {
+        return false;
+    }
+    struct stat file {};
+    return lstat(path.c_str(), &file) != 0 || (S_ISREG(file.st_mode) && OwnedByRootAlone(file));
+}
+
+Status ReadJournal(const std::string& path, std::vector<JournalEntry>& entries) {
+    // Never waits on a FIFO put in the journal's place, and reads only a plain file.
+    const Descriptor journal(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!journal.valid()) return LastError();
+    struct stat info {};
+    if (fstat(journal.get(), &info) != 0) return LastError();
+    if (!S_ISREG(info.st_mode)) return Status(EACCES);
+    std::string bytes;
+    if (const Status read = ReadAll(journal.get(), bytes); read.Failed()) return read;
+    entries = DecodeJournal(bytes);
+    return {};
+}
+
+Status Journal::Open(const std::string& path, bool create) {
+    const std::string folder = FolderOf(path);
+    name_ = ulGetFileName(path);
+    Status status = CheckFolder(folder, create);
+    if (status.Succeeded()) status = OpenFolder(folder, folder_);
+    bool made = false;
+    if (status.Succeeded()) status = OpenJournalFile(folder_.get(), name_, create, file_, made);
+    // The journal's own name must be on disk too, or a crash could lose a new journal.
+    if (status.Succeeded() && made) status = SyncFolder(folder_.get());
+    if (status.Succeeded()) status = Load();
+    if (status.Failed()) return status;
+    bool firstVersion = false;
+    for (const JournalEntry& entry : entries_) firstVersion |= entry.sound && !entry.record.checked;
+    if (!firstVersion) return {};
+    // Marks need the state field that the first version lacks: rewrite it, records in order.
+    std::string bytes;
+    std::string all;
+    if (const Status read = ReadAll(file_.get(), all); read.Failed()) return read;
+    for (const JournalEntry& entry : entries_) {
+        bytes += entry.sound ? EncodeRecord(entry.record, entry.state, entry.lastError)
+                             : all.substr(entry.offset, entry.size);
+    }
+    return Replace(bytes);
+}
+
+Status Journal::Load() {
+    std::string bytes;
+    if (const Status read = ReadAll(file_.get(), bytes); read.Failed()) return read;
+    size_ = bytes.size();
+    entries_ = DecodeJournal(bytes);
+    return {};
+}
+
+Status Journal::Append(const JournalRecord& record) {
+    const std::string bytes = EncodeRecord(record);
+    Status status = WriteAllAt(file_.get(), bytes, static_cast<off_t>(size_));
+    if (status.Succeeded()) status = Checked(fsync(file_.get()));
+    if (status.Failed()) {
+        UndoAppend();
+        return status;
+    }
+    JournalEntry entry;
+    entry.sound = true;
+    entry.record = record;
+    entry.offset = size_;
+    entry.size = bytes.size();
+    entries_.push_back(std::move(entry));
+    size_ += bytes.size();
+    return {};
+}
+
+// Whatever of a failed append reached the file must not be carried out after a failure
+// answer: it is cut off, and only where even that fails, marked withdrawn where it lies.
+void Journal::UndoAppend() {
+    if (ftruncate(file_.get(), static_cast<off_t>(size_)) != 0) {
+        const char withdrawn = static_cast<char>(RecordState::Withdrawn);
+        WriteAllAt(file_.get(), std::string_view(&withdrawn, 1),
+                   static_cast<off_t>(size_ + kStateOffset))
+            .Ignore();
+    }
+    fsync(file_.get());
+}
+
+Status Journal::Mark(std::size_t index, RecordState state, std::int32_t error) {
+    JournalEntry& entry = entries_.at(index);
+    Status status = WriteAllAt(file_.get(), EncodeMark(state, error),
+                               static_cast<off_t>(entry.offset + kStateOffset));
+    if (status.Succeeded()) status = Checked(fsync(file_.get()));
+    if (status.Succeeded()) {
+        entry.state = state;
+        entry.lastError = error;
+    }
+    return status;
+}
+
+Status Journal::Compact() {
+    std::string bytes;
+    bool dropped = false;
+    for (const JournalEntry& entry : entries_) {
+        if (entry.Open()) {
+            bytes += EncodeRecord(entry.record, entry.state, entry.lastError);
+        } else {
+            dropped = true;
+        }
+    }
+    if (!bytes.empty()) return dropped ? Replace(bytes) : Status();
+    if (const Status removed = RemoveDurably(folder_.get(), name_); removed.Failed()) {
+        return removed;
+    }
+    entries_.clear();
+    size_ = 0;
+    return {};
+}
+
+Status Journal::Replace(const std::string& bytes) {
+    const std::string fresh = name_ + ".new";
+    Descriptor file(openat(folder_.get(), fresh.c_str(),
+                           O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!file.valid()) return LastError();
+    bool placed = false;
+    const Status replaced = ReplaceDurably(
+        folder_.get(), fresh, file.get(), name_,
+        [&](int written) { return WriteAllAt(written, bytes, 0); }, &placed);
+    if (placed) file_ = std::move(file);
+    return replaced.Failed() ? replaced : Load();
+}
+
+}  // namespace pinfile::posix

@@ -1,0 +1,59 @@
+// The journal file of the POSIX restart queue: read for looking, or opened for changes by the
+// one run that holds the machine-wide run lock. Every change is on disk when it succeeds.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "../../Status.h"
+#include "../Durable.h"
+#include "Record.h"
+
+namespace pinfile::posix {
+
+// False when what can be seen of the journal or its folder shows that anyone but root could
+// have written it, or that it is no plain file: the boot-time runner refuses such a journal.
+bool JournalIsTrusted(const std::string& path);
+
+// Reads the journal at path as it is, for looking only; a missing journal is ENOENT.
+Status ReadJournal(const std::string& path, std::vector<JournalEntry>& entries);
+
+// The journal opened for changes. Only one process may hold it open at a time: the caller
+// holds the machine-wide run lock. It refuses a journal, or a folder, that anyone but root
+// could have written or that is a symbolic link (EACCES), as the boot-time runner does.
+class Journal {
+  public:
+    // Opens the journal at path; with create, makes it (mode 0600) and its folder (0700)
+    // when missing. Without create a missing journal is ENOENT. A journal that holds records
+    // of the first version is rewritten in the current one first, so that every record can be
+    // marked.
+    Status Open(const std::string& path, bool create);
+
+    const std::vector<JournalEntry>& Entries() const { return entries_; }
+
+    // Appends one record, on disk when this succeeds. On failure the journal is as it was.
+    Status Append(const JournalRecord& record);
+
+    // Marks the entry's result in place, on disk when this succeeds.
+    Status Mark(std::size_t index, RecordState state, std::int32_t error);
+
+    // Drops what no boot needs any more (carried out, withdrawn, damaged), so that the
+    // journal does not grow without end; removes it when nothing is left. Atomic: a crash
+    // leaves the journal before or after.
+    Status Compact();
+
+  private:
+    Status Load();
+    Status Replace(const std::string& bytes);
+    void UndoAppend();
+
+    Descriptor file_;
+    Descriptor folder_;
+    std::string name_;  // the journal's name in its folder
+    std::size_t size_ = 0;
+    std::vector<JournalEntry> entries_;
+};
+
+}  // namespace pinfile::posix

@@ -1,0 +1,243 @@
+// The POSIX restart queue as the platform's interface shows it: listed, edited by later
+// commands and cancellations, and carried out at boot, record by record.
+#include "../../PendingQueue.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "../../UtilityLibrary.h"
+#include "../FileCopy.h"
+#include "../Locations.h"
+#include "BootRunner.h"
+#include "JournalFile.h"
+#include "QueuedNames.h"
+
+namespace pinfile {
+
+namespace {
+
+using posix::Descriptor;
+using posix::JournalEntry;
+using posix::JournalRecord;
+using posix::OperationOf;
+using posix::RecordState;
+using Result = AppliedOperation::Result;
+
+// What the list shows: what the boot will still do, and what it will skip as damaged.
+bool ShownInList(const JournalEntry& entry) { return !entry.sound || entry.Open(); }
+
+// Withdraws the entry at index with its staged file; the queue goes when nothing is left.
+Status Withdraw(posix::Journal& journal, std::size_t index) {
+    const Status marked = journal.Mark(index, RecordState::Withdrawn, 0);
+    if (marked.Succeeded()) posix::DiscardStagedFileOf(journal.Entries()[index].record);
+    return marked;
+}
+
+// The file that a later command acted on: its canonical name, and the identity of its folder
+// where that can be had.
+struct CommandFile {
+    std::string name;
+    bool folderKnown = false;
+    posix::FileIdentity folder;
+};
+
+Status FindCommandFile(LaterCommand command, TextView name, CommandFile& file) {
+    const Status resolved = command == LaterCommand::Copy ? posix::QueuedTarget(name, file.name)
+                                                          : posix::QueuedEntry(name, file.name);
+    if (resolved.Failed()) return resolved;
+    Descriptor folder;
+    file.folderKnown = posix::OpenFolder(FolderOf(file.name), folder).Succeeded() &&
+                       posix::IdentityOf(folder.get(), file.folder).Succeeded();
+    return {};
+}
+
+// The name of the record is the file: the same name in the same folder, however either was
+// reached (a bind mount, a link on the way), or for a record without identities the same
+// spelling. A record proves the target's folder; its staged file lies in the same one.
+bool NamesTheFile(const JournalRecord& record, TextView recorded, const CommandFile& file) {
+    if (recorded == file.name) return true;
+    return record.checked && file.folderKnown &&
+           ulGetFileName(recorded) == ulGetFileName(file.name) &&
+           FolderOf(recorded) == FolderOf(record.target) &&
+           posix::IsSameFile(file.folder, record.targetFolder);
+}
+
+// The staged files that the journal's waiting replacements need in the folder.
+std::vector<std::string> NeededIn(const posix::Journal& journal, const std::string& folder) {
+    std::vector<std::string> needed;
+    for (const JournalEntry& entry : journal.Entries()) {
+        if (entry.Open() && entry.record.kind == JournalRecord::Kind::Replace &&
+            FolderOf(entry.record.staged) == folder) {
+            needed.push_back(ulGetFileName(entry.record.staged));
+        }
+    }
+    return needed;
+}
+
+// Before records leave the journal, what they leave behind goes: the staged files of
+// withdrawn replacements (a crash may have cut their removal short), and in every folder that
+// the journal names, staged files that no waiting record needs (left by a run that was killed
+// before it queued them). A crash meanwhile leaves the records, and the next run clears up the
+// same way.
+Status CompactClean(posix::Journal& journal) {
+    std::vector<std::string> folders;
+    for (const JournalEntry& entry : journal.Entries()) {
+        if (!entry.sound || entry.record.kind != JournalRecord::Kind::Replace) continue;
+        if (entry.state == RecordState::Withdrawn) posix::DiscardStagedFileOf(entry.record);
+        const std::string folder = FolderOf(entry.record.staged);
+        if (std::find(folders.begin(), folders.end(), folder) == folders.end()) {
+            folders.push_back(folder);
+        }
+    }
+    for (const std::string& folder : folders) {
+        Descriptor opened;
+        if (posix::OpenFolderWithoutLinks(folder, opened).Succeeded()) {
+            posix::RemoveUnneededStagedFiles(opened.get(), NeededIn(journal, folder));
+        }
+    }
+    return journal.Compact();
+}
+
+// Removes the journal once a withdrawal leaves nothing in it for the boot; damaged bytes
+// keep it until apply has reported them.
+Status CompactWhenEmpty(posix::Journal& journal) {
+    for (const JournalEntry& entry : journal.Entries()) {
+        if (ShownInList(entry)) return {};
+    }
+    return CompactClean(journal);
+}
+
+}  // namespace
+
+// The lock lives in the run folder, which only root may write; a run that cannot take it
+// (not root) cannot edit the queue either, and goes on without it.
+RunTurn WaitForOtherRuns(const std::function<void()>& waiting) {
+    static int held = -1;
+    if (held >= 0) return {};
+    const std::string folder = posix::RunFolder();
+    mkdir(folder.c_str(), 0755);
+    Descriptor lock(
+        open((folder + "/pinfile.lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    struct stat info {};
+    if (!lock.valid() || fstat(lock.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        info.st_uid != 0) {
+        return {};
+    }
+    if (flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+        waiting();
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::seconds(RunWaitSeconds());
+        while (flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+            if (std::chrono::steady_clock::now() >= deadline) return {RunTurn::Kind::TimedOut, 0};
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
+    held = lock.release();
+    return {};
+}
+
+PendingList ReadPendingOperations() {
+    const std::string path = posix::JournalPath();
+    if (!posix::JournalIsTrusted(path)) return {0, {}, true, path};
+    std::vector<JournalEntry> entries;
+    const Status read = posix::ReadJournal(path, entries);
+    if (read.Failed()) return {read.Code() == ENOENT ? 0 : read.Code(), {}, false, path};
+    PendingList list;
+    list.where = path;
+    for (const JournalEntry& entry : entries) {
+        if (ShownInList(entry)) list.operations.push_back(OperationOf(entry));
+    }
+    return list;
+}
+
+Withdrawal WithdrawUndoingOperations(LaterCommand command, TextView name, TextView queuedStaged) {
+    posix::Journal journal;
+    Status status = journal.Open(posix::JournalPath(), false);
+    if (status.Code() == ENOENT) return {};
+    // The command's own operation, named by its staged file as it was recorded, stays.
+    CommandFile file;
+    if (status.Succeeded()) status = FindCommandFile(command, name, file);
+    if (status.Failed()) return {status.Code(), {}, {}};
+
+    Withdrawal withdrawal;
+    for (std::size_t i = 0; i < journal.Entries().size(); ++i) {
+        const JournalEntry& entry = journal.Entries()[i];
+        const auto isTheFile = [&](TextView recorded) {
+            return NamesTheFile(entry.record, recorded, file);
+        };
+        if (!entry.Open() ||
+            !UndoesLaterCommand(command, OperationOf(entry), queuedStaged, isTheFile)) {
+            continue;
+        }
+        if (status.Succeeded()) status = Withdraw(journal, i);
+        (status.Succeeded() ? withdrawal.withdrawn : withdrawal.remaining)
+            .push_back(OperationOf(entry));
+    }
+    withdrawal.error = status.Code();
+    // A journal that stays although nothing is left in it does no harm: apply removes it.
+    if (status.Succeeded()) CompactWhenEmpty(journal).Ignore();
+    return withdrawal;
+}
+
+Cancellation CancelPendingOperation(std::int32_t number) {
+    posix::Journal journal;
+    const Status opened = journal.Open(posix::JournalPath(), false);
+    if (opened.Code() == ENOENT) return {Cancellation::Kind::NoSuchOperation, 0, {}};
+    if (opened.Failed()) return {Cancellation::Kind::Failed, opened.Code(), {}};
+    std::int32_t listed = 0;
+    for (std::size_t i = 0; i < journal.Entries().size(); ++i) {
+        const JournalEntry& entry = journal.Entries()[i];
+        if (!ShownInList(entry) || ++listed != number) continue;
+        if (!entry.sound) return {Cancellation::Kind::Damaged, 0, OperationOf(entry)};
+        const PendingOperation operation = OperationOf(entry);
+        if (const Status withdrawn = Withdraw(journal, i); withdrawn.Failed()) {
+            return {Cancellation::Kind::Failed, withdrawn.Code(), operation};
+        }
+        CompactWhenEmpty(journal).Ignore();
+        return {Cancellation::Kind::Cancelled, 0, operation};
+    }
+    return {Cancellation::Kind::NoSuchOperation, 0, {}};
+}
+
+ApplyOutcome ApplyPendingOperations(const std::function<void(const AppliedOperation&)>& tell) {
+    const std::string path = posix::JournalPath();
+    posix::Journal journal;
+    const Status opened = journal.Open(path, false);
+    if (opened.Code() == ENOENT) return {ApplyOutcome::Kind::Finished, 0, path};
+    // Refused as written by someone else, or not readable by this user: two different answers.
+    if (opened.Code() == EACCES && !posix::JournalIsTrusted(path)) {
+        return {ApplyOutcome::Kind::Insecure, 0, path};
+    }
+    if (opened.Failed()) return {ApplyOutcome::Kind::Failed, opened.Code(), path};
+
+    // Each result is on disk before the next operation begins: a run after a crash skips
+    // what is marked and finds by identity what was done but not yet marked.
+    for (std::size_t i = 0; i < journal.Entries().size(); ++i) {
+        const JournalEntry& entry = journal.Entries()[i];
+        if (!entry.sound) {
+            tell({OperationOf(entry), Result::Skipped, 0});
+            continue;
+        }
+        if (!entry.Open()) continue;
+        AppliedOperation applied = CarryOut(entry);
+        const bool done = applied.result == Result::Done || applied.result == Result::AlreadyDone;
+        const ErrorCode code = applied.error != 0 ? applied.error : EINVAL;
+        const Status marked = done ? journal.Mark(i, RecordState::CarriedOut, 0)
+                                   : journal.Mark(i, RecordState::Failed, code);
+        if (marked.Failed()) return {ApplyOutcome::Kind::Failed, marked.Code(), path};
+        tell(applied);
+    }
+    if (const Status compacted = CompactClean(journal); compacted.Failed()) {
+        return {ApplyOutcome::Kind::Failed, compacted.Code(), path};
+    }
+    return {ApplyOutcome::Kind::Finished, 0, path};
+}
+
+}  // namespace pinfile
