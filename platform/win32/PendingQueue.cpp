@@ -26,67 +26,11 @@ constexpr std::array<const wchar_t*, 2> kRenameValues = {L"PendingFileRenameOper
 
 // ---- names ----
 
-bool StartsWithText(TextView text, TextView prefix) {
-    return text.size() >= prefix.size() && NamesMatch(text.substr(0, prefix.size()), prefix);
-}
-
-bool IsAsciiDigit(wchar_t c) { return c >= L'0' && c <= L'9'; }
-
-bool IsAsciiLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
-
-// A name without the prefix of the internal form ("\??\", or "\\?\" that a program may
-// have passed through); "\??\UNC\" stands for "\\".
-Text PlainName(TextView name) {
-    if (!name.starts_with(L"\\??\\") && !name.starts_with(L"\\\\?\\")) return Text(name);
-    name.remove_prefix(4);
-    if (StartsWithText(name, L"UNC\\")) return L"\\\\" + Text(name.substr(4));
-    return Text(name);
-}
-
-// The path after the internal prefix names a drive's folder ("C:\") or a share
-// ("UNC\server\..."); anything else the boot would not find.
-bool IsPathAfterPrefix(TextView path) {
-    if (StartsWithText(path, L"UNC\\")) {
-        const TextView share = path.substr(4);
-        return !share.empty() && share.front() != L'\\' && share.find(L'\\') != TextView::npos;
-    }
-    return path.size() >= 3 && IsAsciiLetter(path[0]) && path[1] == L':' && path[2] == L'\\';
-}
-
-// One name of the list as the boot reads it: "!" (replace the target) and "@" in either
-// order, then "*N" that newer systems write, then the path in its internal form.
-struct ListedName {
-    bool understood = false;
-    bool replace = false;
-    Text path;  // plain
-};
-
-ListedName ReadListedName(TextView name) {
-    ListedName read;
-    bool at = false;
-    std::size_t i = 0;
-    for (; i < name.size() && (name[i] == L'!' || name[i] == L'@'); ++i) {
-        bool& seen = name[i] == L'!' ? read.replace : at;
-        if (seen) return read;
-        seen = true;
-    }
-    if (i < name.size() && name[i] == L'*') {
-        const std::size_t digits = ++i;
-        while (i < name.size() && IsAsciiDigit(name[i])) ++i;
-        if (i == digits) return read;
-    }
-    const TextView path = name.substr(i);
-    if (!path.starts_with(L"\\??\\") && !path.starts_with(L"\\\\?\\")) return read;
-    if (!IsPathAfterPrefix(path.substr(4))) return read;
-    read.understood = true;
-    read.path = PlainName(path);
-    return read;
-}
-
 // A name given to pinfile as the list would spell it, so that the two can be compared.
 Text FullName(TextView name) {
     Text full;
-    return PlainName(win32::FullPathName(name, full).Succeeded() ? TextView(full) : name);
+    return win32::PlainListName(win32::FullPathName(name, full).Succeeded() ? TextView(full)
+                                                                            : name);
 }
 
 // What the system says a name is: the folder it lies in, by volume and file index and by its
@@ -162,18 +106,6 @@ Status OpenSessionManager(REGSAM access, OwnedKey& key) {
         RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0, access, key.Receive()));
 }
 
-Strings SplitStrings(const std::vector<wchar_t>& data) {
-    Strings strings;
-    std::size_t start = 0;
-    for (std::size_t i = 0; i < data.size(); ++i) {
-        if (data[i] != L'\0') continue;
-        strings.emplace_back(data.data() + start, i - start);
-        start = i + 1;
-    }
-    if (start < data.size()) strings.emplace_back(data.data() + start, data.size() - start);
-    return strings;
-}
-
 // The value's bytes as they are; an absent value is an empty list.
 Status ReadRawValue(HKEY key, const wchar_t* value, std::vector<wchar_t>& data) {
     data.clear();
@@ -204,17 +136,9 @@ Status ReadValues(HKEY key, RenameValues& values) {
         if (const Status read = ReadRawValue(key, kRenameValues[v], data); read.Failed()) {
             return read;
         }
-        values[v] = SplitStrings(data);
+        values[v] = win32::SplitListStrings(data);
     }
     return {};
-}
-
-// Where the operations end: at the empty source that closes the list, or at the end. A
-// source is never empty.
-std::size_t OperationsEnd(const Strings& strings) {
-    std::size_t i = 0;
-    while (i + 1 < strings.size() && !strings[i].empty()) i += 2;
-    return i;
 }
 
 // Writes the strings back; a value left with no strings but empty ones goes away.
@@ -235,34 +159,6 @@ Status WriteValue(HKEY key, const wchar_t* value, const Strings& strings) {
                                                 static_cast<DWORD>(data.size() * sizeof(wchar_t))));
 }
 
-// A pair the list cannot make sense of, shown as the system holds it rather than guessed at;
-// nothing withdraws it but a cancellation.
-PendingOperation NotUnderstood(const Text& source, const Text& target) {
-    PendingOperation operation;
-    operation.kind = PendingOperation::Kind::NotUnderstood;
-    operation.source = source;
-    operation.target = target;
-    return operation;
-}
-
-// An empty target deletes the source; a target marked "!" is replaced, any other is moved to.
-// A source carries no "!".
-PendingOperation FromPair(const Text& source, const Text& target) {
-    const ListedName from = ReadListedName(source);
-    if (!from.understood || from.replace) return NotUnderstood(source, target);
-    PendingOperation operation;
-    operation.source = from.path;
-    if (target.empty()) {
-        operation.kind = PendingOperation::Kind::Delete;
-        return operation;
-    }
-    const ListedName to = ReadListedName(target);
-    if (!to.understood) return NotUnderstood(source, target);
-    operation.kind = to.replace ? PendingOperation::Kind::Replace : PendingOperation::Kind::Move;
-    operation.target = to.path;
-    return operation;
-}
-
 // ---- withdrawing ----
 
 // Chooses by the operation and its place in the list (from 0, across both values).
@@ -279,9 +175,9 @@ std::vector<PendingOperation> TakeChosen(Strings& strings, std::size_t& place,
                                          const Chooser& chosen) {
     std::vector<PendingOperation> taken;
     Strings left;
-    const std::size_t end = OperationsEnd(strings);
+    const std::size_t end = win32::ListOperationsEnd(strings);
     for (std::size_t i = 0; i < end; i += 2, ++place) {
-        PendingOperation operation = FromPair(strings[i], strings[i + 1]);
+        PendingOperation operation = win32::OperationOfPair(strings[i], strings[i + 1]);
         if (chosen(place, operation)) {
             taken.push_back(std::move(operation));
         } else {
@@ -391,9 +287,9 @@ PendingList ReadPendingOperations() {
     list.error = status.Code();
     if (status.Failed()) return list;
     for (std::size_t v = 0; v < values.size(); ++v) {
-        const std::size_t end = OperationsEnd(values[v]);
+        const std::size_t end = win32::ListOperationsEnd(values[v]);
         for (std::size_t i = 0; i < end; i += 2) {
-            PendingOperation operation = FromPair(values[v][i], values[v][i + 1]);
+            PendingOperation operation = win32::OperationOfPair(values[v][i], values[v][i + 1]);
             operation.place = kRenameValues[v];
             if (operation.kind == PendingOperation::Kind::Replace) {
                 operation.staged = win32::CheckStagedFile(operation.source);
