@@ -47,7 +47,7 @@ Outcome CopyCommand(const Text& source, Text target) {
     // The staged file goes again on every way out but a queued replacement.
     constexpr const char8_t* kStagingFailed =
         u8"Не удалось скопировать исходный файл во временный каталог.";
-    StagedFile staged = CreateStagedFile(target, FromUtf8(u8"TMP"));
+    StagedFile staged = CreateStagedFile(target, FromUtf8(kStagedPrefix));
     if (staged.Name().empty() && staged.Error() == 0)
         return EndWith(u8"Не удалось получить имя временного файла.", Outcome::Failed);
     // A staged file that the system refused is the staging's failure, with its code.

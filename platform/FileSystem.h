@@ -120,9 +120,9 @@ Text StagedFileName(TextView prefix, TextView letters, const StagedNameForm& for
 // and tail compare as the platform compares file names.
 bool IsStagedFileName(TextView name, TextView prefix, const StagedNameForm& form = kStagedNames);
 
-// Makes a new, empty staged file with a unique name that begins with the prefix, in the
-// folder of the file that the target finally names, so that the replacement at restart is a
-// rename within one volume.
+// Makes a new, empty staged file with a unique name of the staged form (kStagedNames) with
+// the prefix, in the folder of the file that the target finally names, so that the replacement at
+// restart is a rename within one volume.
 StagedFile CreateStagedFile(TextView target, TextView prefix);
 
 // Copies the source into the staged file.
