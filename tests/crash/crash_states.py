@@ -38,6 +38,7 @@ TRACED = ("openat,open,close,write,pwrite64,ftruncate,fsync,fdatasync,rename,ren
           "unlink,unlinkat,mkdir,linkat,copy_file_range,ioctl")
 ALL_SUBSETS_UP_TO = 6
 COPIED = "Файл успешно скопирован."
+DELETED = "Файл успешно удалён."
 NO_PROMISE = object()
 QUEUED = ("Файл успешно поставлен в очередь на копирование.", "Файл успешно поставлен в очередь на удаление.")
 
@@ -383,7 +384,7 @@ def check(scenario, recording, point, root, work):
     # A crash never puts a foreign file in place: nothing the boot finds is to be refused.
     if "Отклонено" in boot[0].stdout.decode("utf-8", "replace"):
         broken.append("refused: " + boot[0].stdout.decode("utf-8", "replace").strip())
-    promised = scenario.pending or any(a == COPIED or a in QUEUED for a in answered)
+    promised = scenario.pending or any(a in (COPIED, DELETED) or a in QUEUED for a in answered)
     failed = bool(answered) and not promised
     for name, allowed, final in scenario.targets:
         path = os.path.join(work, name)
@@ -490,6 +491,8 @@ def scenarios():
     return [
         Scenario("immediate copy", lambda r, w: files(w, "t.so"), ["/C", "src", "t.so"],
                  [("t.so", [old("t.so"), b"new"], b"new")]),
+        Scenario("immediate deletion", lambda r, w: files(w, "t.so"), ["/D", "t.so"],
+                 [("t.so", [old("t.so"), None], None)]),
         Scenario("queued copy into a journal of two records", lambda r, w: two_records(r, w) or ["t.so"],
                  ["/C", "src", "t.so"], [("t.so", [old("t.so"), b"first", b"new"], b"new")]),
         Scenario("queued deletion into a journal of two records", lambda r, w: two_records(r, w) or ["y.so"],

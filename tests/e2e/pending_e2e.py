@@ -118,12 +118,13 @@ class LaterCommandTests(PendingCase):
                 self.assertEqual(self.run_pinfile("/C", "v2.dll", "x.dll").status, EXIT_QUEUED)
             listed = [line[len("1. "):] for line in self.pending("list").stdout.decode().splitlines()]
             self.assertEqual(len(listed), 1)  # the copy withdrew the deletion
+            # A number as the list never shows it names no operation, though one is listed.
+            self.assertOutput(self.pending("cancel", "01"), ["Операции с номером 01 в очереди нет."],
+                              EXIT_FAILED)
             self.assertOutput(self.pending("cancel", target if not WINDOWS else native_path(target)),
                               ["Отменено: " + listed[0]], 0)
             again = self.pending("cancel", "x.dll")
             self.assertEqual(again.status, EXIT_FAILED)
-            self.assertOutput(self.pending("cancel", "01"), ["Операции с номером 01 в очереди нет."],
-                              EXIT_FAILED)
             self.assertEqual(self.staged_files(), [])
         self.assertEqual(self.work.read("x.dll"), b"v1")
 
@@ -242,6 +243,7 @@ class JournalTests(JournalCase):
                                        "new-a.so": b"new a.so", "new-b.so": b"new b.so"})
         with open(trace) as handle:
             calls = [line.split("(", 1)[0] for line in handle if "(" in line and not line.startswith("+++")]
+        calls = [call for call in calls if call != "execve"]  # the runner is not running yet
         self.assertGreater(len(calls), 20)
         seen = {}
         for call in calls:
@@ -250,9 +252,10 @@ class JournalTests(JournalCase):
                 self.fresh()
                 self.queue_four()
                 inject = "inject=%s:signal=SIGKILL:when=%d" % (call, seen[call])
-                subprocess.run(["strace", "-qq", "-o", "/dev/null", "-e", "trace=" + call, "-e", inject,
-                                os.environ["PINFILE_PENDING_EXE"], "apply"],
-                               env=self.pinfile_env(), capture_output=True, timeout=TIMEOUT)
+                killed = subprocess.run(["strace", "-qq", "-o", "/dev/null", "-e", "trace=" + call, "-e",
+                                         inject, os.environ["PINFILE_PENDING_EXE"], "apply"],
+                                        env=self.pinfile_env(), capture_output=True, timeout=TIMEOUT)
+                self.assertEqual(killed.returncode, -signal.SIGKILL, killed.stdout)
                 rerun = self.pending("apply")
                 self.assertEqual(rerun.status, 0, rerun.stdout)
                 self.assertEqual(self.state(), expected)
@@ -365,12 +368,15 @@ class JournalTests(JournalCase):
                 self.assertFalse(os.path.exists(journal_path(self.root)))
 
     @unittest.skipUnless(shutil.which("setfacl") and shutil.which("strace"), "needs setfacl and strace")
-    def test_the_access_acl_of_any_size_is_given_back_also_after_a_kill(self):
-        def acl(path):
-            return subprocess.run(["getfacl", "-n", "--omit-header", path], capture_output=True,
-                                  check=True).stdout
+    def test_owner_mode_and_an_access_acl_of_any_size_are_given_back_also_after_a_kill(self):
+        def metadata(path):
+            acl = subprocess.run(["getfacl", "-n", "--omit-header", path], capture_output=True,
+                                 check=True).stdout
+            return acl, os.stat(path).st_uid, os.stat(path).st_gid
         many = ",".join("u:%d:r" % (20000 + n) for n in range(300))
-        for entries, kill in [("u:nobody:rw,g::---", True), (many, False)]:
+        # (the target's ACL entries, the call of apply that a kill stops it at); the last row
+        # sets only the mode, so owner, group and mode go back without an ACL.
+        for entries, kill in [("u:nobody:rw,g::---", "fsetxattr"), (many, None), ("g::-w-", "fchown")]:
             with self.subTest(kill=kill):
                 self.fresh()
                 target = self.work.file("t.so", b"old")
@@ -378,20 +384,21 @@ class JournalTests(JournalCase):
                 os.chmod(target, 0o600)
                 if subprocess.run(["setfacl", "-m", entries, target], capture_output=True).returncode:
                     self.skipTest("this file system takes no such ACL")
-                before = acl(target)
+                before = metadata(target)
                 self.queue_replacement("t.so", b"old", b"new")
                 if kill:
                     killed = subprocess.run(
-                        ["strace", "-qq", "-o", "/dev/null", "-e", "trace=fsetxattr",
-                         "-e", "inject=fsetxattr:signal=SIGKILL:when=1",
+                        ["strace", "-qq", "-o", "/dev/null", "-e", "trace=" + kill,
+                         "-e", "inject=%s:signal=SIGKILL:when=1" % kill,
                          os.environ["PINFILE_PENDING_EXE"], "apply"],
                         env=self.pinfile_env(), capture_output=True, timeout=TIMEOUT)
                     self.assertEqual(killed.returncode, -9, killed.stderr)
-                    self.assertEqual(self.work.read("t.so"), b"new")  # renamed, ACL not yet set
+                    self.assertEqual(self.work.read("t.so"), b"new")  # renamed, metadata not yet set
+                    self.assertNotEqual(metadata(target), before)
                 applied = self.pending("apply")
                 self.assertEqual(applied.status, 0, applied.stdout)
                 self.assertEqual(self.work.read("t.so"), b"new")
-                self.assertEqual(acl(target), before)
+                self.assertEqual(metadata(target), before)
 
     def test_a_later_command_through_a_bind_mount_withdraws_the_queued_one(self):
         alias = os.path.join(self.work.path, "b")
@@ -452,7 +459,10 @@ class JournalTests(JournalCase):
                 self.fresh()
                 target = self.work.file("t.so", b"old")
                 setup(target)
-                self.queue_replacement("t.so", b"old", b"new")
+                _, staged = self.queue_replacement("t.so", b"old", b"new")
+                # Meanwhile the staged file lets nobody else write it, by its mode or an ACL.
+                self.assertEqual(stat_mode(staged) & 0o022, 0, "mode %o" % stat_mode(staged))
+                self.assertNotIn("system.posix_acl_access", os.listxattr(staged))
                 self.assertEqual(self.pending("apply").status, 0)
                 self.assertEqual(self.work.read("t.so"), b"new")
                 self.assertEqual(look(target), expected)
@@ -610,17 +620,20 @@ class HostileUserTests(JournalCase):
                     self.assertEqual(sorted(os.listdir(folder)), sorted(os.listdir(folder + ".old")))
 
     def test_a_staged_file_that_is_not_pinfiles_is_not_put_in_place(self):
-        for attack in ["replaced", "vanished"]:
+        for attack in ["replaced", "vanished", "linked"]:
             with self.subTest(attack=attack):
                 self.fresh()
                 os.chmod(self.work.path, 0o1777)  # like /tmp: anyone may add a file
                 target, staged = self.queue_replacement("t-%s.so" % attack, b"old", b"new")
-                os.remove(staged)  # an age-based clean of the folder
+                expected = refused(replace_line(target, staged), errno.ESTALE)
+                if attack == "linked":  # another name leads to it too
+                    os.link(staged, os.path.join(self.work.path, "another-name"))
+                else:
+                    os.remove(staged)  # an age-based clean of the folder
                 if attack == "replaced":
                     subprocess.run(["sh", "-c", 'printf evil > "$0" && chmod 4755 "$0"', staged],
                                    preexec_fn=as_nobody, check=True)
-                    expected = refused(replace_line(target, staged), errno.ESTALE)
-                else:
+                elif attack == "vanished":
                     expected = "Не выполнено: %s. Ошибка %d: %s" % (
                         replace_line(target, staged), errno.ENOENT, os.strerror(errno.ENOENT))
                 self.assertOutput(self.pending("apply"), [expected], EXIT_FAILED)
@@ -698,23 +711,33 @@ class HostileUserTests(JournalCase):
                                                    preexec_fn=as_nobody), [line], EXIT_FAILED)
         self.assertOutput(self.pending("list"), numbered([delete_line(victim)]), 0)
 
-    def test_nothing_is_queued_into_a_journal_that_others_could_write(self):
+    def test_nothing_is_queued_into_a_journal_that_others_could_write_or_that_fails_to_grow(self):
         folder = os.path.dirname(journal_path(self.root))
         self.queue_deletion("a.so")
-        for path, mode in [(folder, 0o777), (journal_path(self.root), 0o666)]:
-            with self.subTest(path=path):
+        with open(journal_path(self.root), "rb") as handle:
+            journal = handle.read()
+        # (a path and the mode it gets, the failure injected into the flush of the written
+        # record, the error)
+        for path, mode, inject, code in [(folder, 0o777, None, errno.EACCES),
+                                         (journal_path(self.root), 0o666, None, errno.EACCES),
+                                         (folder, 0o700, "fsync:error=EIO:when=1", errno.EIO)]:
+            with self.subTest(path=path, mode=oct(mode)):
+                if inject and not shutil.which("strace"):
+                    self.skipTest("needs strace to make the flush fail")
                 before = stat_mode(path)
                 os.chmod(path, mode)
                 victim = self.work.file("b.so", b"x")
                 with held(victim):
-                    result = self.run_pinfile("/D", "b.so")
+                    result = (self.run_pinfile_traced(["-e", "trace=fsync", "-e", "inject=" + inject], "/D", "b.so")
+                              if inject else self.run_pinfile("/D", "b.so"))
                 os.chmod(path, before)
-                self.assertFailureReport(result, QUEUE_DELETE_FAILED, errno.EACCES)
-                self.assertEqual(len(read_journal(self.root)), 1)
+                self.assertFailureReport(result, QUEUE_DELETE_FAILED, code)
+                with open(journal_path(self.root), "rb") as handle:
+                    self.assertEqual(handle.read(), journal)
 
     def test_a_name_with_control_characters_or_invalid_utf8_stays_on_one_line(self):
-        names = [b"a\nb.so", b"c\xff\x1b[2J.so", b"back\\slash.so"]
-        shown = ["a\\nb.so", "c\\xff\\x1b[2J.so", "back\\\\slash.so"]
+        names = [b"a\nb.so", b"c\xff\x1b[2J.so", b"back\\slash.so", b"c1\xc2\x9b2J.so"]
+        shown = ["a\\nb.so", "c\\xff\\x1b[2J.so", "back\\\\slash.so", "c1\\xc2\\x9b2J.so"]
         for name in names:
             with open(os.path.join(self.work.path.encode(), name), "wb"), \
                     held(os.path.join(self.work.path.encode(), name)):

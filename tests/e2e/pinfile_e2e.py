@@ -27,13 +27,14 @@ def tool_output(*args):
 
 
 # What a replaced target keeps: (kind, how the target is made so, how to see it afterwards,
-# what is seen). Run as root, as administrators replace system files.
+# what is seen). Run as root, as administrators replace system files. The mode and the ACL let
+# others write the target, which the staged file of a queued replacement must not while it waits.
 METADATA = [
-    ("owner, group and mode", lambda t: (os.chown(t, 65534, 65534), os.chmod(t, 0o640)),
-     lambda t: (os.stat(t).st_uid, os.stat(t).st_gid, stat.S_IMODE(os.stat(t).st_mode)), (65534, 65534, 0o640)),
+    ("owner, group and mode", lambda t: (os.chown(t, 65534, 65534), os.chmod(t, 0o662)),
+     lambda t: (os.stat(t).st_uid, os.stat(t).st_gid, stat.S_IMODE(os.stat(t).st_mode)), (65534, 65534, 0o662)),
     ("set-id bits", lambda t: os.chmod(t, 0o6755), lambda t: stat.S_IMODE(os.stat(t).st_mode), 0o6755),
-    ("ACL", lambda t: subprocess.run(["setfacl", "-m", "u:daemon:r", t], check=True),
-     lambda t: "user:daemon:r--" in tool_output("getfacl", "-p", t), True),
+    ("ACL", lambda t: subprocess.run(["setfacl", "-m", "u:daemon:rw", t], check=True),
+     lambda t: "user:daemon:rw-" in tool_output("getfacl", "-p", t), True),
     ("extended attribute", lambda t: os.setxattr(t, "user.x", b"kept"),
      lambda t: tool_output("getfattr", "--only-values", "-n", "user.x", t), "kept"),
     ("capability, which goes", lambda t: subprocess.run(["setcap", "cap_net_raw+ep", t], check=True),
@@ -439,6 +440,11 @@ class PosixCopyTests(Case):
                     self.assertEqual(handle.read(), b"#!/bin/sh\n")
                 self.assertEqual(stat.S_IMODE(os.stat(real).st_mode), mode)
                 self.assertEqual(self.staged_files(os.path.dirname(real)), [])
+        # A link to a file in use is as much in use: the file it leads to waits for the restart.
+        os.symlink("real/tool", os.path.join(self.work.path, "held"))
+        with held(existing):
+            self.assertOutput(self.run_pinfile("/C", "tool", "held"), [QUEUED_COPY], EXIT_QUEUED)
+        self.assertEqual([entry[2] for entry in read_journal(self.root)], [existing.encode()])
         os.symlink("no-such-folder/x", os.path.join(self.work.path, "nowhere"))
         self.assertFailureReport(self.run_pinfile("/C", "tool", "nowhere"), COPY_FAILED, errno.ENOENT)
 

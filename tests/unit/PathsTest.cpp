@@ -1,8 +1,9 @@
-// File-name services of the utility library and the texts the commands build.
+// File-name services of the utility library, and names as the programs show them.
 #include <gtest/gtest.h>
 
 #include <ostream>
 
+#include "platform/Text.h"
 #include "platform/UtilityLibrary.h"
 
 namespace pinfile {
@@ -75,18 +76,45 @@ INSTANTIATE_TEST_SUITE_P(
                     FileNameCase{u8"liba.so", u8"liba.so"}, FileNameCase{u8"/opt/dir/", u8""}));
 #endif
 
-TEST(ToDecimalTest, PlainSignedDecimal) {
-    EXPECT_EQ(ToDecimal(5), FromUtf8(u8"5"));
-    EXPECT_EQ(ToDecimal(0), FromUtf8(u8"0"));
-    EXPECT_EQ(ToDecimal(1234567), FromUtf8(u8"1234567"));
-    EXPECT_EQ(ToDecimal(-2147483647 - 1), FromUtf8(u8"-2147483648"));
+struct EscapeCase {
+    const NativeChar* name;
+    const NativeChar* shown;
+};
+
+void PrintTo(const EscapeCase& escape, std::ostream* out) {
+    *out << testing::PrintToString(Text(escape.name));
 }
 
-TEST(UpperCaseTest, MapsTheSwitchLetters) {
-    EXPECT_EQ(UpperCase(FromUtf8(u8"/c")), FromUtf8(u8"/C"));
-    EXPECT_EQ(UpperCase(FromUtf8(u8"/d")), FromUtf8(u8"/D"));
-    EXPECT_EQ(UpperCase(FromUtf8(u8"/copy:")), FromUtf8(u8"/COPY:"));
+class EscapedNameTest : public testing::TestWithParam<EscapeCase> {};
+
+TEST_P(EscapedNameTest, ShowsANameOnOneLineWithoutControlCharacters) {
+    EXPECT_EQ(EscapedName(GetParam().name), Text(GetParam().shown));
 }
+
+// The C1 controls (U+0080 to U+009F) are escaped as the C0 ones are; U+00A0 is text.
+#if defined(_WIN32)
+INSTANTIATE_TEST_SUITE_P(
+    Windows, EscapedNameTest,
+    testing::Values(EscapeCase{L"C:\\dir\\Библиотека.dll", L"C:\\dir\\Библиотека.dll"},
+                    EscapeCase{L"a\nb\rc\td", L"a\\nb\\rc\\td"},
+                    EscapeCase{L"\x1b[2J\x7f", L"\\x1b[2J\\x7f"},
+                    EscapeCase{L"c1\x80\x9b\x9f\xa0", L"c1\\x80\\x9b\\x9f\xa0"},
+                    EscapeCase{L"lone\xd800.\xdc00", L"lone\\ud800.\\udc00"},
+                    EscapeCase{L"pair\xd83d\xde00", L"pair\xd83d\xde00"}));
+#else
+INSTANTIATE_TEST_SUITE_P(
+    Posix, EscapedNameTest,
+    testing::Values(EscapeCase{"/opt/Библиотека.so", "/opt/Библиотека.so"},
+                    EscapeCase{"a\nb\rc\td", "a\\nb\\rc\\td"},
+                    EscapeCase{"\x1b[2J\x7f", "\\x1b[2J\\x7f"},
+                    EscapeCase{"back\\slash", "back\\\\slash"},
+                    EscapeCase{"c1\xc2\x80\xc2\x9b\xc2\x9f\xc2\xa0",
+                               "c1\\xc2\\x80\\xc2\\x9b\\xc2\\x9f\xc2\xa0"},
+                    // Not UTF-8: a stray byte, an overlong form, a surrogate, beyond U+10FFFF,
+                    // a sequence cut short at the end.
+                    EscapeCase{"\xff.\xc0\xaf.\xed\xa0\x80.\xf4\x90\x80\x80.\xd0",
+                               "\\xff.\\xc0\\xaf.\\xed\\xa0\\x80.\\xf4\\x90\\x80\\x80.\\xd0"}));
+#endif
 
 }  // namespace
 }  // namespace pinfile
