@@ -305,23 +305,23 @@ PendingList ReadPendingOperations() {
 }
 
 RunTurn WaitForOtherRuns(const std::function<void()>& waiting) {
-    static bool held = false;
-    if (held) return {};
-    HANDLE lock = nullptr;
+    // The handle stays open, and the lock held, until the process ends.
+    static win32::OwnedHandle held;
+    if (held.Valid()) return {};
+    win32::OwnedHandle lock;
     if (const Status opened = win32::OpenRunLock(lock); opened.Failed()) {
         return {RunTurn::Kind::Refused, opened.Code()};
     }
-    if (lock == nullptr) return {};
+    if (!lock.Valid()) return {};
     // Each value of the list is written whole, so a run that died holding the lock left it
     // readable: WAIT_ABANDONED counts as taken.
-    DWORD waited = WaitForSingleObject(lock, 0);
+    DWORD waited = WaitForSingleObject(lock.Get(), 0);
     if (waited == WAIT_TIMEOUT) {
         waiting();
-        waited = WaitForSingleObject(lock, static_cast<DWORD>(RunWaitSeconds()) * 1000U);
+        waited = WaitForSingleObject(lock.Get(), static_cast<DWORD>(RunWaitSeconds()) * 1000U);
     }
     if (waited == WAIT_TIMEOUT) return {RunTurn::Kind::TimedOut, 0};
-    // The handle stays open, and the lock held, until the process ends.
-    held = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) held.Reset(lock.Release());
     return {};
 }
 

@@ -41,7 +41,7 @@ namespace pinfile::win32 {
 
 // Opens the machine-wide lock that keeps runs apart (null where none can be had); fails when
 // the lock exists but this user may not use it.
-Status OpenRunLock(HANDLE& lock);
+Status OpenRunLock(OwnedHandle& lock);
 
 // Creates a staged file in the folder, which only Administrators and SYSTEM may write or
 // delete, so that no other user who may create files there can change it while it waits; it

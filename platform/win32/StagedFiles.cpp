@@ -85,7 +85,7 @@ void ForgetWhatIsNotWaiting(HKEY key, PendingOperation::Kind kind) {
 
 }  // namespace
 
-Status OpenRunLock(HANDLE& lock) {
+Status OpenRunLock(OwnedHandle& lock) {
     // Only SYSTEM and Administrators may take it, so that no other user can hold every run.
     LocalMemory descriptor;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kRunLockSecurity, SDDL_REVISION_1,
@@ -94,18 +94,18 @@ Status OpenRunLock(HANDLE& lock) {
     }
     SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), descriptor.Get(), FALSE};
     // The global namespace reaches the runs of every session.
-    lock = CreateMutexW(&security, FALSE, L"Global\\pinfile-run");
-    if (lock != nullptr) return {};
+    lock.Reset(CreateMutexW(&security, FALSE, L"Global\\pinfile-run"));
+    if (lock.Valid()) return {};
     const DWORD created = GetLastError();
     if (created == ERROR_ACCESS_DENIED) {
         // Either the mutex exists and this user may not use it (another user made it), or
         // this user may not create global objects at all.
-        lock = OpenMutexW(SYNCHRONIZE, FALSE, L"Global\\pinfile-run");
-        if (lock != nullptr) return {};
+        lock.Reset(OpenMutexW(SYNCHRONIZE, FALSE, L"Global\\pinfile-run"));
+        if (lock.Valid()) return {};
         if (GetLastError() != ERROR_FILE_NOT_FOUND) return Status(ERROR_ACCESS_DENIED);
     }
     // Where the global namespace is refused, the session's own keeps this user's runs apart.
-    lock = CreateMutexW(&security, FALSE, L"pinfile-run");
+    lock.Reset(CreateMutexW(&security, FALSE, L"pinfile-run"));
     return {};
 }
 

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "../Status.h"
@@ -81,6 +82,8 @@ class Owned {
         if (Valid()) Kind::Close(value_);
         value_ = value;
     }
+    // Gives up ownership: the caller gives the value back.
+    Value Release() { return std::exchange(value_, Kind::None()); }
 
   private:
     Value value_ = Kind::None();

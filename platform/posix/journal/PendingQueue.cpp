@@ -11,6 +11,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "../../UtilityLibrary.h"
 #include "../FileCopy.h"
@@ -119,8 +120,9 @@ Status CompactWhenEmpty(posix::Journal& journal) {
 // The lock lives in the run folder, which only root may write; a run that cannot take it
 // (not root) cannot edit the queue either, and goes on without it.
 RunTurn WaitForOtherRuns(const std::function<void()>& waiting) {
-    static int held = -1;
-    if (held >= 0) return {};
+    // Kept open, and the lock held, until the process ends.
+    static Descriptor held;
+    if (held.valid()) return {};
     const std::string folder = posix::RunFolder();
     mkdir(folder.c_str(), 0755);
     Descriptor lock(
@@ -139,7 +141,7 @@ RunTurn WaitForOtherRuns(const std::function<void()>& waiting) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
     }
-    held = lock.release();
+    held = std::move(lock);
     return {};
 }
 
