@@ -102,13 +102,7 @@ Status CopyContents(int from, int to) {
     return status;
 }
 
-namespace {
-
-// An attribute the new file cannot simply take over: a file capability belongs to the old
-// program, as it would be cleared if the file were written in place.
 bool KeptAttribute(std::string_view name) { return name != "security.capability"; }
-
-}  // namespace
 
 Status ReadAttribute(const std::string& path, const char* name, std::string& value) {
     value.clear();
@@ -216,10 +210,8 @@ bool RemoveIfLeftOver(int folder, const char* name) {
         info.st_uid != geteuid() || info.st_nlink != 1) {
         return false;
     }
-    if (flock(file.get(), LOCK_EX | LOCK_NB) != 0) return false;
-    struct stat named {};
-    return fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_ino == info.st_ino &&
-           named.st_dev == info.st_dev && unlinkat(folder, name, 0) == 0;
+    return flock(file.get(), LOCK_EX | LOCK_NB) == 0 && NameLeadsTo(folder, name, file.get()) &&
+           unlinkat(folder, name, 0) == 0;
 }
 
 // Closes a folder listing.
@@ -280,7 +272,15 @@ Status CreateLockedFile(int folder, const std::function<std::string()>& makeName
     return Status(EEXIST);
 }
 
-void RemoveUnneededStagedFiles(int folder, const std::vector<std::string>& needed) {
+bool NameLeadsTo(int folder, const std::string& name, int file) {
+    struct stat opened {};
+    struct stat named {};
+    return fstat(file, &opened) == 0 &&
+           fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+           named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
+}
+
+void RemoveStagedFilesExcept(int folder, const std::vector<std::string>& needed) {
     RemoveLeftovers(folder, [&](std::string_view name) {
         return IsStagedFileName(name, FromUtf8(kStagedPrefix)) &&
                std::find(needed.begin(), needed.end(), name) == needed.end();

@@ -24,11 +24,21 @@ std::string UniqueName(std::string_view prefix, std::size_t letters);
 Status CreateLockedFile(int folder, const std::function<std::string()>& makeName, std::string& name,
                         Descriptor& file);
 
-// Removes the folder's staged files that no waiting operation needs (needed: the names that
-// records still name in this folder) and whose writer is gone: left by a run killed before it
-// queued the file, or by a withdrawal that a crash cut short. Only this user's files of the
-// staged form whose lock nobody holds go.
-void RemoveUnneededStagedFiles(int folder, const std::vector<std::string>& needed);
+// Removes the folder's staged files but the needed ones whose writer is gone: left by a run
+// killed before it queued the file, or by a withdrawal that a crash cut short. Only this
+// user's files of the staged form whose lock nobody holds go.
+void RemoveStagedFilesExcept(int folder, const std::vector<std::string>& needed);
+
+// True while the name in the folder leads to the open file itself (not a link to it): the
+// check before a file that pinfile made is removed by its name.
+bool NameLeadsTo(int folder, const std::string& name, int file);
+
+// The access ACL, as the system stores it in an extended attribute.
+inline constexpr const char* kAccessAcl = "system.posix_acl_access";
+
+// An attribute that a new file may take over from the one it replaces: all but a file
+// capability, which belongs to the old program (writing the file in place would clear it).
+bool KeptAttribute(std::string_view name);
 
 // Copies the whole contents of one open file into another, holes kept.
 Status CopyContents(int from, int to);

@@ -18,6 +18,7 @@
 #include "../UtilityLibrary.h"
 #include "FileCopy.h"
 #include "Locations.h"
+#include "journal/BootRunner.h"
 #include "journal/JournalFile.h"
 #include "journal/QueuedNames.h"
 
@@ -177,12 +178,10 @@ Status OpenSource(TextView source, Descriptor& in, struct stat& info) {
     return S_ISREG(info.st_mode) ? Status() : Status(EINVAL);
 }
 
-constexpr const char* kAccessAcl = "system.posix_acl_access";
-
-// Every extended attribute but the access ACL, which could let others write the staged file
-// while it waits, and a capability, which belongs to the old program.
+// Every attribute that a new file keeps but the access ACL, which could let others write the
+// staged file while it waits.
 bool StagedAttribute(std::string_view name) {
-    return name != "security.capability" && name != kAccessAcl;
+    return posix::KeptAttribute(name) && name != posix::kAccessAcl;
 }
 
 // Makes the staged file what an immediate copy would put in place, as far as it may be while
@@ -201,7 +200,7 @@ Status PrepareStagedFile(const StagedFile::Held& held, posix::JournalRecord& rec
     record.targetGroup = target.st_gid;
     record.targetMode = target.st_mode & 07777U;
     const std::string attributes = posix::AttributePath(folder, held.targetName);
-    Status status = posix::ReadAttribute(attributes, kAccessAcl, record.targetAcl);
+    Status status = posix::ReadAttribute(attributes, posix::kAccessAcl, record.targetAcl);
     const int file = held.file.get();
     if (status.Succeeded()) status = Checked(fchmod(file, target.st_mode & 0755U));
     if (status.Succeeded()) status = posix::CopyAttributes(attributes, file, StagedAttribute);
@@ -218,6 +217,16 @@ FileCallResult Queue(const posix::JournalRecord& record) {
     return status;
 }
 
+// Removes the staged files in the folder that no waiting operation needs; when the queue
+// cannot be read, nothing, as any of them might be needed.
+void RemoveUnneededStagedFiles(int folder) {
+    std::vector<posix::JournalEntry> entries;
+    const Status read = posix::ReadJournal(posix::JournalPath(), entries);
+    if (read.Succeeded() || read.Code() == ENOENT) {
+        posix::RemoveUnneededStagedFiles(folder, entries);
+    }
+}
+
 }  // namespace
 
 void StagedFile::HeldDeleter::operator()(Held* held) const { delete held; }
@@ -225,41 +234,10 @@ void StagedFile::HeldDeleter::operator()(Held* held) const { delete held; }
 // Removes the staged file if its name still leads to it; whatever another user put under
 // that name stays.
 void StagedFile::Discard(Held& held) {
-    struct stat mine {};
-    struct stat named {};
-    if (fstat(held.file.get(), &mine) != 0 ||
-        fstatat(held.folder.get(), held.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) {
-        return;
-    }
-    if (mine.st_dev == named.st_dev && mine.st_ino == named.st_ino) {
+    if (posix::NameLeadsTo(held.folder.get(), held.name, held.file.get())) {
         unlinkat(held.folder.get(), held.name.c_str(), 0);
     }
 }
-
-namespace {
-
-// Removes the staged files in the folder that no waiting operation needs; when the queue
-// cannot be read, nothing, as any of them might be needed. Staged files lie in their
-// target's folder, which the records prove by identity.
-void RemoveUnneededStagedFiles(int folder) {
-    std::vector<posix::JournalEntry> entries;
-    const Status read = posix::ReadJournal(posix::JournalPath(), entries);
-    posix::FileIdentity here;
-    if ((read.Failed() && read.Code() != ENOENT) || posix::IdentityOf(folder, here).Failed()) {
-        return;
-    }
-    std::vector<std::string> needed;
-    for (const posix::JournalEntry& entry : entries) {
-        const posix::JournalRecord& record = entry.record;
-        if (entry.Open() && record.kind == posix::JournalRecord::Kind::Replace &&
-            (!record.checked || posix::IsSameFile(here, record.targetFolder))) {
-            needed.push_back(ulGetFileName(record.staged));
-        }
-    }
-    posix::RemoveUnneededStagedFiles(folder, needed);
-}
-
-}  // namespace
 
 bool FindEntry(TextView name) {
     struct stat info {};

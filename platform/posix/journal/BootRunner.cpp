@@ -16,8 +16,6 @@ namespace {
 
 using Result = AppliedOperation::Result;
 
-constexpr const char* kAccessAcl = "system.posix_acl_access";
-
 // The staged file is the one pinfile wrote: same file, same contents as far as size and
 // time tell, owned by root, nobody else may write it, and no other name leads to it.
 bool IsStagedFile(int file, const FileIdentity& staged) {
@@ -101,19 +99,20 @@ AppliedOperation OpenRecordFolder(const PendingOperation& operation, const Journ
 }
 
 // A rename within the folder; across file systems (a target that is a mount of its own) the
-// staged file is copied in place safely and then removed.
-Status MoveOverAt(int stagedFolder, const std::string& staged, int targetFolder,
-                  const std::string& target, const struct stat& stagedInfo) {
+// staged file, open as file, is copied in place safely, and its name then removed while it
+// still leads to it.
+Status MoveOverAt(int stagedFolder, const std::string& staged, int file, int targetFolder,
+                  const std::string& target) {
     if (renameat(stagedFolder, staged.c_str(), targetFolder, target.c_str()) == 0) {
         const Status synced = SyncFolder(targetFolder);
         return synced.Failed() || stagedFolder == targetFolder ? synced : SyncFolder(stagedFolder);
     }
     if (errno != EXDEV) return LastError();
-    const Descriptor source(
-        openat(stagedFolder, staged.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!source.valid()) return LastError();
-    const Status copied = ReplaceWithCopyAt(source.get(), stagedInfo.st_mode, targetFolder, target);
-    return copied.Failed() ? copied : RemoveDurably(stagedFolder, staged);
+    struct stat info {};
+    if (fstat(file, &info) != 0) return LastError();
+    const Status copied = ReplaceWithCopyAt(file, info.st_mode, targetFolder, target);
+    if (copied.Failed() || !NameLeadsTo(stagedFolder, staged, file)) return copied;
+    return RemoveDurably(stagedFolder, staged);
 }
 
 // Once in place, the new file takes the owner, group, mode and access ACL that the replaced
@@ -175,10 +174,8 @@ AppliedOperation ReplaceChecked(const PendingOperation& operation, const Journal
     if (found.Code() == ELOOP) return Mismatch(operation, ESTALE);
     if (found.Failed()) return DoneOrFailed(operation, found);
     if (!IsStagedFile(file.get(), record.stagedFile)) return Mismatch(operation, ESTALE);
-    struct stat info {};
-    if (fstat(file.get(), &info) != 0) return DoneOrFailed(operation, LastError());
     const std::string acl = TargetAcl(record, targetFolder.get(), target);
-    Status status = MoveOverAt(stagedFolder, staged, targetFolder.get(), target, info);
+    Status status = MoveOverAt(stagedFolder, staged, file.get(), targetFolder.get(), target);
     if (status.Succeeded()) status = GiveTargetMetadata(file.get(), record, acl);
     return DoneOrFailed(operation, status);
 }
@@ -279,6 +276,24 @@ void DiscardStagedFileOf(const JournalRecord& record) {
                              folder == FolderOf(record.target) && fstat(file.get(), &info) == 0 &&
                              info.st_uid == 0 && info.st_nlink == 1;
     if (ours) RemoveDurably(opened.get(), name).Ignore();
+}
+
+void RemoveUnneededStagedFiles(int folder, const std::vector<JournalEntry>& entries,
+                               bool onlyIfProven) {
+    FileIdentity here;
+    if (IdentityOf(folder, here).Failed()) return;
+    std::vector<std::string> needed;
+    bool proven = false;
+    for (const JournalEntry& entry : entries) {
+        const JournalRecord& record = entry.record;
+        if (!entry.sound || record.kind != JournalRecord::Kind::Replace) continue;
+        const bool inHere = record.checked && IsSameFile(here, record.targetFolder);
+        proven = proven || inHere;
+        if (entry.Open() && (inHere || !record.checked)) {
+            needed.push_back(ulGetFileName(record.staged));
+        }
+    }
+    if (proven || !onlyIfProven) RemoveStagedFilesExcept(folder, needed);
 }
 
 }  // namespace pinfile::posix

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "../../PendingQueue.h"
 #include "../Durable.h"
@@ -23,6 +24,13 @@ AppliedOperation CarryOut(const JournalEntry& entry);
 // recorded file, or for a record without identities a root's private staged file beside the
 // target. Another program's file stays.
 void DiscardStagedFileOf(const JournalRecord& record);
+
+// Removes the staged files in the open folder that no waiting record of the entries needs
+// (the folder proven by identity; a record without identities may need its name anywhere)
+// and whose writer is gone. With onlyIfProven, only in a folder that a record proves: a
+// folder put in the place of a record's one later is not pinfile's to clear.
+void RemoveUnneededStagedFiles(int folder, const std::vector<JournalEntry>& entries,
+                               bool onlyIfProven = false);
 
 // Opens a folder by its canonical name, following no symbolic link: one put in since the
 // operation was queued could lead anywhere (ELOOP).

@@ -94,16 +94,16 @@ Status Journal::Open(const std::string& path, bool create) {
     bool made = false;
     if (status.Succeeded()) status = OpenJournalFile(folder_.get(), name_, create, file_, made);
     // The journal's own name must be on disk too, or a crash could lose a new journal.
+    std::string all;
     if (status.Succeeded() && made) status = SyncFolder(folder_.get());
-    if (status.Succeeded()) status = Load();
+    if (status.Succeeded()) status = ReadAll(file_.get(), all);
     if (status.Failed()) return status;
+    Adopt(all);
     bool firstVersion = false;
     for (const JournalEntry& entry : entries_) firstVersion |= entry.sound && !entry.record.checked;
     if (!firstVersion) return {};
     // Marks need the state field that the first version lacks: rewrite it, records in order.
     std::string bytes;
-    std::string all;
-    if (const Status read = ReadAll(file_.get(), all); read.Failed()) return read;
     for (const JournalEntry& entry : entries_) {
         bytes += entry.sound ? EncodeRecord(entry.record, entry.state, entry.lastError)
                              : all.substr(entry.offset, entry.size);
@@ -111,12 +111,9 @@ Status Journal::Open(const std::string& path, bool create) {
     return Replace(bytes);
 }
 
-Status Journal::Load() {
-    std::string bytes;
-    if (const Status read = ReadAll(file_.get(), bytes); read.Failed()) return read;
+void Journal::Adopt(std::string_view bytes) {
     size_ = bytes.size();
     entries_ = DecodeJournal(bytes);
-    return {};
 }
 
 Status Journal::Append(const JournalRecord& record) {
@@ -189,8 +186,11 @@ Status Journal::Replace(const std::string& bytes) {
     const Status replaced = ReplaceDurably(
         folder_.get(), fresh, file.get(), name_,
         [&](int written) { return WriteAllAt(written, bytes, 0); }, &placed);
-    if (placed) file_ = std::move(file);
-    return replaced.Failed() ? replaced : Load();
+    if (placed) {
+        file_ = std::move(file);
+        Adopt(bytes);
+    }
+    return replaced;
 }
 
 }  // namespace pinfile::posix

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "../../Status.h"
@@ -45,7 +46,8 @@ class Journal {
     Status Compact();
 
   private:
-    Status Load();
+    // Takes the bytes that the file now holds as what the journal is.
+    void Adopt(std::string_view bytes);
     Status Replace(const std::string& bytes);
     void UndoAppend();
 

@@ -70,18 +70,6 @@ bool NamesTheFile(const JournalRecord& record, TextView recorded, const CommandF
            posix::IsSameFile(file.folder, record.targetFolder);
 }
 
-// The staged files that the journal's waiting replacements need in the folder.
-std::vector<std::string> NeededIn(const posix::Journal& journal, const std::string& folder) {
-    std::vector<std::string> needed;
-    for (const JournalEntry& entry : journal.Entries()) {
-        if (entry.Open() && entry.record.kind == JournalRecord::Kind::Replace &&
-            FolderOf(entry.record.staged) == folder) {
-            needed.push_back(ulGetFileName(entry.record.staged));
-        }
-    }
-    return needed;
-}
-
 // Before records leave the journal, what they leave behind goes: the staged files of
 // withdrawn replacements (a crash may have cut their removal short), and in every folder that
 // the journal names, staged files that no waiting record needs (left by a run that was killed
@@ -100,7 +88,7 @@ Status CompactClean(posix::Journal& journal) {
     for (const std::string& folder : folders) {
         Descriptor opened;
         if (posix::OpenFolderWithoutLinks(folder, opened).Succeeded()) {
-            posix::RemoveUnneededStagedFiles(opened.get(), NeededIn(journal, folder));
+            posix::RemoveUnneededStagedFiles(opened.get(), journal.Entries(), true);
         }
     }
     return journal.Compact();
