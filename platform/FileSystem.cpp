@@ -15,13 +15,21 @@ StagedFile::~StagedFile() {
     if (!kept_ && held_) Discard(*held_);
 }
 
+namespace {
+
+// What comes before the letters: a dot for a hidden name, and the prefix.
+Text LeadOf(TextView prefix, const StagedNameForm& form) {
+    return (form.hidden ? FromUtf8(u8".") : Text()) + Text(prefix);
+}
+
+}  // namespace
+
 Text StagedFileName(TextView prefix, TextView letters, const StagedNameForm& form) {
-    const Text dot = form.hidden ? FromUtf8(u8".") : Text();
-    return dot + Text(prefix) + Text(letters) + FromUtf8(form.tail);
+    return LeadOf(prefix, form) + Text(letters) + FromUtf8(form.tail);
 }
 
 bool IsStagedFileName(TextView name, TextView prefix, const StagedNameForm& form) {
-    const Text lead = StagedFileName(prefix, TextView(), {form.hidden, 0, 0, false, u8""});
+    const Text lead = LeadOf(prefix, form);
     const Text tail = FromUtf8(form.tail);
     const std::size_t fixed = lead.size() + tail.size();
     if (name.size() < fixed + form.fewestLetters || name.size() > fixed + form.mostLetters) {

@@ -16,7 +16,6 @@ namespace pinfile {
 struct FileCallResult {
     // Every result is made here. A plain status converts: a call that succeeded, or failed
     // for a reason other than a file in use.
-    // NOLINTNEXTLINE(google-explicit-constructor): a status is a result, without ceremony
     FileCallResult(Status status = Status(), bool heldNow = false, ErrorCode stillQueued = 0)
         : error(status.Code()), inUse(heldNow), stillQueuedError(stillQueued) {}
 
