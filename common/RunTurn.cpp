@@ -2,6 +2,7 @@
 
 #include "common/ErrorLine.h"
 #include "platform/Console.h"
+#include "platform/LastRestart.h"
 #include "platform/PendingQueue.h"
 
 namespace pinfile {
@@ -13,6 +14,8 @@ bool TakeRunTurn() {
     });
     switch (turn.kind) {
         case RunTurn::Kind::Taken:
+            // Before this run changes anything, the outcome of the last restart is kept.
+            NoteLastRestart();
             return true;
         case RunTurn::Kind::TimedOut:
             console.WriteErrorLine(FromUtf8(u8"Другой запуск pinfile не завершился за ") +

@@ -108,11 +108,15 @@ std::string_view KindName(PendingOperation::Kind kind) {
     return "damaged";
 }
 
+Text ErrorJson(ErrorCode code) {
+    return Ascii("{\"code\":") + Number(code) + Ascii(",\"text\":") +
+           JsonString(ulGetAPIErrorDescription(code)) + Ascii("}");
+}
+
 Text StateFields(const PendingOperation& operation) {
     if (operation.lastError != 0) {
-        const Text error = Ascii("{\"code\":") + Number(operation.lastError) + Ascii(",\"text\":") +
-                           JsonString(ulGetAPIErrorDescription(operation.lastError)) + Ascii("}");
-        return Field("state", JsonString(Ascii("failed"))) + Field("error", error);
+        return Field("state", JsonString(Ascii("failed"))) +
+               Field("error", ErrorJson(operation.lastError));
     }
     return Field("state", JsonString(Ascii(operation.unchecked ? "unchecked" : "waiting")));
 }
@@ -131,6 +135,14 @@ Text StagedField(PendingOperation::StagedState staged) {
     return Text();
 }
 
+// The names of an operation as the list gives them: a deletion has a target alone.
+Text NameFields(const PendingOperation& operation) {
+    const bool deletion = operation.kind == PendingOperation::Kind::Delete;
+    Text json = JsonNameField(u8"target", deletion ? operation.source : operation.target);
+    if (!deletion) json += JsonNameField(u8"source", operation.source);
+    return json;
+}
+
 Text OperationJson(const PendingOperation& operation, long long number) {
     Text json = Ascii("{\"number\":") + Number(number) +
                 Field("kind", JsonString(Ascii(KindName(operation.kind))));
@@ -138,13 +150,42 @@ Text OperationJson(const PendingOperation& operation, long long number) {
         return json + Field("offset", Number(static_cast<long long>(operation.offset))) +
                Field("size", Number(static_cast<long long>(operation.size))) + Ascii("}");
     }
-    const bool deletion = operation.kind == PendingOperation::Kind::Delete;
-    json += JsonNameField(u8"target", deletion ? operation.source : operation.target);
-    if (!deletion) json += JsonNameField(u8"source", operation.source);
+    json += NameFields(operation);
     json += Field("made_by_pinfile", Boolean(operation.byPinfile)) + StateFields(operation) +
             StagedField(operation.staged);
     if (!operation.place.empty()) json += Field("registry_value", JsonString(operation.place));
     return json + Ascii("}");
+}
+
+std::string_view WhyName(LastRestart::Why why) {
+    switch (why) {
+        case LastRestart::Why::StagedFileMissing:
+            return "staged_file_missing";
+        case LastRestart::Why::TargetUnchanged:
+            return "target_unchanged";
+        case LastRestart::Why::TargetStillPresent:
+            return "target_still_present";
+        case LastRestart::Why::Failed:
+            break;
+    }
+    return "failed";
+}
+
+Text NotCarriedOutJson(const LastRestart::NotCarriedOut& missed) {
+    Text json = Ascii("{\"kind\":") + JsonString(Ascii(KindName(missed.operation.kind))) +
+                NameFields(missed.operation) + Field("why", JsonString(Ascii(WhyName(missed.why))));
+    if (missed.why == LastRestart::Why::Failed) json += Field("error", ErrorJson(missed.error));
+    return json + Ascii("}");
+}
+
+Text LastRestartJson(const LastRestart& lastRestart) {
+    Text missed;
+    for (const LastRestart::NotCarriedOut& operation : lastRestart.notCarriedOut) {
+        if (!missed.empty()) missed += Ascii(",");
+        missed += NotCarriedOutJson(operation);
+    }
+    return Ascii("{\"carried_out\":") + Number(lastRestart.carriedOut) +
+           Field("not_carried_out", Ascii("[") + missed + Ascii("]")) + Ascii("}");
 }
 
 }  // namespace
@@ -162,7 +203,7 @@ Text JsonNameField(const char8_t* field, TextView name) {
            Ascii("\"");
 }
 
-Text ListAsJson(const PendingList& list) {
+Text ListAsJson(const PendingList& list, const LastRestart& lastRestart) {
     bool restartRequired = false;
     Text operations;
     long long number = 0;
@@ -174,7 +215,8 @@ Text ListAsJson(const PendingList& list) {
     return Ascii("{\"schema\":") + JsonString(FromUtf8(kListSchema)) +
            Field("version", Number(kListSchemaVersion)) +
            Field("restart_required", Boolean(restartRequired)) +
-           Field("operations", Ascii("[") + operations + Ascii("]")) + Ascii("}");
+           Field("operations", Ascii("[") + operations + Ascii("]")) +
+           Field("last_restart", LastRestartJson(lastRestart)) + Ascii("}");
 }
 
 }  // namespace pinfile

@@ -2,6 +2,7 @@
 // see docs/restart-queue.md, "The list as data".
 #pragma once
 
+#include "platform/LastRestart.h"
 #include "platform/PendingQueue.h"
 #include "platform/Text.h"
 
@@ -11,8 +12,8 @@ namespace pinfile {
 inline constexpr const char8_t* kListSchema = u8"pinfile-pending-list";
 inline constexpr int kListSchemaVersion = 1;
 
-// The document for the list, one line, without a line end.
-Text ListAsJson(const PendingList& list);
+// The document for the list and what the last restart did, one line, without a line end.
+Text ListAsJson(const PendingList& list, const LastRestart& lastRestart = {});
 
 // A JSON string for a name: the name itself when it is valid text; otherwise the list's
 // escaped form, with the raw units in hex beside it under the field's name and "_raw".

@@ -4,6 +4,7 @@
 #include "common/Outcome.h"
 #include "common/QueueWording.h"
 #include "common/RunTurn.h"
+#include "pending/LastRestartLines.h"
 #include "pending/ListJson.h"
 #include "platform/CommandLine.h"
 #include "platform/Console.h"
@@ -69,7 +70,7 @@ int ListJson() {
                                     ErrorLine(list.error));
         return ExitStatus(Outcome::Failed);
     }
-    TheConsole().WriteUtf8Line(ListAsJson(list));
+    TheConsole().WriteUtf8Line(ListAsJson(list, ReadLastRestart()));
     return ExitStatus(Outcome::Done);
 }
 
@@ -83,6 +84,7 @@ int List() {
         Show(FromUtf8(u8"Не удалось прочитать очередь. ") + ErrorLine(list.error));
         return ExitStatus(Outcome::Failed);
     }
+    for (const Text& line : NotCarriedOutLines(ReadLastRestart())) Show(line);
     if (list.operations.empty()) {
         Show(FromUtf8(u8"Очередь операций на перезагрузку пуста."));
         return ExitStatus(Outcome::Done);

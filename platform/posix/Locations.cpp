@@ -21,4 +21,6 @@ std::string JournalPath() { return JournalFolder() + "/pending"; }
 
 std::string RunFolder() { return Rooted("/run"); }
 
+std::string BootIdPath() { return Rooted("/proc/sys/kernel/random/boot_id"); }
+
 }  // namespace pinfile::posix

@@ -2,7 +2,7 @@
 // shared libraries and the restart queue.
 //
 // Test-only seam: when the environment variable PINFILE_TEST_ROOT is set, these places move
-// under that folder (ROOT/usr/local/lib, ROOT/var/lib/pinfile/pending and ROOT/run), so that
+// under that folder (ROOT/usr/local/lib, ROOT/var/lib/pinfile/pending, ROOT/run and the boot id), so that
 // tests never touch the machine's own. Nothing else is read from the environment.
 #pragma once
 
@@ -17,5 +17,8 @@ std::string JournalPath();
 // The folder for this boot's state: the run lock, and the "reboot required" flag that
 // unattended upgrades, login banners and fleet tools read.
 std::string RunFolder();
+
+// The kernel's id of this boot (under the test root: ROOT/proc/sys/kernel/random/boot_id).
+std::string BootIdPath();
 
 }  // namespace pinfile::posix

@@ -3,6 +3,7 @@
 #include <memory>
 #include <utility>
 
+#include "LastRestart.h"
 #include "RestartList.h"
 #include "Win32.h"
 
@@ -187,6 +188,7 @@ FileCallResult ScheduleReplaceAtRestart(StagedFile& staged, TextView target) {
     const Status kept = win32::KeepQueuedOperation(name, target, mayStay);
     // A pair that may stay keeps its record, and its staged file, so it never points at nothing.
     if (kept.Failed() && !mayStay) win32::ForgetStagedFile(name);
+    if (kept.Succeeded() || mayStay) win32::ExpectReplacement(name, file, target);
     return {kept, false, mayStay ? kept.Code() : 0};
 }
 
@@ -198,6 +200,7 @@ FileCallResult ScheduleDeleteAtRestart(TextView name) {
     const Status kept = win32::KeepQueuedOperation(name, TextView(), mayStay);
     // Only a note for the list's readers, which tells pinfile's deletions from others'.
     if (kept.Succeeded() || mayStay) win32::RememberQueuedDeletion(name);
+    if (kept.Succeeded() || mayStay) win32::ExpectDeletion(name);
     return {kept, false, mayStay ? kept.Code() : 0};
 }
 

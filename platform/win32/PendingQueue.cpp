@@ -9,6 +9,7 @@
 
 #include "../FileSystem.h"
 
+#include "LastRestart.h"
 #include "RestartList.h"
 #include "Win32.h"
 
@@ -207,6 +208,7 @@ void Conclude(HKEY key, Edit& edit) {
         return;
     }
     for (const PendingOperation& operation : edit.withdrawn) {
+        win32::ForgetExpectation(operation);
         if (operation.kind == PendingOperation::Kind::Delete) {
             win32::ForgetQueuedDeletion(operation.source);
         }

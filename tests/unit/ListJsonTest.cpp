@@ -36,7 +36,8 @@ TEST(ListJsonTest, TheDocumentSaysWhetherPinfileWaitsForARestart) {
     EXPECT_EQ(ListAsJson({0, {others}, false, {}}),
               T(u8R"({"schema":"pinfile-pending-list","version":1,"restart_required":false,)"
                 u8R"("operations":[{"number":1,"kind":"delete","target":"/x",)"
-                u8R"("made_by_pinfile":false,"state":"waiting"}]})"));
+                u8R"("made_by_pinfile":false,"state":"waiting"}],)"
+                u8R"("last_restart":{"carried_out":0,"not_carried_out":[]}})"));
     PendingOperation ours;
     ours.kind = PendingOperation::Kind::Replace;
     ours.source = T(u8"/s");
@@ -48,6 +49,53 @@ TEST(ListJsonTest, TheDocumentSaysWhetherPinfileWaitsForARestart) {
     EXPECT_NE(document.find(T(u8R"({"number":2,"kind":"replace","target":"/t","source":"/s",)"
                               u8R"("made_by_pinfile":true,"state":"unchecked"})")),
               Text::npos);
+}
+
+TEST(ListJsonTest, TheLastRestartTellsEachOperationItDidNotCarryOutAndWhy) {
+#if defined(_WIN32)
+    const Text invalid(L"a\xD800z");
+    const Text invalidField = LR"("target":"a\\ud800z","target_raw":"0061d800007a")";
+#else
+    const Text invalid("a\xffz");
+    const Text invalidField = R"("target":"a\\xffz","target_raw":"61ff7a")";
+#endif
+    using Why = LastRestart::Why;
+    using Kind = PendingOperation::Kind;
+    struct Case {
+        Kind kind;
+        Text target;
+        Why why;
+        Text json;
+    } cases[] = {
+        {Kind::Replace, T(u8"/t"), Why::StagedFileMissing,
+         T(u8R"({"kind":"replace","target":"/t","source":"/s","why":"staged_file_missing"})")},
+        {Kind::Replace, T(u8"/t"), Why::TargetUnchanged,
+         T(u8R"({"kind":"replace","target":"/t","source":"/s","why":"target_unchanged"})")},
+        {Kind::Delete, T(u8"/s"), Why::TargetStillPresent,
+         T(u8R"({"kind":"delete","target":"/s","why":"target_still_present"})")},
+        {Kind::Replace, invalid, Why::TargetUnchanged,
+         T(u8R"({"kind":"replace",)") + invalidField +
+             T(u8R"(,"source":"/s","why":"target_unchanged"})")},
+        {Kind::Delete, T(u8"/s"), Why::Failed,
+         T(u8R"({"kind":"delete","target":"/s","why":"failed","error":{"code":21,"text":)")},
+    };
+    for (const Case& c : cases) {
+        LastRestart last;
+        last.carriedOut = 2;
+        PendingOperation operation;
+        operation.kind = c.kind;
+        operation.source = T(u8"/s");
+        if (c.kind != Kind::Delete) operation.target = c.target;
+        last.notCarriedOut.push_back({operation, c.why, c.why == Why::Failed ? 21 : 0});
+        const Text document = ListAsJson({}, last);
+        const Text head = T(u8R"("last_restart":{"carried_out":2,"not_carried_out":[)") + c.json;
+        EXPECT_NE(document.find(head), Text::npos) << ToUtf8(document);
+        // Kept between runs as it was told.
+        const auto kept = DecodeLastRestart(EncodeLastRestart(last));
+        ASSERT_TRUE(kept.has_value());
+        EXPECT_EQ(ListAsJson({}, *kept), document);
+    }
+    EXPECT_FALSE(DecodeLastRestart(EncodeLastRestart({}).substr(1)).has_value());
 }
 
 }  // namespace

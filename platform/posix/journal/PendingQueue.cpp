@@ -18,6 +18,7 @@
 #include "../Locations.h"
 #include "BootRunner.h"
 #include "JournalFile.h"
+#include "LastRestart.h"
 #include "QueuedNames.h"
 
 namespace pinfile {
@@ -209,6 +210,7 @@ ApplyOutcome ApplyPendingOperations(const std::function<void(const AppliedOperat
 
     // Each result is on disk before the next operation begins: a run after a crash skips
     // what is marked and finds by identity what was done but not yet marked.
+    LastRestart outcome;
     for (std::size_t i = 0; i < journal.Entries().size(); ++i) {
         const JournalEntry& entry = journal.Entries()[i];
         if (!entry.sound) {
@@ -223,7 +225,10 @@ ApplyOutcome ApplyPendingOperations(const std::function<void(const AppliedOperat
                                    : journal.Mark(i, RecordState::Failed, code);
         if (marked.Failed()) return {ApplyOutcome::Kind::Failed, marked.Code(), path};
         tell(applied);
+        posix::CountApplied(outcome, applied);
     }
+    // What this boot did is told until the next one; the queue itself does not depend on it.
+    posix::KeepLastRestart(outcome).Ignore();
     if (const Status compacted = CompactClean(journal); compacted.Failed()) {
         return {ApplyOutcome::Kind::Failed, compacted.Code(), path};
     }
