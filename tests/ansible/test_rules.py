@@ -38,6 +38,7 @@ class DecisionTests(unittest.TestCase):
     def test_what_a_task_has_to_do(self):
         replace = {"kind": "replace", "target": "/t", "made_by_pinfile": True}
         delete = {"kind": "delete", "target": "/t", "made_by_pinfile": True}
+        failed = dict(replace, state="failed", error={"code": 21, "text": "Is a directory"})
         # (state, dest checksum, src checksum, waiting, staged checksum, changed, waits for dest)
         cases = [
             ("present", "a", "a", [], None, False, False),
@@ -46,6 +47,7 @@ class DecisionTests(unittest.TestCase):
             ("present", None, None, [], None, True, False),
             ("present", "a", "b", [replace], "b", False, True),
             ("present", "a", "b", [replace], "c", True, False),
+            ("present", "a", "b", [failed], "b", True, False),  # pinfile runs again and withdraws it
             ("present", "a", "a", [replace], "c", True, False),
             ("present", "a", "a", [delete], None, True, False),
             ("absent", None, None, [], None, False, False),
@@ -67,6 +69,14 @@ class DecisionTests(unittest.TestCase):
             {"number": 2, "kind": "replace", "target": "/u", "made_by_pinfile": True},
             {"number": 3, "kind": "replace", "target": "/t", "made_by_pinfile": True}]}
         self.assertEqual([o["number"] for o in rules.pending_for(document, "/t")], [3])
+
+    def test_a_replacement_of_dest_that_the_last_restart_missed_is_found(self):
+        missed = [{"kind": "replace", "target": "/t", "source": "/s", "why": "failed"},
+                  {"kind": "delete", "target": "/t", "why": "target_still_present"},
+                  {"kind": "replace", "target": "/u", "source": "/v", "why": "target_unchanged"}]
+        document = {"last_restart": {"carried_out": 0, "not_carried_out": missed}}
+        self.assertEqual(rules.missed_replacements(document, "/t"), missed[:1])
+        self.assertEqual(rules.missed_replacements({}, "/t"), [])
 
 
 if __name__ == "__main__":

@@ -330,15 +330,30 @@ class JournalTests(JournalCase):
         error = "Ошибка %d: %s" % (errno.EISDIR, os.strerror(errno.EISDIR))
         self.assertOutput(self.pending("apply"), ["Не выполнено: %s. %s" % (failed, error),
                                                   "Выполнено: " + delete_line(victim)], EXIT_FAILED)
-        for _ in range(2):  # still waiting, and tried again at the next boot
-            self.assertOutput(self.pending("list"), numbered(["%s (не выполнено: %s)" % (failed, error)]), 0)
+        # What the boot did is told until the next boot, whose kernel has another boot id.
+        missed = "Не выполнено при последней перезагрузке: %s (%s)" % (failed, error)
+        last = {"carried_out": 1, "not_carried_out": [
+            {"kind": "replace", "target": target, "source": staged, "why": "failed",
+             "error": {"code": errno.EISDIR, "text": os.strerror(errno.EISDIR)}}]}
+        for carried_out in (1, 0):  # still waiting, and tried again at the next boot
+            self.assertOutput(self.pending("list"),
+                              [missed] + numbered(["%s (не выполнено: %s)" % (failed, error)]), 0)
+            last["carried_out"] = carried_out
+            self.assertEqual(json.loads(self.pending("list", "--json").stdout)["last_restart"], last)
             self.assertEqual(self.pending("apply").status, EXIT_FAILED)
         self.assertTrue(os.path.exists(staged))
         self.assertOutput(self.pending("cancel", "2"), ["Операции с номером 2 в очереди нет."], EXIT_FAILED)
         self.assertOutput(self.pending("cancel", "1"), ["Отменено: " + failed], 0)
         self.assertFalse(os.path.exists(staged))
-        self.assertOutput(self.pending("list"), [EMPTY], 0)
+        self.assertOutput(self.pending("list"), [missed, EMPTY], 0)
         self.assertOutput(self.pending("apply"), [EMPTY], 0)
+        boot_id = os.path.join(self.root, "proc", "sys", "kernel", "random", "boot_id")
+        os.makedirs(os.path.dirname(boot_id))
+        with open(boot_id, "w") as handle:
+            handle.write("a boot without apply\n")
+        self.assertOutput(self.pending("list"), [EMPTY], 0)
+        self.assertEqual(json.loads(self.pending("list", "--json").stdout)["last_restart"],
+                         {"carried_out": 0, "not_carried_out": []})
 
     def test_what_the_boot_cannot_do_is_not_queued(self):
         victim = self.work.file("fixed.so", b"x")
@@ -1000,6 +1015,53 @@ class SystemListTests(PendingCase):
                                       ["Отменено: " + expected[len(first)]], 0)
                     del expected[len(first)]
             self.assertOutput(self.pending("list"), numbered(expected), 0)
+
+    def test_the_last_restart_tells_what_it_did_not_carry_out(self):
+        # (what is done before the restart: nothing, or the staged file of t2.dll deleted and
+        # t1.dll and v.dll held across it; the not carried out operations' reasons)
+        cases = [(False, []), (True, [("целевой файл остался прежним", "target_unchanged"),
+                                      ("промежуточный файл отсутствовал", "staged_file_missing"),
+                                      ("файл остался на месте", "target_still_present")])]
+        restart()  # start from an empty list
+        new = self.work.file("new.dll", b"new")
+        for spoil, reasons in cases:
+            with self.subTest(spoil=spoil), contextlib.ExitStack() as boot:
+                boot.enter_context(one_boot(self.work.path))
+                files = [self.work.file(name, b"old") for name in ("t1.dll", "t2.dll", "v.dll")]
+                lines, operations = [], []
+                for target in files[:2]:
+                    with held(target):
+                        self.assertEqual(self.run_pinfile("/C", new, target).status, EXIT_QUEUED)
+                    staged = [name for name in self.staged_files() if self.path(name) not in
+                              [o.get("source") for o in operations]][0]
+                    lines.append(replace_line(native_path(target), self.path(staged)))
+                    operations.append({"kind": "replace", "target": native_path(target),
+                                       "source": self.path(staged)})
+                with held(files[2]):
+                    self.assertEqual(self.run_pinfile("/D", files[2]).status, EXIT_QUEUED)
+                lines.append(delete_line(native_path(files[2])))
+                operations.append({"kind": "delete", "target": native_path(files[2])})
+                if spoil:
+                    os.remove(os.path.join(self.work.path, operations[1]["source"].split("\\")[-1]))
+                    for held_file in (files[0], files[2]):
+                        boot.enter_context(held(held_file))
+                    subprocess.run(["wineboot", "-r"], env=environment(), timeout=TIMEOUT, check=True,
+                                   capture_output=True)
+            restart()
+            with self.subTest(spoil=spoil, after="restart"), one_boot(self.work.path):
+                missed = [dict(operation, why=why) for operation, (_, why) in zip(operations, reasons)]
+                self.assertEqual(json.loads(self.pending("list", "--json").stdout)["last_restart"],
+                                 {"carried_out": len(files) - len(missed), "not_carried_out": missed})
+                self.assertOutput(self.pending("list"), [
+                    "Не выполнено при последней перезагрузке: %s (%s)" % (line, reason)
+                    for line, (reason, _) in zip(lines, reasons)] + [EMPTY], 0)
+                self.assertEqual(os.path.exists(files[2]), spoil)
+            for name in self.staged_files():
+                os.remove(os.path.join(self.work.path, name))
+        restart()  # a restart with nothing of pinfile's
+        with one_boot(self.work.path):
+            self.assertEqual(json.loads(self.pending("list", "--json").stdout)["last_restart"],
+                             {"carried_out": 0, "not_carried_out": []})
 
     def test_cancel_withdraws_one_operation_with_the_staged_file_pinfile_made(self):
         restart()  # start from an empty list

@@ -33,6 +33,14 @@ def pending_for(document, dest):
             if operation.get("made_by_pinfile") and operation.get("target") == dest]
 
 
+def missed_replacements(document, dest):
+    """The replacements of dest that the last restart did not carry out, from
+    `pinfile-pending list --json`."""
+    last = document.get("last_restart") or {}
+    return [operation for operation in last.get("not_carried_out", [])
+            if operation.get("kind") == "replace" and operation.get("target") == dest]
+
+
 def decide(state, dest_checksum, src_checksum, pending, staged_checksum, check_mode=False):
     """What a task has to do. dest_checksum is None when dest is missing; pending holds the
     waiting operations on dest, the last one deciding what the restart leaves; staged_checksum
@@ -46,7 +54,10 @@ def decide(state, dest_checksum, src_checksum, pending, staged_checksum, check_m
         changed = (last is None or last.get("kind") != "delete") and (
             dest_checksum is not None or last is not None)
         waits = last is not None and last.get("kind") == "delete"
-    elif last is not None and last.get("kind") == "replace" and staged_checksum == src_checksum:
+    elif (last is not None and last.get("kind") == "replace" and last.get("state") != "failed"
+          and staged_checksum == src_checksum):
+        # A replacement that a boot failed to carry out does not wait: pinfile runs again and
+        # withdraws it.
         changed, waits = False, True
     else:
         # A source that cannot be read runs pinfile too, which says why.

@@ -64,6 +64,14 @@ operations:
   sample: [{"number": 1, "kind": "replace", "target": "/usr/local/lib/libdemo.so.2",
             "source": "/usr/local/lib/.TMPa8Kq2z.pinfile", "made_by_pinfile": true,
             "state": "waiting"}]
+last_restart:
+  description: What the last restart did with the operations that pinfile had queued for it,
+    as C(pinfile-pending list --json) gives it; kept until the next restart.
+  returned: always
+  type: dict
+  sample: {"carried_out": 1, "not_carried_out": [{"kind": "replace", "target": "/usr/local/lib/libdemo.so.2",
+           "source": "/usr/local/lib/.TMPa8Kq2z.pinfile", "why": "failed",
+           "error": {"code": 21, "text": "Is a directory"}}]}
 schema_version:
   description: The version of the list's schema.
   returned: always
@@ -88,7 +96,8 @@ def main():
     operations = document.get("operations", [])
     ours = [operation for operation in operations if operation.get("made_by_pinfile")]
     module.exit_json(changed=False, reboot_required=bool(ours), pinfile_operations=len(ours),
-                     operations=operations, schema_version=document.get("version"))
+                     operations=operations, schema_version=document.get("version"),
+                     last_restart=document.get("last_restart", dict(carried_out=0, not_carried_out=[])))
 
 
 if __name__ == "__main__":

@@ -143,7 +143,7 @@ import os
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.pinfile.deploy.plugins.module_utils.pinfile_rules import (
-    decide, pending_for, result_of_run)
+    decide, missed_replacements, pending_for, result_of_run)
 
 
 def system_folder():
@@ -216,6 +216,9 @@ def main():
     dest = os.path.realpath(dest)
 
     queue = read_queue(module, pending)
+    for missed in missed_replacements(queue, dest):
+        module.warn("The last restart did not carry out the replacement of %s by %s (%s)."
+                    % (dest, missed.get("source"), missed.get("why")))
     waiting, (changed, run, waits_for_dest) = plan(module, params, dest, queue)
     before = describe(module, dest, waiting)
     result = dict(changed=changed, dest=dest, queued=waits_for_dest, withdrawn=[],
