@@ -2,8 +2,8 @@
 // shared libraries and the restart queue.
 //
 // Test-only seam: when the environment variable PINFILE_TEST_ROOT is set, these places move
-// under that folder (ROOT/usr/local/lib, ROOT/var/lib/pinfile/pending, ROOT/run and the boot id), so that
-// tests never touch the machine's own. Nothing else is read from the environment.
+// under that folder (ROOT/usr/local/lib, ROOT/var/lib/pinfile/pending, ROOT/run and the boot id),
+// so that tests never touch the machine's own. Nothing else is read from the environment.
 #pragma once
 
 #include <string>

@@ -88,8 +88,8 @@ bool Sha256Of(HANDLE file, Digest& digest) {
     }
     std::vector<UCHAR> object(objectSize);
     win32::Owned<HashKind> hash;
-    if (!BCRYPT_SUCCESS(BCryptCreateHash(algorithm.Get(), hash.Receive(), object.data(),
-                                         objectSize, nullptr, 0, 0))) {
+    if (!BCRYPT_SUCCESS(BCryptCreateHash(algorithm.Get(), hash.Receive(), object.data(), objectSize,
+                                         nullptr, 0, 0))) {
         return false;
     }
     std::vector<BYTE> buffer(1U << 20U);
@@ -197,10 +197,9 @@ std::vector<Expectation> ReadExpectations(HKEY key) {
         const auto expected = data ? ExpectationOf(value, *data) : std::nullopt;
         if (expected) expectations.push_back(*expected);
     }
-    std::stable_sort(expectations.begin(), expectations.end(),
-                     [](const Expectation& a, const Expectation& b) {
-                         return a.queuedAt < b.queuedAt;
-                     });
+    std::stable_sort(
+        expectations.begin(), expectations.end(),
+        [](const Expectation& a, const Expectation& b) { return a.queuedAt < b.queuedAt; });
     return expectations;
 }
 
@@ -221,8 +220,8 @@ bool TargetIsTheStagedCopy(TextView target, const Produced& expected) {
                               &attributes)) {
         return false;
     }
-    found.size = (static_cast<ULONGLONG>(attributes.nFileSizeHigh) << 32U) |
-                 attributes.nFileSizeLow;
+    found.size =
+        (static_cast<ULONGLONG>(attributes.nFileSizeHigh) << 32U) | attributes.nFileSizeLow;
     return found.size == expected.size &&
            CompareFileTime(&attributes.ftLastWriteTime, &expected.lastWrite) == 0;
 }
@@ -284,16 +283,16 @@ Status OpenThisBoot(OwnedKey& thisBoot) {
         RegCreateKeyExW(HKEY_LOCAL_MACHINE, kPinfileKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
                         KEY_CREATE_SUB_KEY, nullptr, pinfile.Receive(), nullptr));
     if (made.Failed()) return made;
-    return win32::RegistryStatus(RegCreateKeyExW(pinfile.Get(), kThisBoot, 0, nullptr,
-                                                 REG_OPTION_VOLATILE,
-                                                 KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr,
-                                                 thisBoot.Receive(), nullptr));
+    return win32::RegistryStatus(
+        RegCreateKeyExW(pinfile.Get(), kThisBoot, 0, nullptr, REG_OPTION_VOLATILE,
+                        KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, thisBoot.Receive(), nullptr));
 }
 
 void SetExpectation(const Text& value, std::vector<BYTE> data) {
     FILETIME now{};
     GetSystemTimeAsFileTime(&now);
-    const QueuedAt queuedAt = (static_cast<QueuedAt>(now.dwHighDateTime) << 32U) | now.dwLowDateTime;
+    const QueuedAt queuedAt =
+        (static_cast<QueuedAt>(now.dwHighDateTime) << 32U) | now.dwLowDateTime;
     const auto* stamp = reinterpret_cast<const BYTE*>(&queuedAt);
     data.insert(data.begin(), stamp, stamp + sizeof queuedAt);
     OwnedKey key;
@@ -332,7 +331,8 @@ void NoteLastRestart() {
     // Checked once: the records go, those of operations carried out and the others alike. A
     // crash before they go leaves them for the check after the next restart, which then tells
     // them again; it never loses what this one found.
-    for (const Expectation& expected : expectations) RegDeleteValueW(key.Get(), expected.value.c_str());
+    for (const Expectation& expected : expectations)
+        RegDeleteValueW(key.Get(), expected.value.c_str());
     if (any) RegFlushKey(key.Get());
 }
 
