@@ -9,7 +9,7 @@
 // would not do under Wine, where it is the host's and stays the same across its restarts.
 #include "LastRestart.h"
 
-#include <bcrypt.h>
+#include <wincrypt.h>
 
 #include <algorithm>
 #include <array>
@@ -57,39 +57,29 @@ bool operator==(const Produced& a, const Produced& b) {
            a.sha256 == b.sha256;
 }
 
-struct AlgorithmKind {
-    using Value = BCRYPT_ALG_HANDLE;
-    static Value None() { return nullptr; }
-    static bool Holds(Value algorithm) { return algorithm != nullptr; }
-    static void Close(Value algorithm) { BCryptCloseAlgorithmProvider(algorithm, 0); }
+// A CryptoAPI provider and hash. CryptoAPI lives in advapi32, which every run loads anyway;
+// CNG's bcrypt.dll would be one more library for every start (under Wine with gnutls behind it).
+struct ProviderKind {
+    using Value = HCRYPTPROV;
+    static Value None() { return 0; }
+    static bool Holds(Value provider) { return provider != 0; }
+    static void Close(Value provider) { CryptReleaseContext(provider, 0); }
 };
 
 struct HashKind {
-    using Value = BCRYPT_HASH_HANDLE;
-    static Value None() { return nullptr; }
-    static bool Holds(Value hash) { return hash != nullptr; }
-    static void Close(Value hash) { BCryptDestroyHash(hash); }
+    using Value = HCRYPTHASH;
+    static Value None() { return 0; }
+    static bool Holds(Value hash) { return hash != 0; }
+    static void Close(Value hash) { CryptDestroyHash(hash); }
 };
 
-// The file's bytes from its start, whatever its position: SHA-256 by the system's CNG.
+// The file's bytes from its start, whatever its position: SHA-256.
 bool Sha256Of(HANDLE file, Digest& digest) {
-    win32::Owned<AlgorithmKind> algorithm;
-    if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(algorithm.Receive(), BCRYPT_SHA256_ALGORITHM,
-                                                    nullptr, 0))) {
-        return false;
-    }
-    // Windows 7 wants the hash object's memory from the caller.
-    DWORD objectSize = 0;
-    ULONG got = 0;
-    if (!BCRYPT_SUCCESS(BCryptGetProperty(algorithm.Get(), BCRYPT_OBJECT_LENGTH,
-                                          reinterpret_cast<PUCHAR>(&objectSize), sizeof objectSize,
-                                          &got, 0))) {
-        return false;
-    }
-    std::vector<UCHAR> object(objectSize);
+    win32::Owned<ProviderKind> provider;
     win32::Owned<HashKind> hash;
-    if (!BCRYPT_SUCCESS(BCryptCreateHash(algorithm.Get(), hash.Receive(), object.data(), objectSize,
-                                         nullptr, 0, 0))) {
+    if (!CryptAcquireContextW(provider.Receive(), nullptr, nullptr, PROV_RSA_AES,
+                              CRYPT_VERIFYCONTEXT | CRYPT_SILENT) ||
+        !CryptCreateHash(provider.Get(), CALG_SHA_256, 0, 0, hash.Receive())) {
         return false;
     }
     std::vector<BYTE> buffer(1U << 20U);
@@ -103,11 +93,12 @@ bool Sha256Of(HANDLE file, Digest& digest) {
             read = 0;
         }
         if (read == 0) break;
-        if (!BCRYPT_SUCCESS(BCryptHashData(hash.Get(), buffer.data(), read, 0))) return false;
+        if (!CryptHashData(hash.Get(), buffer.data(), read, 0)) return false;
         offset += read;
     }
-    return BCRYPT_SUCCESS(
-        BCryptFinishHash(hash.Get(), digest.data(), static_cast<ULONG>(digest.size()), 0));
+    auto size = static_cast<DWORD>(digest.size());
+    return CryptGetHashParam(hash.Get(), HP_HASHVAL, digest.data(), &size, 0) &&
+           size == digest.size();
 }
 
 bool ProducedOf(HANDLE file, Produced& produced) {
