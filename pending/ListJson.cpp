@@ -162,6 +162,12 @@ Text JsonNameField(const char8_t* field, TextView name) {
            Ascii("\"");
 }
 
+Text JsonNameValue(TextView name) {
+    return JsonString(IsValidText(name) ? Text(name) : EscapedName(name));
+}
+
+Text JsonNumber(long long value) { return Number(value); }
+
 Text ListAsJson(const PendingList& list) {
     bool restartRequired = false;
     Text operations;

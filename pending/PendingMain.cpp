@@ -4,6 +4,7 @@
 #include "common/Outcome.h"
 #include "common/QueueWording.h"
 #include "common/RunTurn.h"
+#include "pending/HoldersCommand.h"
 #include "pending/ListJson.h"
 #include "platform/CommandLine.h"
 #include "platform/Console.h"
@@ -25,6 +26,8 @@ void ShowPendingUsage() {
         u8"    pinfile-pending apply     - выполнить их (при загрузке системы, только POSIX).",
         u8"    pinfile-pending cancel N  - отменить операцию с номером N из списка.",
         u8"    pinfile-pending cancel ИМЯ - отменить все операции с этим файлом.",
+        u8"    pinfile-pending holders [--json] [ИМЯ...] - процессы и службы, которые ещё "
+        u8"используют старые версии файлов или держат их.",
         u8"    pinfile-pending --help    - показать эту справку.",
         u8"    pinfile-pending --version - показать версию.",
     };
@@ -202,6 +205,11 @@ int PendingMain() {
     const auto is = [&command](const char8_t* word) { return NamesMatch(command, FromUtf8(word)); };
     if (arguments.Count() == 2 && is(u8"list") && arguments.Item(1) == FromUtf8(u8"--json")) {
         return TakeRunTurn() ? ListJson() : ExitStatus(Outcome::Failed);
+    }
+    if (arguments.Count() >= 1 && is(u8"holders")) {
+        if (const auto status = HoldersCommand(arguments)) return *status;
+        ShowPendingUsage();
+        return ExitStatus(Outcome::UsageShown);
     }
     if (arguments.Count() == 2 && is(u8"cancel")) {
         return TakeRunTurn() ? Cancel(arguments.Item(1)) : ExitStatus(Outcome::Failed);
