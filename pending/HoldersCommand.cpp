@@ -61,7 +61,7 @@ Text ProcessJson(const FileHolder& holder) {
     return Ascii("{\"pid\":") + JsonNumber(holder.pid) +
            JsonNameField(u8"command", holder.command) + JsonNameField(u8"file", holder.file) +
            (holder.unit.empty() ? Ascii(",\"unit\":null") : JsonNameField(u8"unit", holder.unit)) +
-           Ascii(",\"why\":\"") + Ascii(WhyName(holder.why)) + Ascii("\"}");
+           Ascii(R"(,"why":")") + Ascii(WhyName(holder.why)) + Ascii(R"("})");
 }
 
 template <typename Item, typename Convert>
@@ -94,11 +94,14 @@ void ShowReport(const HolderReport& report) {
     }
     if (!line.empty()) Show(line);
     const std::vector<Text> services = holders::ServicesOf(report.processes);
-    for (std::size_t i = 0; i < services.size(); ++i) {
-        line = i == 0 ? FromUtf8(u8"Службы: ") : line + Ascii(", ");
-        line += EscapedName(services[i]);
+    if (!services.empty()) {
+        line = FromUtf8(u8"Службы: ");
+        for (const Text& service : services) {
+            if (&service != &services.front()) line += Ascii(", ");
+            line += EscapedName(service);
+        }
+        Show(line);
     }
-    if (!services.empty()) Show(line);
     if (report.restartReasons != 0) Show(FromUtf8(u8"Перезагрузка всё равно потребуется."));
     if (!report.complete) {
         Show(FromUtf8(u8"Ответ неполный: не обо всех процессах удалось узнать."));
@@ -111,7 +114,7 @@ void ShowReport(const HolderReport& report) {
 
 Text HoldersAsJson(const HolderReport& report) {
     const auto boolean = [](bool value) { return Ascii(value ? "true" : "false"); };
-    return Ascii("{\"schema\":\"") + FromUtf8(kHoldersSchema) + Ascii("\",\"version\":") +
+    return Ascii(R"({"schema":")") + FromUtf8(kHoldersSchema) + Ascii(R"(","version":)") +
            JsonNumber(kHoldersSchemaVersion) + Ascii(",\"complete\":") + boolean(report.complete) +
            Ascii(",\"restart_required\":") + boolean(report.restartReasons != 0) +
            Ascii(",\"restart_reasons\":") + ReasonsJson(report.restartReasons) +

@@ -26,8 +26,7 @@ void ShowPendingUsage() {
         u8"    pinfile-pending apply     - выполнить их (при загрузке системы, только POSIX).",
         u8"    pinfile-pending cancel N  - отменить операцию с номером N из списка.",
         u8"    pinfile-pending cancel ИМЯ - отменить все операции с этим файлом.",
-        u8"    pinfile-pending holders [--json] [ИМЯ...] - процессы и службы, которые ещё "
-        u8"используют старые версии файлов или держат их.",
+        u8"    pinfile-pending holders [--json] [ИМЯ...] - кто держит старые версии файлов.",
         u8"    pinfile-pending --help    - показать эту справку.",
         u8"    pinfile-pending --version - показать версию.",
     };

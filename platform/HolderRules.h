@@ -3,11 +3,11 @@
 // of text and values, so that tests drive every rule with answers no test machine gives.
 #pragma once
 
-#include <compare>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "Holders.h"
@@ -21,7 +21,10 @@ struct FileKey {
     std::uint32_t minor = 0;
     std::uint64_t inode = 0;
 
-    auto operator<=>(const FileKey&) const = default;
+    bool operator==(const FileKey&) const = default;
+    bool operator<(const FileKey& other) const {
+        return std::tie(major, minor, inode) < std::tie(other.major, other.minor, other.inode);
+    }
 };
 
 // One line of /proc/PID/maps that maps a file of the tree (its name starts with "/").

@@ -257,7 +257,9 @@ void Scan::ScanDescriptors(std::int64_t pid, const std::string& folder) {
         if (entry->d_name[0] == '.' || stat((descriptors + entry->d_name).c_str(), &info) != 0) {
             continue;
         }
-        for (const auto& [key, file] : unowned_) {
+        for (const auto& unowned : unowned_) {
+            const FileKey& key = unowned.first;
+            const std::string& file = unowned.second;
             if (!IsKeyOf(Identity{info.st_dev, info.st_ino}, key)) continue;
             if (ReadProcFile(folder + "/fdinfo/" + entry->d_name, fdinfo) != Read::Done) continue;
             ForEachLine(fdinfo, [&](std::string_view line) {

@@ -47,7 +47,7 @@ class PendingUsageTests(PendingCase):
         help_text = self.pending("--help")
         self.assertEqual(help_text.status, 0)
         self.assertTrue(help_text.stdout.startswith(encode_lines(["Использование:", ""])))
-        for args in [[], ["lists"], ["list", "extra"]] + ([] if WINDOWS else [["LIST"]]):
+        for args in [[], ["lists"], ["list", "extra"], ["holders", "--jsn"]] + ([] if WINDOWS else [["LIST"]]):
             with self.subTest(args=args):
                 self.assertOutput(self.pending(*args), help_text.stdout.decode().splitlines(), 2)
         self.assertOutput(self.pending("--version"), ["pinfile-pending 1.0.0"], 0)
