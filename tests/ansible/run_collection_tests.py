@@ -84,7 +84,7 @@ class CollectionTests(unittest.TestCase):
         # ansible.windows is not at hand offline: its modules are stood in for, by name only.
         stubs = os.path.join(self.base, "stubs", "ansible_collections", "ansible", "windows", "plugins", "modules")
         os.makedirs(stubs, exist_ok=True)
-        for name in ("win_stat", "win_command", "win_reboot", "win_copy"):
+        for name in ("win_stat", "win_command", "win_reboot", "win_copy", "win_service"):
             open(os.path.join(stubs, name + ".py"), "w").close()
         env = dict(self.env, ANSIBLE_COLLECTIONS_PATH=self.collections + ":" + os.path.join(self.base, "stubs"))
         self.run_tool(["ansible-playbook", "--syntax-check", "-i", "windows-host,",

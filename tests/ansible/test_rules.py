@@ -1,6 +1,7 @@
 """The pinfile modules' rules as tables: what pinfile's answer means to Ansible, and when a task
 has anything to do."""
 
+import json
 import sys
 import unittest
 
@@ -32,6 +33,23 @@ class ResultTests(unittest.TestCase):
                 self.assertEqual((result["changed"], result["failed"], result["reboot_required"],
                                   result["msg"], result["withdrawn"], result["rc"]),
                                  (changed, failed, reboot, msg, withdrawn, rc))
+
+
+class HoldersTests(unittest.TestCase):
+    def test_the_holders_answer_to_the_module_result(self):
+        user = {"pid": 7, "command": "nginx", "file": "/l", "unit": "nginx.service", "why": "old-version"}
+        document = '{"complete":%s,"processes":[%s],"services":["nginx.service"]}'
+        # (rc, stdout, processes, services, complete)
+        cases = [
+            (0, document % ("true", json.dumps(user)), [user], ["nginx.service"], True),
+            (1, document % ("false", json.dumps(user)), [user], ["nginx.service"], False),
+            (2, "Использование:\n", [], [], False),
+            (70, "", [], [], False),
+        ]
+        for rc, out, processes, services, complete in cases:
+            with self.subTest(rc=rc):
+                self.assertEqual(rules.holders_of(rc, out),
+                                 dict(processes=processes, services=services, holders_complete=complete))
 
 
 class DecisionTests(unittest.TestCase):

@@ -7,6 +7,8 @@ mean to Ansible, and whether a task has anything to do."""
 from __future__ import absolute_import, division, print_function
 __metaclass__ = type  # pylint: disable=invalid-name
 
+import json
+
 DONE, QUEUED = 0, 3
 WITHDRAWN = u"Отменено: "
 
@@ -25,6 +27,17 @@ def result_of_run(rc, stdout, stderr):
         if len(lines) > 1:
             result["msg"] = u" ".join(lines)
     return result
+
+
+def holders_of(rc, stdout):
+    """processes, services and holders_complete from `pinfile-pending holders --json`: exit 0
+    is a complete answer, 1 an incomplete one (the document all the same); anything else is no
+    answer, which names nobody and is incomplete."""
+    if rc not in (0, 1) or not stdout.strip():
+        return dict(processes=[], services=[], holders_complete=False)
+    document = json.loads(stdout)
+    return dict(processes=document.get("processes", []), services=document.get("services", []),
+                holders_complete=rc == 0 and bool(document.get("complete")))
 
 
 def pending_for(document, dest):

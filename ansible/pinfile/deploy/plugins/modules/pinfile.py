@@ -83,6 +83,13 @@ EXAMPLES = r'''
   become: true
   register: placed
 
+- name: Restart the services that still run the old library
+  ansible.builtin.systemd:
+    name: "{{ item }}"
+    state: restarted
+  become: true
+  loop: "{{ placed.services | select('match', '.*[.]service$') | list }}"
+
 - name: Restart when the replacement waits for it
   ansible.builtin.reboot:
   become: true
@@ -124,6 +131,29 @@ pending:
   returned: always
   type: list
   elements: dict
+processes:
+  description:
+    - After the task placed C(src) at once, the processes that still map or run the old version
+      of C(dest) (or hold its lock), as C(pinfile-pending holders --json) gives them, each with
+      C(pid), C(command), C(file), C(unit) (the systemd unit, or null) and C(why). Restart these,
+      or their C(services), instead of the host.
+    - Empty when the task placed nothing at once.
+  returned: always
+  type: list
+  elements: dict
+  sample: [{pid: 812, command: nginx, file: /usr/local/lib/libdemo.so.2, unit: nginx.service, why: old-version}]
+services:
+  description: The systemd units of C(processes), each once.
+  returned: always
+  type: list
+  elements: str
+  sample: [nginx.service]
+holders_complete:
+  description:
+    - Whether C(processes) is the whole answer. False when some process could not be asked
+      (pinfile-pending not run as root, for example), and a holder may then be missing.
+  returned: always
+  type: bool
 rc:
   description: pinfile's exit status (when it ran).
   returned: when pinfile ran
@@ -143,7 +173,7 @@ import os
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.pinfile.deploy.plugins.module_utils.pinfile_rules import (
-    decide, pending_for, result_of_run)
+    DONE, decide, holders_of, pending_for, result_of_run)
 
 
 def system_folder():
@@ -156,6 +186,14 @@ def read_queue(module, pending):
     if rc != 0:
         module.fail_json(msg=err.strip() or out.strip(), rc=rc, stdout=out, stderr=err)
     return json.loads(out)
+
+
+def read_holders(module, pending, dest):
+    """Who still runs the old version of dest, after a replacement made at once."""
+    rc, out, err = module.run_command([pending, "holders", "--json", dest])
+    if rc not in (0, 1):
+        module.warn("pinfile-pending holders failed (exit %d): %s" % (rc, err.strip() or out.strip()))
+    return holders_of(rc, out)
 
 
 def describe(module, path, waiting):
@@ -219,7 +257,8 @@ def main():
     waiting, (changed, run, waits_for_dest) = plan(module, params, dest, queue)
     before = describe(module, dest, waiting)
     result = dict(changed=changed, dest=dest, queued=waits_for_dest, withdrawn=[],
-                  reboot_required=bool(queue.get("restart_required")))
+                  reboot_required=bool(queue.get("restart_required")),
+                  processes=[], services=[], holders_complete=True)
     if params["state"] == "present":
         result["checksum"] = params["checksum"]
     if run:
@@ -228,6 +267,8 @@ def main():
         # A queued operation's status is not 0, and is no failure: said so explicitly.
         if result["failed"]:
             module.fail_json(**result)
+        if params["state"] == "present" and rc == DONE:
+            result.update(read_holders(module, pending, dest))
         queue = read_queue(module, pending)
         result["reboot_required"] = bool(queue.get("restart_required"))
         waiting = pending_for(queue, dest)
