@@ -121,6 +121,7 @@ holders::ManagerAnswer Ask(const Text& file) {
 HolderReport FindHolders(const std::vector<Text>& names) {
     HolderReport report;
     std::vector<Text> files;
+    files.reserve(names.size());
     for (const Text& name : names) files.push_back(win32::LongFullName(name));
     if (names.empty()) {
         const PendingList queue = ReadPendingOperations();
