@@ -97,12 +97,15 @@ class HoldersTests(Case):
         command = os.path.basename(sys.executable)[:15]  # the name it was started by
         self.assertEqual({p["command"] for p in named["processes"]}, {command})
 
-        # No names: the old versions of every file (the locks only of what the queue waits for).
+        # No names: the old versions of every file, and the locks only on what the queue waits for.
         every, _ = self.holders()
         found = {(p["pid"], p["file"], p["why"]) for p in every["processes"]}
         self.assertLessEqual({e for e in expected if e[2] == "old-version"}, found)
         self.assertNotIn(bystander, {p["pid"] for p in every["processes"]})
         self.assertNotIn(locker, {p["pid"] for p in every["processes"]})
+        self.assertEqual(self.run_pinfile("/C", "v2.so", "locked.so").status, EXIT_QUEUED)
+        every, _ = self.holders()
+        self.assertIn((locker, locked, "lock"), {(p["pid"], p["file"], p["why"]) for p in every["processes"]})
 
         text = self.run_pinfile("holders", lib, program=PENDING).stdout.decode().splitlines()
         self.assertIn('PID %d %s (pinfile-test.service): старая версия "%s"' % (in_unit, command, lib), text)
