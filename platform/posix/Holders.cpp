@@ -33,7 +33,7 @@ using posix::Descriptor;
 
 constexpr std::string_view kDeletedMark = " (deleted)";
 
-// A file as stat tells it.
+// A file as stat tells it; no file has inode 0, which stands for none.
 struct Identity {
     dev_t device = 0;
     ino_t inode = 0;
@@ -41,8 +41,9 @@ struct Identity {
     bool operator==(const Identity&) const = default;
 };
 
-bool IsKeyOf(const std::optional<Identity>& file, const FileKey& key) {
-    return file && file->device == makedev(key.major, key.minor) && file->inode == key.inode;
+bool IsKeyOf(const Identity& file, const FileKey& key) {
+    return file.inode != 0 && file.device == makedev(key.major, key.minor) &&
+           file.inode == key.inode;
 }
 
 enum class Read { Done, Gone, Refused };
@@ -113,7 +114,7 @@ class Scan {
 
   private:
     void ReadMountedDevices();
-    const std::optional<Identity>& IdentityNow(const std::string& name);
+    Identity IdentityNow(const std::string& name);
     // With no names, a deleted file that a process maps as its own (private) code or data or
     // runs; a shared mapping of a deleted file is how programs share memory among themselves
     // (Wine, browsers, sound servers), no old version of anything. A named file counts in
@@ -141,7 +142,7 @@ class Scan {
     std::vector<std::string> endings_;
     std::vector<std::string> lockTargets_;
     std::set<std::pair<std::uint32_t, std::uint32_t>> mounted_;
-    std::unordered_map<std::string, std::optional<Identity>> now_;
+    std::unordered_map<std::string, Identity> now_;
     // Locks that no living process is named for (an open file description's lock, or one
     // whose taker has ended and left it to a child): found by the descriptors that hold them.
     std::vector<std::pair<FileKey, std::string>> unowned_;
@@ -165,11 +166,11 @@ void Scan::ReadMountedDevices() {
     });
 }
 
-const std::optional<Identity>& Scan::IdentityNow(const std::string& name) {
+Identity Scan::IdentityNow(const std::string& name) {
     const auto known = now_.find(name);
     if (known != now_.end()) return known->second;
     struct stat info {};
-    std::optional<Identity> identity;
+    Identity identity;
     if (stat(name.c_str(), &info) == 0) identity = Identity{info.st_dev, info.st_ino};
     return now_.emplace(name, identity).first->second;
 }
@@ -178,10 +179,9 @@ const std::optional<Identity>& Scan::IdentityNow(const std::string& name) {
 // the file itself where this user may; key: what the maps line says of it, when it says.
 Verdict Scan::Judge(const std::string& entry, const FileKey* key, const std::string& name,
                     bool deleted) {
-    const std::optional<Identity> now = IdentityNow(name);
+    const Identity now = IdentityNow(name);
     // A file whose own name ends in the mark is the file under that name.
-    const std::optional<Identity> literal =
-        deleted ? IdentityNow(name + std::string(kDeletedMark)) : std::nullopt;
+    const Identity literal = deleted ? IdentityNow(name + std::string(kDeletedMark)) : Identity();
     if (key != nullptr && (IsKeyOf(now, *key) || IsKeyOf(literal, *key))) return Verdict::Current;
     struct stat mapped {};
     if (stat(entry.c_str(), &mapped) == 0) {
@@ -192,8 +192,7 @@ Verdict Scan::Judge(const std::string& entry, const FileKey* key, const std::str
     if (key == nullptr) return Verdict::Unknown;
     // Where the tables number a device otherwise than stat does (btrfs subvolumes), only the
     // inode can be compared.
-    const bool sameInode =
-        (now && now->inode == key->inode) || (literal && literal->inode == key->inode);
+    const bool sameInode = now.inode == key->inode || literal.inode == key->inode;
     return sameInode ? Verdict::Unknown : Verdict::Old;
 }
 
