@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <random>
 #include <string>
@@ -33,29 +34,36 @@ constexpr std::size_t kPrivateNameLength = kPrivatePrefix.size() + 6;
 // contents nor the new. The code tells the user to try again.
 constexpr ErrorCode kSourceChanged = EAGAIN;
 
+// The contents are the same as far as size and modification time tell. The change time is left
+// out: it moves with the metadata alone (a chmod, a new hard link), which the copy does not take.
 bool SameContentsTime(const struct stat& before, const struct stat& after) {
     return before.st_size == after.st_size && before.st_mtim.tv_sec == after.st_mtim.tv_sec &&
-           before.st_mtim.tv_nsec == after.st_mtim.tv_nsec &&
-           before.st_ctim.tv_sec == after.st_ctim.tv_sec &&
-           before.st_ctim.tv_nsec == after.st_ctim.tv_nsec;
+           before.st_mtim.tv_nsec == after.st_mtim.tv_nsec;
 }
 
-// The byte copy of one stretch, for when the kernel cannot copy the extents itself.
-Status CopyByReading(int from, int to, off_t start, off_t end) {
+// A stretch that runs to wherever the source ends.
+constexpr off_t kToTheEnd = std::numeric_limits<off_t>::max();
+
+// The byte copy of a stretch, for when the kernel cannot copy the extents itself. It ends at
+// end or where a read finds the source's end, if that comes first; reached tells where.
+Status CopyByReading(int from, int to, off_t start, off_t end, off_t& reached) {
     std::vector<char> buffer(1U << 17U);
-    while (start < end) {
-        const auto want = static_cast<std::size_t>(std::min<off_t>(end - start, 1 << 17));
-        const ssize_t n = RetryOnInterrupt([&] { return pread(from, buffer.data(), want, start); });
-        if (n <= 0) return n < 0 ? LastError() : Status(kSourceChanged);
+    for (reached = start; reached < end;) {
+        const auto want = static_cast<std::size_t>(std::min<off_t>(end - reached, 1 << 17));
+        const ssize_t n =
+            RetryOnInterrupt([&] { return pread(from, buffer.data(), want, reached); });
+        if (n <= 0) return n < 0 ? LastError() : Status();
         const std::string_view read(buffer.data(), static_cast<std::size_t>(n));
-        if (const Status written = WriteAllAt(to, read, start); written.Failed()) return written;
-        start += n;
+        if (const Status written = WriteAllAt(to, read, reached); written.Failed()) return written;
+        reached += n;
     }
     return {};
 }
 
-// One stretch of data in the kernel (copy_file_range), else by reading.
-Status CopyStretch(int from, int to, off_t start, off_t end) {
+// One stretch of data in the kernel (copy_file_range), else by reading, which also tells
+// whether a stretch that the kernel ends early really ends there: pseudo-files (procfs) give
+// their data to reads alone.
+Status CopyStretch(int from, int to, off_t start, off_t end, off_t& reached) {
     off_t in = start;
     off_t out = start;
     while (in < end) {
@@ -63,18 +71,20 @@ Status CopyStretch(int from, int to, off_t start, off_t end) {
         const ssize_t n =
             RetryOnInterrupt([&] { return copy_file_range(from, &in, to, &out, want, 0); });
         if (n > 0) continue;
-        if (n == 0) return Status(kSourceChanged);  // the source ended early: cut meanwhile
-        if (errno != EXDEV && errno != ENOSYS && errno != EOPNOTSUPP && errno != EINVAL) {
+        if (n < 0 && errno != EXDEV && errno != ENOSYS && errno != EOPNOTSUPP && errno != EINVAL) {
             return LastError();
         }
-        return CopyByReading(from, to, in, end);
+        return CopyByReading(from, to, in, end, reached);
     }
+    reached = in;
     return {};
 }
 
 // A reflink where the file system shares extents, else stretch by stretch of data, so that
-// holes stay holes and a sparse file stays sparse.
-Status CopyExtents(int from, int to, off_t size) {
+// holes stay holes and a sparse file stays sparse. Reached tells where the data ended: at the
+// size, or earlier where the source ended sooner.
+Status CopyExtents(int from, int to, off_t size, off_t& reached) {
+    reached = size;
     if (ioctl(to, FICLONE, from) == 0) return {};
     for (off_t position = 0; position < size;) {
         off_t data = lseek(from, position, SEEK_DATA);
@@ -82,20 +92,29 @@ Status CopyExtents(int from, int to, off_t size) {
         if (data < 0) data = position;          // no hole finding here: all of it is data
         off_t hole = lseek(from, data, SEEK_HOLE);
         if (hole < 0 || hole > size) hole = size;
-        if (const Status copied = CopyStretch(from, to, data, hole); copied.Failed()) return copied;
+        const Status copied = CopyStretch(from, to, data, hole, reached);
+        if (copied.Failed() || reached < hole) return copied;
         position = hole;
     }
-    return Checked(ftruncate(to, size));
+    reached = size;
+    return {};
 }
 
 }  // namespace
 
-// Checked before and after: a source that changed meanwhile (cut, appended to, rewritten)
-// gives an error, not a padded, partial or mixed copy.
+// Copies to the source's end, as cp does: where the size tells nothing (procfs tells 0, sysfs a
+// page), what the reads give is the file. Checked before and after: a source whose contents
+// changed meanwhile (cut, appended to, rewritten) gives an error, not a padded, partial or mixed
+// copy.
 Status CopyContents(int from, int to) {
     struct stat before {};
     if (fstat(from, &before) != 0) return LastError();
-    Status status = CopyExtents(from, to, before.st_size);
+    off_t reached = 0;
+    Status status = CopyExtents(from, to, before.st_size, reached);
+    if (status.Succeeded() && reached == before.st_size) {
+        status = CopyByReading(from, to, reached, kToTheEnd, reached);
+    }
+    if (status.Succeeded()) status = Checked(ftruncate(to, reached));
     struct stat after {};
     if (status.Succeeded() && fstat(from, &after) != 0) status = LastError();
     if (status.Succeeded() && !SameContentsTime(before, after)) status = Status(kSourceChanged);
