@@ -38,6 +38,7 @@ namespace {
 using posix::Checked;
 using posix::Descriptor;
 using posix::LastError;
+using posix::NameAt;
 
 FileCallResult InUse() { return {Status(EBUSY), true}; }
 
@@ -89,53 +90,6 @@ Hold HoldOn(int folder, const std::string& name, int openFlags, Descriptor& open
         return Hold::Unknown;
     }
     return HeldInLockTable(info);
-}
-
-// A name as the *at calls take it: the folder it lies in, held open, and its last component.
-// Relative names stay relative, so that no path longer than the system's limit is built.
-struct NameAt {
-    Descriptor folder;
-    std::string name;
-};
-
-Status OpenNameAt(const std::string& path, NameAt& at) {
-    at.name = ulGetFileName(path);
-    if (at.name.empty()) return Status(EISDIR);
-    return posix::OpenFolder(FolderOf(path), at.folder);
-}
-
-// Follows the name while it is a symbolic link, as a copy writes through links; a link that
-// leads nowhere yet names the file that the copy creates.
-Status FollowLinksAt(NameAt& at) {
-    for (int hops = 0; hops < 40; ++hops) {
-        struct stat info {};
-        if (fstatat(at.folder.get(), at.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-            return errno == ENOENT ? Status() : LastError();
-        }
-        if (!S_ISLNK(info.st_mode)) return {};
-        std::vector<char> link(static_cast<std::size_t>(info.st_size) + 2);
-        const ssize_t length =
-            readlinkat(at.folder.get(), at.name.c_str(), link.data(), link.size());
-        if (length < 0) return LastError();
-        if (static_cast<std::size_t>(length) >= link.size()) return Status(ENAMETOOLONG);
-        NameAt next;
-        const std::string leads(link.data(), static_cast<std::size_t>(length));
-        const std::size_t slash = leads.rfind('/');
-        next.name = slash == std::string::npos ? leads : leads.substr(slash + 1);
-        if (next.name.empty()) return Status(EISDIR);
-        if (slash == std::string::npos) {
-            at.name = next.name;
-            continue;
-        }
-        // Relative to the link's own folder; an absolute one from the root.
-        const std::string folder = slash == 0 ? "/" : leads.substr(0, slash);
-        next.folder.reset(
-            openat(at.folder.get(), folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!next.folder.valid()) return LastError();
-        at.folder.reset(next.folder.release());
-        at.name = next.name;
-    }
-    return Status(ELOOP);
 }
 
 // Best effort: the flag that tells administrators and their tools that a restart is due,
@@ -262,9 +216,7 @@ FileCallResult CopyFileNow(TextView source, TextView target) {
     }
 
     NameAt at;
-    Status found = OpenNameAt(Text(target), at);
-    if (found.Succeeded()) found = FollowLinksAt(at);
-    if (found.Failed()) return found;
+    if (const Status found = posix::OpenCopyTarget(target, at); found.Failed()) return found;
     // Only a regular file is replaced: a FIFO, socket or device is no file to put in place.
     struct stat targetInfo {};
     if (fstatat(at.folder.get(), at.name.c_str(), &targetInfo, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -285,7 +237,7 @@ Text QueueNameOf(TextView name) { return Text(name); }
 
 FileCallResult DeleteFileNow(TextView name) {
     NameAt at;
-    if (const Status opened = OpenNameAt(Text(name), at); opened.Failed()) {
+    if (const Status opened = posix::OpenNameAt(name, at); opened.Failed()) {
         return opened;
     }
     struct stat info {};
@@ -307,14 +259,16 @@ FileCallResult DeleteFileNow(TextView name) {
 
 StagedFile CreateStagedFile(TextView target, TextView prefix) {
     StagedFile::HeldPointer held(new StagedFile::Held());
-    if (const Status resolved = posix::QueuedTarget(target, held->target); resolved.Failed()) {
-        return StagedFile(resolved.Code());
+    // The file that the immediate copy would write, found the same way, and its folder held.
+    NameAt at;
+    Status resolved = posix::OpenCopyTarget(target, at);
+    if (resolved.Succeeded()) {
+        resolved = posix::CanonicalName(at.folder.get(), at.name, held->target);
     }
+    if (resolved.Failed()) return StagedFile(resolved.Code());
+    held->folder = std::move(at.folder);
+    held->targetName = std::move(at.name);
     const std::string folder = FolderOf(held->target);
-    held->targetName = ulGetFileName(held->target);
-    if (const Status opened = posix::OpenFolder(folder, held->folder); opened.Failed()) {
-        return StagedFile(opened.Code());
-    }
     RemoveUnneededStagedFiles(held->folder.get());
     const auto makeName = [&] {
         return StagedFileName(prefix, posix::UniqueName("", kStagedNames.mostLetters));

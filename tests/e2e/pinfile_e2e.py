@@ -708,6 +708,66 @@ class PosixUnprivilegedTests(Case):
         self.assertFalse(os.path.exists(journal_path(self.root)))
 
 
+    def test_a_link_is_followed_only_where_the_kernel_would_follow_it(self):
+        setting = "/proc/sys/fs/protected_symlinks"
+        with open(setting) as handle:
+            own = handle.read()
+
+        def protect(value):
+            with open(setting, "w") as handle:
+                handle.write(value)
+
+        try:
+            protect(own)
+        except OSError as error:
+            self.skipTest("cannot set fs.protected_symlinks here: %s" % error)
+        self.addCleanup(protect, own)
+        os.chmod(self.work.path, 0o755)
+        self.work.file("payload", b"payload")
+        # (fs.protected_symlinks, the link's folder: owner and mode, the link's owner, what it
+        # leads to, whether that is held, whether the link is followed)
+        rows = [("1", 0, 0o1777, UNPRIVILEGED, "victim", False, False),
+                ("1", 0, 0o1777, UNPRIVILEGED, "absent", False, False),
+                ("1", 0, 0o1777, UNPRIVILEGED, "victim", True, False),
+                ("1", 0, 0o1777, 0, "victim", False, True),
+                ("1", UNPRIVILEGED, 0o1777, UNPRIVILEGED, "victim", False, True),
+                ("1", 0, 0o0777, UNPRIVILEGED, "victim", False, True),
+                ("0", 0, 0o1777, UNPRIVILEGED, "victim", False, True),
+                ("1", 0, 0o1777, 0, "victim", True, True)]  # last: it leaves a record
+        for number, (value, folder_owner, mode, owner, leads_to, busy, followed) in enumerate(rows):
+            with self.subTest(row=number):
+                protect(value)
+                folder = os.path.join(self.work.path, "shared%d" % number)
+                os.mkdir(folder)
+                os.chmod(folder, mode)
+                os.chown(folder, folder_owner, folder_owner)
+                real = os.path.join(self.work.path, "%s%d" % (leads_to, number))
+                if leads_to == "victim":
+                    self.work.file(real, b"victim's")
+                link = os.path.join(folder, "b.so")
+                subprocess.run(["ln", "-s", real, link], check=True,
+                               preexec_fn=as_unprivileged if owner else None)
+                with held(real) if busy else contextlib.nullcontext():
+                    result = self.run_pinfile("/C", "payload", link)
+                if followed:
+                    self.assertOutput(result, [QUEUED_COPY if busy else COPIED],
+                                      EXIT_QUEUED if busy else EXIT_DONE)
+                    self.assertEqual(self.work.read(real), b"victim's" if busy else b"payload")
+                    if busy:
+                        self.assertEqual(read_journal(self.root)[0][2], real.encode())
+                    continue
+                self.assertFailureReport(result, COPY_FAILED, errno.EACCES)
+                if leads_to == "victim":
+                    self.assertEqual(self.work.read(real), b"victim's")
+                else:
+                    self.assertFalse(os.path.exists(real))
+                self.assertNothingQueuedFor(real)
+                self.assertEqual(self.staged_files(), [])
+                # The link itself is the user's to lose.
+                self.assertOutput(self.run_pinfile("/D", link), [DELETED], EXIT_DONE)
+                self.assertEqual(os.listdir(folder), [])
+
+
 class DeleteTests(Case):
     def test_deletes_a_file_at_once(self):
         for switch in ["/D", "/d"]:
