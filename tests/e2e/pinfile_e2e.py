@@ -515,7 +515,7 @@ class PosixCopyTests(Case):
         for change, busy, message in [
                 ("truncated", False, COPY_FAILED),
                 ("appended", True, STAGING_FAILED),
-                ("metadata", False, None)]:  # its ctime moves, its contents stay
+                ("metadata", False, None)]:  # the contents stay: the copy stands
             with self.subTest(change=change):
                 source = self.work.file("big.so", b"n" * (8 << 20))
                 target = self.work.file("lib.so", b"old")
@@ -538,7 +538,7 @@ class PosixCopyTests(Case):
 
     @staticmethod
     def change_file(path, change):
-        if change == "metadata":  # by another process: a new mode and a new hard link
+        if change == "metadata":  # a new mode and a new hard link: the ctime moves
             os.chmod(path, 0o600)
             os.link(path, path + ".link")
             return
