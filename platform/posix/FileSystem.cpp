@@ -185,6 +185,16 @@ std::string Unescaped(std::string_view text) {
     return plain;
 }
 
+// Overlay's options escape a comma, colon or backslash in a layer's name with a backslash.
+std::string LayerName(std::string_view option) {
+    std::string name;
+    for (std::size_t at = 0; at < option.size(); ++at) {
+        if (option[at] == '\\' && at + 1 < option.size()) ++at;
+        name.push_back(option[at]);
+    }
+    return name;
+}
+
 // The upper layer of the overlay mounted as the device, as the mount table names it; empty
 // when the overlay has none or is not found.
 std::string OverlayUpperLayer(dev_t device) {
@@ -207,7 +217,7 @@ std::string OverlayUpperLayer(dev_t device) {
         if (type != "overlay") continue;
         std::istringstream list(options);
         for (std::string option; std::getline(list, option, ',');) {
-            if (option.starts_with("upperdir=")) return Unescaped(option.substr(9));
+            if (option.starts_with("upperdir=")) return LayerName(Unescaped(option.substr(9)));
         }
     }
     return {};
