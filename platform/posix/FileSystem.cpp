@@ -206,14 +206,14 @@ std::string OverlayUpperLayer(dev_t device) {
         std::string parent;
         std::string numbers;
         fields >> id >> parent >> numbers;
-        if (numbers != wanted) continue;
         // Past the optional fields, which end with a lone "-": type, source, options.
-        for (std::string field; fields >> field && field != "-";) {
-        }
+        const std::size_t separator = line.find(" - ");
+        if (numbers != wanted || separator == std::string::npos) continue;
+        std::istringstream described(line.substr(separator + 3));
         std::string type;
         std::string source;
         std::string options;
-        fields >> type >> source >> options;
+        described >> type >> source >> options;
         if (type != "overlay") continue;
         std::istringstream list(options);
         for (std::string option; std::getline(list, option, ',');) {
