@@ -2,16 +2,22 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/fs.h>  // FICLONE
+#include <linux/btrfs.h>  // BTRFS_IOC_GET_SUBVOL_INFO
+#include <linux/fs.h>     // FICLONE
+#include <linux/magic.h>  // BTRFS_SUPER_MAGIC
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
+#include <fstream>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -164,6 +170,15 @@ Status CopyAttributes(const std::string& from, int to, bool (*wanted)(std::strin
 
 namespace {
 
+// A UUID folded to the 64 bits that a record keeps of it.
+std::uint64_t Folded(const std::uint8_t* uuid, std::size_t length) {
+    std::uint64_t folded = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        folded ^= static_cast<std::uint64_t>(uuid[i]) << (8 * (i % 8));
+    }
+    return folded;
+}
+
 // The UUID that the file system keeps in its superblock, folded to 64 bits; 0 where it has
 // none or the kernel cannot tell it (before Linux 6.5).
 struct FileSystemUuid {
@@ -175,11 +190,35 @@ constexpr unsigned long kGetFileSystemUuid = _IOR(0x15, 0, FileSystemUuid);  // 
 std::uint64_t VolumeOf(int fd) {
     FileSystemUuid answer{};
     if (ioctl(fd, kGetFileSystemUuid, &answer) != 0) return 0;
-    std::uint64_t folded = 0;
-    for (std::size_t i = 0; i < std::min<std::size_t>(answer.length, sizeof answer.uuid); ++i) {
-        folded ^= static_cast<std::uint64_t>(answer.uuid[i]) << (8 * (i % 8));
+    return Folded(answer.uuid, std::min<std::size_t>(answer.length, sizeof answer.uuid));
+}
+
+// The UUID of the btrfs subvolume that holds the file, folded; 0 on other file systems. A
+// snapshot has the inodes and birth times of its subvolume, and a device number of its own
+// only until the next boot: after that, this UUID alone tells the two apart. Any user may ask.
+std::uint64_t SubvolumeOf(int fd) {
+    struct statfs system {};
+    if (fstatfs(fd, &system) != 0 || system.f_type != BTRFS_SUPER_MAGIC) return 0;
+    btrfs_ioctl_get_subvol_info_args info{};
+    // A success may be answered with 1.
+    if (ioctl(fd, BTRFS_IOC_GET_SUBVOL_INFO, &info) < 0) return 0;
+    return Folded(info.uuid, sizeof info.uuid);
+}
+
+// The kernel's random identity of this boot, folded; 0 where it cannot be read. Device
+// numbers hold within one boot, so a record keeps the boot it saw them in.
+std::uint64_t ReadCurrentBoot() {
+    std::ifstream file("/proc/sys/kernel/random/boot_id");
+    std::string text;
+    std::getline(file, text);
+    std::erase(text, '-');
+    std::array<std::uint8_t, 16> uuid{};
+    if (text.size() != 2 * uuid.size()) return 0;
+    for (std::size_t i = 0; i < uuid.size(); ++i) {
+        const char* pair = text.data() + 2 * i;
+        if (std::from_chars(pair, pair + 2, uuid[i], 16).ptr != pair + 2) return 0;
     }
-    return folded;
+    return Folded(uuid.data(), uuid.size());
 }
 
 }  // namespace
@@ -189,8 +228,11 @@ Status IdentityOf(int fd, FileIdentity& identity) {
     if (statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &info) != 0) {
         return LastError();
     }
+    static const std::uint64_t currentBoot = ReadCurrentBoot();
     identity.device = makedev(info.stx_dev_major, info.stx_dev_minor);
+    identity.boot = currentBoot;
     identity.volume = VolumeOf(fd);
+    identity.subvolume = SubvolumeOf(fd);
     identity.inode = info.stx_ino;
     const bool born = (info.stx_mask & STATX_BTIME) != 0;
     identity.bornSeconds = born ? info.stx_btime.tv_sec : 0;

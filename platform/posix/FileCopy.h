@@ -43,7 +43,8 @@ bool KeptAttribute(std::string_view name);
 // Copies the whole contents of one open file into another, holes kept.
 Status CopyContents(int from, int to);
 
-// What the system tells of the open file, for a record to prove it by after the next boot.
+// What the system tells of the open file, for a record to prove it by, in this boot and after
+// the next.
 Status IdentityOf(int fd, FileIdentity& identity);
 
 // The value of the named file's extended attribute (links not followed), of any size; empty

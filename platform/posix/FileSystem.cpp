@@ -8,11 +8,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "../UtilityLibrary.h"
@@ -114,13 +116,95 @@ void MarkRestartRequired() {
 // queued there.
 constexpr long kTmpfsMagic = 0x01021994;
 constexpr long kRamfsMagic = 0x858458f6;
+constexpr long kOverlayMagic = 0x794c7630;
 
-// The folder of a queued operation, as the record proves it at boot.
+bool EmptiedByReboot(long type) { return type == kTmpfsMagic || type == kRamfsMagic; }
+
+// The mount table writes a space, tab, comma or backslash in a name as \ and three octal
+// digits.
+std::string Unescaped(std::string_view text) {
+    std::string plain;
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        unsigned char value = 0;
+        const char* digits = text.data() + at + 1;
+        const bool escaped = text[at] == '\\' && at + 3 < text.size() &&
+                             std::from_chars(digits, digits + 3, value, 8).ptr == digits + 3;
+        if (escaped) {
+            plain.push_back(static_cast<char>(value));
+            at += 3;
+        } else {
+            plain.push_back(text[at]);
+        }
+    }
+    return plain;
+}
+
+// Overlay's options escape a comma, colon or backslash in a layer's name with a backslash.
+std::string LayerName(std::string_view option) {
+    std::string name;
+    for (std::size_t at = 0; at < option.size(); ++at) {
+        if (option[at] == '\\' && at + 1 < option.size()) ++at;
+        name.push_back(option[at]);
+    }
+    return name;
+}
+
+// The upper layer of the overlay mounted as the device, as the mount table names it; empty
+// when the overlay has none or is not found.
+std::string OverlayUpperLayer(dev_t device) {
+    std::ifstream table("/proc/self/mountinfo");
+    const std::string wanted = std::to_string(major(device)) + ":" + std::to_string(minor(device));
+    for (std::string line; std::getline(table, line);) {
+        std::istringstream fields(line);
+        std::string id;
+        std::string parent;
+        std::string numbers;
+        fields >> id >> parent >> numbers;
+        // Past the optional fields, which end with a lone "-": type, source, options.
+        const std::size_t separator = line.find(" - ");
+        if (numbers != wanted || separator == std::string::npos) continue;
+        std::istringstream described(line.substr(separator + 3));
+        std::string type;
+        std::string source;
+        std::string options;
+        described >> type >> source >> options;
+        if (type != "overlay") continue;
+        std::istringstream list(options);
+        for (std::string option; std::getline(list, option, ',');) {
+            if (option.starts_with("upperdir=")) return LayerName(Unescaped(option.substr(9)));
+        }
+    }
+    return {};
+}
+
+// An overlay keeps what is written to it in its upper layer: one whose upper layer a reboot
+// empties (overlayroot=tmpfs, live systems) forgets it as tmpfs does. An upper layer out of
+// sight (mounted in another namespace) cannot tell, and counts as kept.
+bool UpperLayerEmptiedByReboot(int folder) {
+    struct stat info {};
+    if (fstat(folder, &info) != 0) return false;
+    const std::string upper = OverlayUpperLayer(info.st_dev);
+    struct statfs system {};
+    return !upper.empty() && statfs(upper.c_str(), &system) == 0 &&
+           EmptiedByReboot(static_cast<long>(system.f_type));
+}
+
+// The folder of a queued operation, as the record proves it at boot. An overlay shows a folder
+// that only a lower layer holds until a write copies it up, which gives it the upper copy's
+// birth time: the boot's own change, or a later command's, would then find another folder. So
+// the folder is copied up before it is proven, by setting its owner and group to what they
+// are, which changes nothing else but its change time.
 Status QueueableFolder(int folder, posix::FileIdentity& identity) {
     struct statfs system {};
     if (fstatfs(folder, &system) != 0) return LastError();
     const auto type = static_cast<long>(system.f_type);
-    if (type == kTmpfsMagic || type == kRamfsMagic) return Status(EOPNOTSUPP);
+    if (EmptiedByReboot(type)) return Status(EOPNOTSUPP);
+    if (type == kOverlayMagic) {
+        if (UpperLayerEmptiedByReboot(folder)) return Status(EOPNOTSUPP);
+        if (fchown(folder, static_cast<uid_t>(-1), static_cast<gid_t>(-1)) != 0) {
+            return LastError();
+        }
+    }
     return posix::IdentityOf(folder, identity);
 }
 

@@ -318,18 +318,22 @@ def patch_journal(recording, placed):
     with open(recording.journal, "rb") as handle:
         data = bytearray(handle.read())
     offset = 0
-    while offset + 14 <= len(data) and data[offset:offset + 4] == b"PFQ3":
+    while offset + 14 <= len(data) and data[offset:offset + 4] == b"PFQ4":
         length, = struct.unpack_from("<I", data, offset + 10)
         end = offset + 14 + length
         if end + 4 > len(data) or zlib.crc32(data[offset + 9:end]) != struct.unpack_from("<I", data, end)[0]:
             break
         names = bytes(data[offset + 14:end]).split(b"\0", 2)
-        staged_at = offset + 14 + len(names[0]) + len(names[1]) + 2 + 36
+        # The staged file's place: device, boot, volume, subvolume, inode, birth (52 bytes); the
+        # boot and subvolume stay as recorded.
+        staged_at = offset + 14 + len(names[0]) + len(names[1]) + 2 + 52
         inode = recording.ever.get(names[0].decode("utf-8", "surrogateescape"))
         if inode in placed:
             device, volume, number, born = identity(placed[inode])
-            struct.pack_into("<QQQqI", data, staged_at, device, volume, number, *born)
-            seconds, nanoseconds = struct.unpack_from("<qI", data, staged_at + 36 + 12)
+            struct.pack_into("<Q", data, staged_at, device)
+            struct.pack_into("<Q", data, staged_at + 16, volume)
+            struct.pack_into("<QqI", data, staged_at + 32, number, *born)
+            seconds, nanoseconds = struct.unpack_from("<qI", data, staged_at + 52 + 12)
             os.utime(placed[inode], ns=(0, seconds * 10**9 + nanoseconds))
             struct.pack_into("<I", data, end, zlib.crc32(data[offset + 9:end]))
         offset = end + 4

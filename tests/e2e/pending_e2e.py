@@ -3,6 +3,7 @@ the boot see it (see harness.py for how the build under test is run)."""
 
 import contextlib
 import errno
+import fcntl
 import json
 import os
 import shutil
@@ -178,6 +179,32 @@ class JournalCase(PendingCase):
         super().setUp()
         self.known_staged = set()
 
+    def mount(self, what, *args):
+        """Mounts as the arguments say (the mount point last) until the test ends; skips where
+        this machine cannot."""
+        os.makedirs(args[-1], exist_ok=True)
+        done = subprocess.run(["mount"] + list(args), capture_output=True)
+        if done.returncode != 0:
+            self.skipTest("cannot mount %s here: %s" % (what, done.stderr.decode().strip()))
+        self.addCleanup(subprocess.run, ["umount", args[-1]], capture_output=True)
+
+    def image(self, name, size, *mkfs):
+        """A new file system image in the test root."""
+        image = os.path.join(self.root, name)
+        with open(image, "wb") as handle:
+            handle.truncate(size)
+        if shutil.which(mkfs[0]) is None:
+            self.skipTest("needs %s" % mkfs[0])
+        subprocess.run(list(mkfs) + [image], check=True, capture_output=True)
+        return image
+
+    def mount_overlay(self, layers, merged):
+        """Mounts at merged an overlay of the layers folder's lower and upper folders."""
+        for name in ("lower", "upper", "work"):
+            os.makedirs(os.path.join(layers, name), exist_ok=True)
+        options = "lowerdir={0}/lower,upperdir={0}/upper,workdir={0}/work".format(layers)
+        self.mount("an overlay", "-t", "overlay", "overlay", "-o", options, merged)
+
     def fresh(self):
         self.work, self.root = Workspace(), posix_test_root()
         self.addCleanup(self.work.close)
@@ -350,22 +377,33 @@ class JournalTests(JournalCase):
         self.assertFalse(os.path.exists(os.path.join(self.root, "run", "reboot-required")))
 
     def test_nothing_is_queued_on_a_file_system_that_a_reboot_empties(self):
-        if subprocess.run(["stat", "-f", "-c", "%T", "/dev/shm"],
-                          capture_output=True).stdout.strip() != b"tmpfs":
-            self.skipTest("no tmpfs at /dev/shm")
-        folder = tempfile.mkdtemp(dir="/dev/shm")
-        self.addCleanup(shutil.rmtree, folder, True)
-        self.work.file("new.so", b"new")
-        target = os.path.join(folder, "t.so")
-        for args, message in [(["/C", "new.so", target], QUEUE_COPY_FAILED),
-                              (["/D", target], QUEUE_DELETE_FAILED)]:
-            with self.subTest(command=args[0]):
-                with open(target, "wb") as handle:
-                    handle.write(b"old")
-                with held(target):
-                    self.assertFailureReport(self.run_pinfile(*args), message, errno.EOPNOTSUPP)
-                self.assertEqual(os.listdir(folder), ["t.so"])
-                self.assertFalse(os.path.exists(journal_path(self.root)))
+        def plain_tmpfs():
+            if subprocess.run(["stat", "-f", "-c", "%T", "/dev/shm"],
+                              capture_output=True).stdout.strip() != b"tmpfs":
+                self.skipTest("no tmpfs at /dev/shm")
+            folder = tempfile.mkdtemp(dir="/dev/shm")
+            self.addCleanup(shutil.rmtree, folder, True)
+            return folder
+
+        def overlay_over_tmpfs():  # as overlayroot=tmpfs and live systems mount the root
+            layers, merged = os.path.join(self.root, "layers"), os.path.join(self.root, "merged")
+            self.mount("tmpfs", "-t", "tmpfs", "tmpfs", layers)
+            self.mount_overlay(layers, merged)
+            return merged
+
+        for kind in (plain_tmpfs, overlay_over_tmpfs):
+            for args, message in [(["/C", "new.so"], QUEUE_COPY_FAILED), (["/D"], QUEUE_DELETE_FAILED)]:
+                with self.subTest(kind=kind.__name__, command=args[0]):
+                    self.fresh()
+                    self.work.file("new.so", b"new")
+                    folder = kind()
+                    target = os.path.join(folder, "t.so")
+                    with open(target, "wb") as handle:
+                        handle.write(b"old")
+                    with held(target):
+                        self.assertFailureReport(self.run_pinfile(*args, target), message, errno.EOPNOTSUPP)
+                    self.assertEqual(os.listdir(folder), ["t.so"])
+                    self.assertFalse(os.path.exists(journal_path(self.root)))
 
     @unittest.skipUnless(shutil.which("setfacl") and shutil.which("strace"), "needs setfacl and strace")
     def test_owner_mode_and_an_access_acl_of_any_size_are_given_back_also_after_a_kill(self):
@@ -448,9 +486,61 @@ class JournalTests(JournalCase):
         second = attach()
         self.addCleanup(detach, second)
         self.assertNotEqual(os.stat(mount).st_dev, before)
+        # Within the boot that queued it, another device is another file system.
+        self.assertEqual(self.pending("apply").status, EXIT_FAILED)
+        as_if_written_in_an_earlier_boot(self.root)
         applied = self.pending("apply")
         self.assertEqual(applied.status, 0, applied.stdout)
         self.assertEqual(self.work.read("mnt/t.so"), b"new")
+
+    def test_copies_of_one_image_and_snapshots_mounted_at_once_are_other_folders(self):
+        def image_copies():
+            image = self.image("a.img", 16 << 20, "mkfs.ext4", "-q", "-F")
+            shutil.copyfile(image, os.path.join(self.root, "b.img"))
+            for name in ("a", "b"):
+                self.mount("a loop device", "-o", "loop", os.path.join(self.root, name + ".img"),
+                           os.path.join(self.work.path, name))
+            return "a", "b"
+
+        def btrfs_snapshot():  # a restart between, so that only the subvolumes tell them apart
+            image = self.image("c.img", 128 << 20, "mkfs.btrfs", "-q", "-f")
+            self.mount("btrfs on a loop device", "-o", "loop", image, os.path.join(self.work.path, "c"))
+            subprocess.run(["btrfs", "subvolume", "create", "c/sv"], cwd=self.work.path, check=True,
+                           capture_output=True)
+            return "c/sv", "c/snap"
+
+        for mounted in (image_copies, btrfs_snapshot):
+            with self.subTest(mounted.__name__):
+                self.fresh()
+                first, second = mounted()
+                target, staged = self.queue_replacement(first + "/t.so", b"old", b"new1")
+                if mounted is btrfs_snapshot:
+                    subprocess.run(["btrfs", "subvolume", "snapshot", first, second], cwd=self.work.path,
+                                   check=True, capture_output=True)
+                    as_if_written_in_an_earlier_boot(self.root)
+                self.work.file("new2.so", b"new2")
+                self.assertOutput(self.run_pinfile("/C", "new2.so", second + "/t.so"), [COPIED], EXIT_DONE)
+                self.assertEqual(self.last_stderr_lines(), [])
+                self.assertTrue(os.path.exists(staged))
+                self.assertOutput(self.pending("apply"), ["Выполнено: " + replace_line(target, staged)], 0)
+                self.assertEqual(self.work.read(first + "/t.so"), b"new1")
+                self.assertEqual(self.work.read(second + "/t.so"), b"new2")
+
+    def test_a_queued_deletion_under_an_overlay_is_carried_out_after_its_folder_is_copied_up(self):
+        layers, merged = os.path.join(self.root, "layers"), os.path.join(self.work.path, "m")
+        os.makedirs(os.path.join(layers, "lower", "d"))
+        for name in ("t.so", "other.so"):
+            with open(os.path.join(layers, "lower", "d", name), "wb") as handle:
+                handle.write(b"lower")
+        self.mount_overlay(layers, merged)
+        victim = os.path.join(merged, "d", "t.so")
+        with open(victim, "rb") as handle:  # read only, as a loaded library: nothing copied up
+            fcntl.flock(handle, fcntl.LOCK_EX)
+            self.assertOutput(self.run_pinfile("/D", victim), [QUEUED_DELETE], EXIT_QUEUED)
+        self.work.file("new.so", b"new")
+        self.assertOutput(self.run_pinfile("/C", "new.so", "m/d/other.so"), [COPIED], EXIT_DONE)
+        self.assertOutput(self.pending("apply"), ["Выполнено: " + delete_line(victim)], 0)
+        self.assertEqual(os.listdir(os.path.join(merged, "d")), ["other.so"])
 
     def test_a_queued_replacement_puts_in_place_what_an_immediate_copy_would(self):
         from pinfile_e2e import METADATA
