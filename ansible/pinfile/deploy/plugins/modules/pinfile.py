@@ -36,6 +36,9 @@ options:
   dest:
     description:
       - The file to replace or remove, on the host.
+      - A symbolic link at C(dest) is written through by C(state=present), as pinfile writes
+        through it; C(state=absent) removes the link itself, as M(ansible.builtin.file) does,
+        and leaves the file it leads to.
       - Defaults to the system folder (C(/usr/local/lib)) under the name of C(src), as pinfile's
         own default.
       - Required when C(state=absent).
@@ -97,7 +100,7 @@ EXAMPLES = r'''
 
 RETURN = r'''
 dest:
-  description: The file the task acted on.
+  description: The file the task acted on, named as the task gave it (a link is not resolved).
   returned: always
   type: str
   sample: /usr/local/lib/libdemo.so.2
@@ -167,9 +170,22 @@ def describe(module, path, waiting):
                 checksum=module.sha1(path) if exists else None)
 
 
+def queue_name(dest, state):
+    """The name by which pinfile's queue knows dest: a copy writes through links, so the file
+    they lead to; a deletion removes a link itself, so the link in its resolved folder."""
+    if state == "present":
+        return os.path.realpath(dest)
+    absolute = os.path.abspath(dest)
+    return os.path.join(os.path.realpath(os.path.dirname(absolute)), os.path.basename(absolute))
+
+
 def plan(module, params, dest, queue):
-    waiting = pending_for(queue, dest)
-    dest_checksum = module.sha1(dest) if os.path.isfile(dest) else None
+    waiting = pending_for(queue, queue_name(dest, params["state"]))
+    if params["state"] == "absent" and os.path.islink(dest):
+        # A link is removed itself: it is there even when it leads nowhere.
+        dest_checksum = "link"
+    else:
+        dest_checksum = module.sha1(dest) if os.path.isfile(dest) else None
     last = waiting[-1] if waiting else None
     staged = last.get("source") if last and last.get("kind") == "replace" else None
     staged_checksum = module.sha1(staged) if staged and os.path.isfile(staged) else None
@@ -213,7 +229,6 @@ def main():
             else:
                 params["checksum"] = module.sha1(params["src"])
     dest = params["dest"] or os.path.join(system_folder(), os.path.basename(params["src"]))
-    dest = os.path.realpath(dest)
 
     queue = read_queue(module, pending)
     waiting, (changed, run, waits_for_dest) = plan(module, params, dest, queue)
@@ -230,7 +245,7 @@ def main():
             module.fail_json(**result)
         queue = read_queue(module, pending)
         result["reboot_required"] = bool(queue.get("restart_required"))
-        waiting = pending_for(queue, dest)
+        waiting = pending_for(queue, queue_name(dest, params["state"]))
     result["pending"] = waiting
     if module._diff:  # pylint: disable=protected-access
         after = describe(module, dest, waiting) if not module.check_mode else dict(
