@@ -428,14 +428,14 @@ class Task(object):
         if result["failed"]:
             module.fail_json(**result)
         if action == "copy" and not self.exists:
-            self.finish_new_file(result)
+            self.finish_new_file()
         self.queue, self.readable = read_queue(module, self.pending)
         if self.readable:
             result["reboot_required"] = bool(self.queue.get("restart_required"))
         self.waiting = pending_for(self.queue, queue_name(self.dest, self.state))
         return result
 
-    def finish_new_file(self, result):
+    def finish_new_file(self):
         """A new file gets what copy gives it: the default permissions unless mode says
         otherwise, then the task's mode, owner and group."""
         path = self.file_args["path"]
