@@ -316,6 +316,16 @@ FileCallResult CopyFileNow(TextView source, TextView target) {
     return posix::ReplaceWithCopyAt(in.get(), sourceInfo.st_mode, at.folder.get(), at.name);
 }
 
+FileCallResult ProbeInUse(TextView name) {
+    NameAt at;
+    Status found = OpenNameAt(Text(name), at);
+    if (found.Succeeded()) found = FollowLinksAt(at);
+    if (found.Failed()) return found;
+    Descriptor file;
+    if (HoldOn(at.folder.get(), at.name, O_NOFOLLOW, file) != Hold::Free) return InUse();
+    return {};
+}
+
 // The folder is proven by identity when the queue is read, and the name is exact.
 Text QueueNameOf(TextView name) { return Text(name); }
 

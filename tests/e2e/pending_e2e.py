@@ -1128,3 +1128,22 @@ class SystemListTests(PendingCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class HeldTests(PendingCase):
+    def test_held_tells_whether_a_copy_now_would_wait_for_the_restart(self):
+        free, busy = "Файл не занят.", "Файл занят другим процессом."
+        target = self.work.file("x.dll", b"v1")
+        # (how the file is held, the name asked about, the line, the status)
+        cases = [(None, "x.dll", free, EXIT_DONE), ("flock", "x.dll", busy, EXIT_QUEUED),
+                 (None, "new.dll", free, EXIT_DONE)]
+        if not WINDOWS:
+            os.symlink("x.dll", os.path.join(self.work.path, "link.dll"))
+            cases += [("lockf", "x.dll", busy, EXIT_QUEUED), ("flock", "link.dll", busy, EXIT_QUEUED)]
+        for how, name, line, status in cases:
+            with self.subTest(how=how, name=name):
+                with held(target, how) if how else contextlib.nullcontext():
+                    self.assertOutput(self.pending("held", name), [line], status)
+        # A name in a folder that is not there cannot be asked about, as a copy cannot make it.
+        self.assertFailureReport(self.pending("held", os.path.join("none", "x.dll")),
+                                 "Не удалось проверить файл.", errno.ENOENT if not WINDOWS else 3)
