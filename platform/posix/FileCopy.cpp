@@ -263,16 +263,15 @@ void RemoveLeftovers(int folder, const std::string& journalId, const NeededNames
     // earlier listing may have left at the end.
     rewinddir(entries.get());
     const Text stagedPrefix = FromUtf8(kStagedPrefix);
+    const struct stat* source = keep >= 0 ? &kept : nullptr;
     bool removed = false;
     while (const dirent* entry = readdir(entries.get())) {
         const std::string_view name(entry->d_name);
-        const bool candidate =
-            IsPrivateName(name) ||
-            (IsStagedFileName(name, stagedPrefix) && !needed.contains(std::string(name)));
-        if (candidate) {
-            removed = RemoveIfLeftOver(folder, entry->d_name, journalId,
-                                       keep >= 0 ? &kept : nullptr) ||
-                      removed;
+        const bool unneeded =
+            IsStagedFileName(name, stagedPrefix) && !needed.contains(std::string(name));
+        if ((IsPrivateName(name) || unneeded) &&
+            RemoveIfLeftOver(folder, entry->d_name, journalId, source)) {
+            removed = true;
         }
     }
     if (removed) SyncFolder(folder).Ignore();
@@ -360,9 +359,9 @@ Status ReplaceWithCopy(int source, mode_t mode, const std::filesystem::path& tar
                        const std::string& journalId) {
     Descriptor folder;
     const Status opened = OpenFolder(target.parent_path(), folder);
-    return opened.Failed() ? opened
-                           : ReplaceWithCopyAt(source, mode, folder.get(), target.filename(),
-                                               journalId);
+    return opened.Failed()
+               ? opened
+               : ReplaceWithCopyAt(source, mode, folder.get(), target.filename(), journalId);
 }
 
 Status ReplaceWithCopyAt(int source, mode_t mode, int folder, const std::string& name,
@@ -377,7 +376,8 @@ Status ReplaceWithCopyAt(int source, mode_t mode, int folder, const std::string&
     if (CreateUnnamedFile(folder, journalId, out).Succeeded()) {
         // Filled while it has no name: what a kill meanwhile leaves, the system removes.
         status = fill(out.get());
-        if (status.Succeeded()) status = NameUnnamedFile(folder, out.get(), PrivateName, privateName);
+        if (status.Succeeded())
+            status = NameUnnamedFile(folder, out.get(), PrivateName, privateName);
         if (status.Succeeded()) {
             status = ReplaceDurably(folder, privateName, out.get(), name,
                                     [](int /*filled already*/) { return Status(); });

@@ -57,8 +57,7 @@ using NeededNames = std::unordered_set<std::string>;
 // or of a staged file, that is root's, has one link, is locked by nobody, and carries the
 // mark of the journal's identity. What a record needs (by name) stays, and so does keep, the
 // command's own source (an open file, or -1).
-void RemoveLeftovers(int folder, const std::string& journalId, const NeededNames& needed,
-                     int keep);
+void RemoveLeftovers(int folder, const std::string& journalId, const NeededNames& needed, int keep);
 
 // True while the name in the folder leads to the open file itself (not a link to it): the
 // check before a file that pinfile made is removed by its name.

@@ -228,9 +228,10 @@ void RemoveLeftoversIn(int folder, int source) {
     posix::Journal* journal = nullptr;
     const Status opened = posix::OpenRunJournal(false, journal);
     if (opened.Failed() && opened.Code() != ENOENT) return;
-    posix::RemoveLeftovers(folder, id, opened.Succeeded() ? posix::StagedNamesNeeded(journal->Entries())
-                                                         : posix::NeededNames(),
-                           source);
+    posix::RemoveLeftovers(
+        folder, id,
+        opened.Succeeded() ? posix::StagedNamesNeeded(journal->Entries()) : posix::NeededNames(),
+        source);
 }
 
 }  // namespace

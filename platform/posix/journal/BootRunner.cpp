@@ -111,7 +111,8 @@ Status MoveOverAt(int stagedFolder, const std::string& staged, int file, int tar
     if (errno != EXDEV) return LastError();
     struct stat info {};
     if (fstat(file, &info) != 0) return LastError();
-    const Status copied = ReplaceWithCopyAt(file, info.st_mode, targetFolder, target, RunJournalId());
+    const Status copied =
+        ReplaceWithCopyAt(file, info.st_mode, targetFolder, target, RunJournalId());
     if (copied.Failed() || !NameLeadsTo(stagedFolder, staged, file)) return copied;
     return RemoveDurably(stagedFolder, staged);
 }
