@@ -104,7 +104,7 @@ struct StagedNameForm {
     bool hidden = false;  // the name starts with a dot
     std::size_t fewestLetters = 0;
     std::size_t mostLetters = 0;
-    bool hexLetters = false;  // the letters are hex digits
+    bool hexLetters = false;  // the letters are hex digits; otherwise ASCII letters and digits
     std::u8string_view tail;
 };
 

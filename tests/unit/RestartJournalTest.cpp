@@ -11,6 +11,7 @@
 #include <iterator>
 #include <utility>
 
+#include "platform/posix/journal/BootRunner.h"
 #include "platform/posix/journal/JournalFile.h"
 #include "platform/posix/journal/Record.h"
 
@@ -191,6 +192,18 @@ TEST(RestartJournalTest, RecordsThatBreakTheNameRulesAreNotSound) {
     EXPECT_FALSE(DecodeJournal(EncodeRecord(Record(Kind::Delete, "/b", "/a")))[0].sound);
     EXPECT_FALSE(
         DecodeJournal(EncodeRecord(Record(Kind::Delete, "", std::string("/a\0b", 4))))[0].sound);
+}
+
+TEST(RestartJournalTest, EveryOpenReplacementNeedsItsStagedFileByNameWhateverItsFolder) {
+    const auto replace = [](const char* staged) { return Record(Kind::Replace, staged, "/a/t"); };
+    const std::string bytes =
+        EncodeRecord(replace("/a/.TMPwait01.pinfile")) +
+        EncodeRecord(replace("/b/.TMPfail01.pinfile"), RecordState::Failed, ESTALE) +
+        EncodeRecord(replace("/a/.TMPdone01.pinfile"), RecordState::CarriedOut) +
+        EncodeRecord(replace("/a/.TMPgone01.pinfile"), RecordState::Withdrawn) +
+        EncodeRecord(kDelete);
+    EXPECT_EQ(StagedNamesNeeded(DecodeJournal(bytes)),
+              (NeededNames{".TMPwait01.pinfile", ".TMPfail01.pinfile"}));
 }
 
 class JournalFileTest : public testing::Test {
