@@ -196,6 +196,20 @@ if(BUILD_TESTING)
               ${pinfile_program_args}
               ${maintainer_script_args}
               ${man_page_args})
+
+    # The package in a Debian 12 root that debootstrap makes once and keeps under build/:
+    # pinfile in a chroot without /proc, the package's install, upgrade, remove and purge, and
+    # a real boot with systemd-nspawn. Each skips (77) with its reason where the machine
+    # cannot (no root, no mirror, no container).
+    set(debian_root_test ${pinfile_package_tests}/debian_root.py
+        --tarball ${PROJECT_SOURCE_DIR}/build/debian-root/bookworm-minbase-systemd.tar
+        --cpack ${CMAKE_CPACK_COMMAND} --config ${CMAKE_BINARY_DIR}/CPackConfig.cmake)
+    add_test(NAME chroot_without_proc COMMAND ${Python3_EXECUTABLE} ${debian_root_test} WithoutProc)
+    add_test(NAME package_in_debian_root
+      COMMAND ${Python3_EXECUTABLE} ${debian_root_test} PackageLifeCycle)
+    add_test(NAME systemd_boot COMMAND ${Python3_EXECUTABLE} ${debian_root_test} SystemdBoot)
+    set_tests_properties(chroot_without_proc package_in_debian_root systemd_boot PROPERTIES
+      SKIP_RETURN_CODE 77 TIMEOUT 1800 ENVIRONMENT "LANG=C.UTF-8")
   endif()
 endif()
 
