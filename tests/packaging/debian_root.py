@@ -165,7 +165,8 @@ class InRoot(unittest.TestCase):
 
     def queue_replacement_and_deletion(self):
         result = self.root.held(["/srv/app/lib.so", "/srv/app/old.so"], "sh", "-c",
-                                "pinfile /C /root/new.so /srv/app/lib.so; pinfile /D /srv/app/old.so")
+                                "pinfile /C /root/new.so /srv/app/lib.so;"
+                                " pinfile /D /srv/app/old.so")
         self.assertEqual(result.stdout, QUEUED_COPY + QUEUED_DELETE, result.stderr)
         (staged,) = self.root.staged_files("/srv/app")
         return staged
@@ -235,6 +236,8 @@ class PackageLifeCycle(InRoot):
             self.assertIn(told, removed.stderr)
         self.assertTrue(os.path.exists(self.root.file("/var/lib/pinfile/pending")))
         self.assertEqual(self.root.staged_files("/srv/app"), [staged])
+        kept = self.root.chroot("/var/lib/pinfile/pinfile-pending.purge", "list")
+        self.assertEqual(kept.stdout, waiting, "a copy of the program waits for the purge")
 
         again = self.root.install(self.version + "+1")
         self.assertEqual(again.returncode, 0, again.stderr)
@@ -271,7 +274,8 @@ FailureAction=poweroff
 
 [Service]
 Type=oneshot
-ExecStart=/bin/sh -c 'journalctl -b --no-pager -o cat > /root/boot.log; cat /srv/app/lib.so > /root/seen'
+ExecStart=/bin/sh -c 'journalctl -b --no-pager -o cat > /root/boot.log'
+ExecStart=/bin/sh -c 'cat /srv/app/lib.so > /root/seen'
 
 [Install]
 WantedBy=basic.target
@@ -303,14 +307,15 @@ def boot_container(root):
                           text=True) as nspawn:
         try:
             return nspawn.communicate(timeout=300)[0]
-        except subprocess.TimeoutExpired:
+        except subprocess.TimeoutExpired as expired:
             nspawn.terminate()
             try:
                 output = nspawn.communicate(timeout=60)[0]
             except subprocess.TimeoutExpired:
                 nspawn.kill()
                 output = nspawn.communicate()[0]
-            raise AssertionError(f"the container did not power off:\n{output[-3000:]}")
+            raise AssertionError(f"the container did not power off:\n{output[-3000:]}") \
+                from expired
 
 
 class SystemdBoot(InRoot):
