@@ -254,9 +254,10 @@ def journal_path(test_root):
     return os.path.join(test_root, "var", "lib", "pinfile", "pending")
 
 
-# folder: device, volume, inode, birth; staged: the same, owner, size, time; target owner, group,
-# mode; flags. The target's access ACL follows.
-IDENTITY_SIZE = 36 + 60 + 12 + 4
+# folder: device, boot, volume, subvolume, inode, birth; staged: the same, owner, size, time;
+# target owner, group, mode; flags. The target's access ACL follows.
+PLACE_SIZE = 52
+IDENTITY_SIZE = PLACE_SIZE + PLACE_SIZE + 24 + 12 + 4
 
 
 def encode_record(kind, first, second=b""):
@@ -282,7 +283,7 @@ def read_journal_entries(test_root):
     records = []
     offset = 0
     while offset < len(data):
-        if data[offset:offset + 4] != b"PFQ3":
+        if data[offset:offset + 4] != b"PFQ4":
             raise AssertionError("no record at offset %d" % offset)
         state = data[offset + 4:offset + 5]
         length = int.from_bytes(data[offset + 10:offset + 14], "little")
@@ -295,6 +296,25 @@ def read_journal_entries(test_root):
         records.append((state, data[offset + 9:offset + 10], first, second))
         offset += 18 + length
     return records
+
+
+def as_if_written_in_an_earlier_boot(test_root):
+    """Gives every record of the journal another boot than this one, as a restart would find it:
+    device numbers seen then no longer count."""
+    with open(journal_path(test_root), "rb") as handle:
+        data = bytearray(handle.read())
+    offset = 0
+    while offset < len(data):
+        length = int.from_bytes(data[offset + 10:offset + 14], "little")
+        first, second, _ = bytes(data[offset + 14:offset + 14 + length]).split(b"\0", 2)
+        identities = offset + 14 + len(first) + len(second) + 2
+        for boot in (identities + 8, identities + PLACE_SIZE + 8):
+            data[boot] ^= 1
+        check = zlib.crc32(data[offset + 9:offset + 14 + length])
+        data[offset + 14 + length:offset + 18 + length] = check.to_bytes(4, "little")
+        offset += 18 + length
+    with open(journal_path(test_root), "wb") as handle:
+        handle.write(data)
 
 
 def read_journal(test_root):

@@ -3,6 +3,7 @@ the boot see it (see harness.py for how the build under test is run)."""
 
 import contextlib
 import errno
+import fcntl
 import json
 import os
 import shutil
@@ -10,6 +11,7 @@ import signal
 import subprocess
 import tempfile
 import unittest
+import zlib
 
 from harness import *  # noqa: F401,F403  (the harness is this suite's vocabulary)
 
@@ -177,6 +179,32 @@ class JournalCase(PendingCase):
     def setUp(self):
         super().setUp()
         self.known_staged = set()
+
+    def mount(self, what, *args):
+        """Mounts as the arguments say (the mount point last) until the test ends; skips where
+        this machine cannot."""
+        os.makedirs(args[-1], exist_ok=True)
+        done = subprocess.run(["mount"] + list(args), capture_output=True)
+        if done.returncode != 0:
+            self.skipTest("cannot mount %s here: %s" % (what, done.stderr.decode().strip()))
+        self.addCleanup(subprocess.run, ["umount", args[-1]], capture_output=True)
+
+    def image(self, name, size, *mkfs):
+        """A new file system image in the test root."""
+        image = os.path.join(self.root, name)
+        with open(image, "wb") as handle:
+            handle.truncate(size)
+        if shutil.which(mkfs[0]) is None:
+            self.skipTest("needs %s" % mkfs[0])
+        subprocess.run(list(mkfs) + [image], check=True, capture_output=True)
+        return image
+
+    def mount_overlay(self, layers, merged):
+        """Mounts at merged an overlay of the layers folder's lower and upper folders."""
+        for name in ("lower", "upper", "work"):
+            os.makedirs(os.path.join(layers, name), exist_ok=True)
+        options = "lowerdir={0}/lower,upperdir={0}/upper,workdir={0}/work".format(layers)
+        self.mount("an overlay", "-t", "overlay", "overlay", "-o", options, merged)
 
     def fresh(self):
         self.work, self.root = Workspace(), posix_test_root()
@@ -350,22 +378,33 @@ class JournalTests(JournalCase):
         self.assertFalse(os.path.exists(os.path.join(self.root, "run", "reboot-required")))
 
     def test_nothing_is_queued_on_a_file_system_that_a_reboot_empties(self):
-        if subprocess.run(["stat", "-f", "-c", "%T", "/dev/shm"],
-                          capture_output=True).stdout.strip() != b"tmpfs":
-            self.skipTest("no tmpfs at /dev/shm")
-        folder = tempfile.mkdtemp(dir="/dev/shm")
-        self.addCleanup(shutil.rmtree, folder, True)
-        self.work.file("new.so", b"new")
-        target = os.path.join(folder, "t.so")
-        for args, message in [(["/C", "new.so", target], QUEUE_COPY_FAILED),
-                              (["/D", target], QUEUE_DELETE_FAILED)]:
-            with self.subTest(command=args[0]):
-                with open(target, "wb") as handle:
-                    handle.write(b"old")
-                with held(target):
-                    self.assertFailureReport(self.run_pinfile(*args), message, errno.EOPNOTSUPP)
-                self.assertEqual(os.listdir(folder), ["t.so"])
-                self.assertFalse(os.path.exists(journal_path(self.root)))
+        def plain_tmpfs():
+            if subprocess.run(["stat", "-f", "-c", "%T", "/dev/shm"],
+                              capture_output=True).stdout.strip() != b"tmpfs":
+                self.skipTest("no tmpfs at /dev/shm")
+            folder = tempfile.mkdtemp(dir="/dev/shm")
+            self.addCleanup(shutil.rmtree, folder, True)
+            return folder
+
+        def overlay_over_tmpfs():  # as overlayroot=tmpfs and live systems mount the root
+            layers, merged = os.path.join(self.root, "layers"), os.path.join(self.root, "merged")
+            self.mount("tmpfs", "-t", "tmpfs", "tmpfs", layers)
+            self.mount_overlay(layers, merged)
+            return merged
+
+        for kind in (plain_tmpfs, overlay_over_tmpfs):
+            for args, message in [(["/C", "new.so"], QUEUE_COPY_FAILED), (["/D"], QUEUE_DELETE_FAILED)]:
+                with self.subTest(kind=kind.__name__, command=args[0]):
+                    self.fresh()
+                    self.work.file("new.so", b"new")
+                    folder = kind()
+                    target = os.path.join(folder, "t.so")
+                    with open(target, "wb") as handle:
+                        handle.write(b"old")
+                    with held(target):
+                        self.assertFailureReport(self.run_pinfile(*args, target), message, errno.EOPNOTSUPP)
+                    self.assertEqual(os.listdir(folder), ["t.so"])
+                    self.assertFalse(os.path.exists(journal_path(self.root)))
 
     @unittest.skipUnless(shutil.which("setfacl") and shutil.which("strace"), "needs setfacl and strace")
     def test_owner_mode_and_an_access_acl_of_any_size_are_given_back_also_after_a_kill(self):
@@ -448,9 +487,61 @@ class JournalTests(JournalCase):
         second = attach()
         self.addCleanup(detach, second)
         self.assertNotEqual(os.stat(mount).st_dev, before)
+        # Within the boot that queued it, another device is another file system.
+        self.assertEqual(self.pending("apply").status, EXIT_FAILED)
+        as_if_written_in_an_earlier_boot(self.root)
         applied = self.pending("apply")
         self.assertEqual(applied.status, 0, applied.stdout)
         self.assertEqual(self.work.read("mnt/t.so"), b"new")
+
+    def test_copies_of_one_image_and_snapshots_mounted_at_once_are_other_folders(self):
+        def image_copies():
+            image = self.image("a.img", 16 << 20, "mkfs.ext4", "-q", "-F")
+            shutil.copyfile(image, os.path.join(self.root, "b.img"))
+            for name in ("a", "b"):
+                self.mount("a loop device", "-o", "loop", os.path.join(self.root, name + ".img"),
+                           os.path.join(self.work.path, name))
+            return "a", "b"
+
+        def btrfs_snapshot():  # a restart between, so that only the subvolumes tell them apart
+            image = self.image("c.img", 128 << 20, "mkfs.btrfs", "-q", "-f")
+            self.mount("btrfs on a loop device", "-o", "loop", image, os.path.join(self.work.path, "c"))
+            subprocess.run(["btrfs", "subvolume", "create", "c/sv"], cwd=self.work.path, check=True,
+                           capture_output=True)
+            return "c/sv", "c/snap"
+
+        for mounted in (image_copies, btrfs_snapshot):
+            with self.subTest(mounted.__name__):
+                self.fresh()
+                first, second = mounted()
+                target, staged = self.queue_replacement(first + "/t.so", b"old", b"new1")
+                if mounted is btrfs_snapshot:
+                    subprocess.run(["btrfs", "subvolume", "snapshot", first, second], cwd=self.work.path,
+                                   check=True, capture_output=True)
+                    as_if_written_in_an_earlier_boot(self.root)
+                self.work.file("new2.so", b"new2")
+                self.assertOutput(self.run_pinfile("/C", "new2.so", second + "/t.so"), [COPIED], EXIT_DONE)
+                self.assertEqual(self.last_stderr_lines(), [])
+                self.assertTrue(os.path.exists(staged))
+                self.assertOutput(self.pending("apply"), ["Выполнено: " + replace_line(target, staged)], 0)
+                self.assertEqual(self.work.read(first + "/t.so"), b"new1")
+                self.assertEqual(self.work.read(second + "/t.so"), b"new2")
+
+    def test_a_queued_deletion_under_an_overlay_is_carried_out_after_its_folder_is_copied_up(self):
+        layers, merged = os.path.join(self.root, "layers"), os.path.join(self.work.path, "m")
+        os.makedirs(os.path.join(layers, "lower", "d"))
+        for name in ("t.so", "other.so"):
+            with open(os.path.join(layers, "lower", "d", name), "wb") as handle:
+                handle.write(b"lower")
+        self.mount_overlay(layers, merged)
+        victim = os.path.join(merged, "d", "t.so")
+        with open(victim, "rb") as handle:  # read only, as a loaded library: nothing copied up
+            fcntl.flock(handle, fcntl.LOCK_EX)
+            self.assertOutput(self.run_pinfile("/D", victim), [QUEUED_DELETE], EXIT_QUEUED)
+        self.work.file("new.so", b"new")
+        self.assertOutput(self.run_pinfile("/C", "new.so", "m/d/other.so"), [COPIED], EXIT_DONE)
+        self.assertOutput(self.pending("apply"), ["Выполнено: " + delete_line(victim)], 0)
+        self.assertEqual(os.listdir(os.path.join(merged, "d")), ["other.so"])
 
     def test_a_queued_replacement_puts_in_place_what_an_immediate_copy_would(self):
         from pinfile_e2e import METADATA
@@ -769,14 +860,79 @@ class HostileUserTests(JournalCase):
                     self.assertOutput(result, [message], status)
                     self.assertEqual(self.work.read("root-only.so"), b"new")
 
-    def test_a_killed_runs_leftover_goes_and_a_file_being_written_stays(self):
-        leftover = self.work.file(".pinfile-Abc123", b"half a library")
-        busy = self.work.file(".pinfile-Xyz789", b"being written")
-        self.work.file("new.so", b"new")
-        with held(busy):
-            self.assertOutput(self.run_pinfile("/C", "new.so", "lib.so"), [COPIED], EXIT_DONE)
-        self.assertEqual(self.work.names(), [".pinfile-Xyz789", "lib.so", "new.so"])
-        self.assertFalse(os.path.exists(leftover))
+    def test_a_copy_sweeps_only_what_pinfile_proves_it_left_for_this_journal(self):
+        target, staged = self.queue_replacement("lib.so", b"old", b"new")
+        mark = journal_id(self.root)
+        # (name, the mark it carries, whether a copy into the folder leaves it)
+        cases = [(".pinfile-Abc123", mark, False), (".TMPAbc123.pinfile", mark, False),  # a killed run's
+                 (".pinfile-backup", None, True), (".TMP-2024-.pinfile", mark, True),  # root's own
+                 (".pinfile-r e d.", mark, True),
+                 (".pinfile-Xyz789", None, True), (".TMPXyz789.pinfile", None, True),  # no mark
+                 (".pinfile-Oth456", b"0" * 32, True),  # another journal's
+                 (".pinfile-Hld789", mark, True),  # being written: locked
+                 (".pinfile-Src123", mark, True)]  # the command's own source
+        for name, value, _ in cases:
+            self.work.file(name, b"x")
+            if value:
+                os.setxattr(os.path.join(self.work.path, name), "trusted.pinfile", value)
+        with held(os.path.join(self.work.path, ".pinfile-Hld789")):
+            self.assertOutput(self.run_pinfile("/C", ".pinfile-Src123", "copy.so"), [COPIED], EXIT_DONE)
+        for name, _, stays in cases:
+            self.assertEqual(os.path.exists(os.path.join(self.work.path, name)), stays, name)
+        self.assertTrue(os.path.exists(staged), "a waiting record's staged file stays")
+        self.assertNotIn("trusted.pinfile", os.listxattr(os.path.join(self.work.path, "copy.so")))
+        source = self.work.file(".pinfile-old.so", b"source")
+        self.assertOutput(self.run_pinfile("/C", source, target), [COPIED], EXIT_DONE)
+        self.assertEqual(self.work.read(".pinfile-old.so"), b"source")
+
+    def test_a_waiting_replacement_keeps_its_staged_file_whatever_a_run_sees(self):
+        def another_journal(other):
+            self.work.file("elsewhere.so", b"x")
+            with held(os.path.join(self.work.path, "elsewhere.so")):
+                self.assertOutput(self.run_pinfile("/D", "elsewhere.so", env={"PINFILE_TEST_ROOT": other}),
+                                  [QUEUED_DELETE], EXIT_QUEUED)
+
+        def refused_as_stale(other):  # the folder's identity changed, as a FUSE device's does
+            patch_journal_folder_inode(self.root)
+            self.pending("apply")
+            return self.root
+
+        # (the case, how the run is prepared, what the boot says afterwards)
+        for case, prepare, outcome in [("another journal", another_journal, "done"),
+                                       ("no journal", lambda other: None, "done"),
+                                       ("refused with 116", refused_as_stale, "refused")]:
+            with self.subTest(case=case):
+                self.fresh()
+                target, staged = self.queue_replacement("lib.so", b"old", b"new")
+                other = posix_test_root()
+                self.addCleanup(shutil.rmtree, other, True)
+                root = prepare(other) or other
+                self.work.file("new.so", b"new")
+                self.assertOutput(self.run_pinfile("/C", "new.so", "other.so", env={"PINFILE_TEST_ROOT": root}),
+                                  [COPIED], EXIT_DONE)
+                self.assertTrue(os.path.exists(staged))
+                line = replace_line(target, staged)
+                expected = "Выполнено: " + line if outcome == "done" else refused(line, errno.ESTALE)
+                self.assertOutput(self.pending("apply"), [expected], 0 if outcome == "done" else EXIT_FAILED)
+
+
+def journal_id(test_root):
+    with open(os.path.join(os.path.dirname(journal_path(test_root)), "id"), "rb") as handle:
+        return handle.read()
+
+
+def patch_journal_folder_inode(test_root):
+    """Changes the inode of the target's folder in the journal's one record, as if the folder were
+    another one now, and makes its check fit again."""
+    with open(journal_path(test_root), "r+b") as handle:
+        data = bytearray(handle.read())
+        length = int.from_bytes(data[10:14], "little")
+        names = bytes(data[14:14 + length]).split(b"\0", 2)
+        inode_at = 14 + len(names[0]) + len(names[1]) + 2 + 16
+        data[inode_at] ^= 1
+        data[14 + length:18 + length] = zlib.crc32(bytes(data[9:14 + length])).to_bytes(4, "little")
+        handle.seek(0)
+        handle.write(data)
 
 
 @unittest.skipUnless(WINDOWS, "the system's own list exists only on Windows")
@@ -1038,3 +1194,22 @@ class SystemListTests(PendingCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class HeldTests(PendingCase):
+    def test_held_tells_whether_a_copy_now_would_wait_for_the_restart(self):
+        free, busy = "Файл не занят.", "Файл занят другим процессом."
+        target = self.work.file("x.dll", b"v1")
+        # (how the file is held, the name asked about, the line, the status)
+        cases = [(None, "x.dll", free, EXIT_DONE), ("flock", "x.dll", busy, EXIT_QUEUED),
+                 (None, "new.dll", free, EXIT_DONE)]
+        if not WINDOWS:
+            os.symlink("x.dll", os.path.join(self.work.path, "link.dll"))
+            cases += [("lockf", "x.dll", busy, EXIT_QUEUED), ("flock", "link.dll", busy, EXIT_QUEUED)]
+        for how, name, line, status in cases:
+            with self.subTest(how=how, name=name):
+                with held(target, how) if how else contextlib.nullcontext():
+                    self.assertOutput(self.pending("held", name), [line], status)
+        # A name in a folder that is not there cannot be asked about, as a copy cannot make it.
+        self.assertFailureReport(self.pending("held", os.path.join("none", "x.dll")),
+                                 "Не удалось проверить файл.", errno.ENOENT if not WINDOWS else 3)
