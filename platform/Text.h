@@ -35,6 +35,9 @@ Text EscapedName(TextView name);
 // The plain signed decimal form: no padding, no separators, a minus sign only when negative.
 Text ToDecimal(std::int32_t value);
 
+// The value as exactly that many lower-case hex digits (the low ones), without a prefix.
+Text Hex(unsigned value, int digits);
+
 // The runtime's string upper-casing (the platform's case mapping on Windows, ASCII on POSIX).
 Text UpperCase(TextView text);
 

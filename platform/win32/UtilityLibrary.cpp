@@ -5,6 +5,7 @@
 #include "../RuntimeError.h"
 #include "Win32.h"
 
+#include <algorithm>
 #include <cwchar>
 #include <vector>
 
@@ -19,8 +20,9 @@ namespace {
 // hex digits and ".tmp". That call writes into a buffer of MAX_PATH characters, which a long
 // folder overruns, so the name is made and created here instead.
 Text TemporaryName(TextView folder, TextView prefix, unsigned number) {
-    wchar_t digits[8];
-    std::swprintf(digits, sizeof digits / sizeof digits[0], L"%X", number);
+    // Up to four digits, in upper case as the system writes them, without leading zeros.
+    Text digits = UpperCase(Hex(number, 4));
+    digits.erase(0, std::min(digits.find_first_not_of(L'0'), digits.size() - 1));
     return ulBuildFileName(folder, StagedFileName(prefix, digits));
 }
 
