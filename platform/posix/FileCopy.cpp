@@ -32,9 +32,10 @@ namespace pinfile::posix {
 
 namespace {
 
-// Private files are named so that a later run can find the ones a killed run left behind.
+// Private files are named so that a later run can find the ones a killed run left behind: by
+// the rule of staged names, with a prefix of their own and no tail.
 constexpr std::string_view kPrivatePrefix = ".pinfile-";
-constexpr std::size_t kPrivateNameLength = kPrivatePrefix.size() + 6;
+constexpr StagedNameForm kPrivateNames{false, 6, 6, false, u8""};
 
 // A source that changed while it was copied gives no copy: the copy would be neither the old
 // contents nor the new. The code tells the user to try again.
@@ -127,7 +128,9 @@ Status CopyContents(int from, int to) {
     return status;
 }
 
-bool KeptAttribute(std::string_view name) { return name != "security.capability"; }
+bool KeptAttribute(std::string_view name) {
+    return name != "security.capability" && name != kMarkAttribute;
+}
 
 Status ReadAttribute(const std::string& path, const char* name, std::string& value) {
     value.clear();
@@ -256,23 +259,32 @@ std::string UniqueName(std::string_view prefix, std::size_t letters) {
 
 namespace {
 
-std::string PrivateName() { return UniqueName(kPrivatePrefix, 6); }
+std::string PrivateName() { return UniqueName(kPrivatePrefix, kPrivateNames.mostLetters); }
 
 bool IsPrivateName(std::string_view name) {
-    return name.size() == kPrivateNameLength && name.starts_with(kPrivatePrefix);
+    return IsStagedFileName(name, kPrivatePrefix, kPrivateNames);
 }
 
-// A leftover is one of our files whose writer is gone: nobody holds its lock. A file that
-// another run still writes is locked and stays.
-bool RemoveIfLeftOver(int folder, const char* name) {
+bool IsMarkedFor(int file, const std::string& journalId) {
+    std::string mark(journalId.size() + 1, '\0');
+    const ssize_t size = fgetxattr(file, kMarkAttribute, mark.data(), mark.size());
+    return size >= 0 && mark.substr(0, static_cast<std::size_t>(size)) == journalId;
+}
+
+// A file that pinfile proves it made for this journal and whose writer is gone: root's, one
+// link, marked with the journal's identity, not the command's own source, and nobody holds
+// its lock (a file that another run still writes is locked and stays).
+bool RemoveIfLeftOver(int folder, const char* name, const std::string& journalId,
+                      const struct stat* keep) {
     const Descriptor file(openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat info {};
     if (!file.valid() || fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-        info.st_uid != geteuid() || info.st_nlink != 1) {
+        info.st_uid != 0 || info.st_nlink != 1) {
         return false;
     }
-    return flock(file.get(), LOCK_EX | LOCK_NB) == 0 && NameLeadsTo(folder, name, file.get()) &&
-           unlinkat(folder, name, 0) == 0;
+    if (keep != nullptr && keep->st_dev == info.st_dev && keep->st_ino == info.st_ino) return false;
+    return IsMarkedFor(file.get(), journalId) && flock(file.get(), LOCK_EX | LOCK_NB) == 0 &&
+           NameLeadsTo(folder, name, file.get()) && unlinkat(folder, name, 0) == 0;
 }
 
 // Closes a folder listing.
@@ -280,46 +292,10 @@ struct ListingCloser {
     void operator()(DIR* listing) const { closedir(listing); }
 };
 
-// Removes the folder's leftovers that the rule picks by name, and flushes the folder when
-// any went.
-template <typename Rule>
-void RemoveLeftovers(int folder, Rule isLeftover) {
-    Descriptor listing(dup(folder));
-    const std::unique_ptr<DIR, ListingCloser> entries(listing.valid() ? fdopendir(listing.get())
-                                                                      : nullptr);
-    if (!entries) return;
-    listing.release();  // the listing closes it now
-    // The copy of the descriptor shares its place in the folder with the original, which an
-    // earlier listing may have left at the end.
-    rewinddir(entries.get());
-    bool removed = false;
-    while (const dirent* entry = readdir(entries.get())) {
-        if (isLeftover(std::string_view(entry->d_name))) {
-            removed = RemoveIfLeftOver(folder, entry->d_name) || removed;
-        }
-    }
-    if (removed) SyncFolder(folder).Ignore();
-}
-
-}  // namespace
-
-Status CreateLockedFile(int folder, const std::function<std::string()>& makeName, std::string& name,
-                        Descriptor& file) {
-    // An unnamed file is given its name once locked; where the file system has no unnamed
-    // files, the lock follows at once.
-    file.reset(openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
-    if (file.valid()) {
-        const std::string self = "/proc/self/fd/" + std::to_string(file.get());
-        if (flock(file.get(), LOCK_EX) == 0) {
-            for (int attempt = 0; attempt < 100; ++attempt) {
-                name = makeName();
-                if (linkat(AT_FDCWD, self.c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-                    return {};
-                }
-                if (errno != EEXIST) break;
-            }
-        }
-    }
+// Made at once under its name, where the file system has no unnamed files: unmarked, and
+// locked right after.
+Status CreateNamedLockedFile(int folder, const std::function<std::string()>& makeName,
+                             std::string& name, Descriptor& file) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         name = makeName();
         file.reset(
@@ -333,19 +309,78 @@ Status CreateLockedFile(int folder, const std::function<std::string()>& makeName
     return Status(EEXIST);
 }
 
+}  // namespace
+
+void RemoveLeftovers(int folder, const std::string& journalId, const NeededNames& needed,
+                     int keep) {
+    struct stat kept {};
+    if (journalId.empty() || (keep >= 0 && fstat(keep, &kept) != 0)) return;
+    Descriptor listing(dup(folder));
+    const std::unique_ptr<DIR, ListingCloser> entries(listing.valid() ? fdopendir(listing.get())
+                                                                      : nullptr);
+    if (!entries) return;
+    listing.release();  // the listing closes it now
+    // The copy of the descriptor shares its place in the folder with the original, which an
+    // earlier listing may have left at the end.
+    rewinddir(entries.get());
+    const Text stagedPrefix = FromUtf8(kStagedPrefix);
+    const struct stat* source = keep >= 0 ? &kept : nullptr;
+    bool removed = false;
+    while (const dirent* entry = readdir(entries.get())) {
+        const std::string_view name(entry->d_name);
+        const bool unneeded =
+            IsStagedFileName(name, stagedPrefix) && !needed.contains(std::string(name));
+        if ((IsPrivateName(name) || unneeded) &&
+            RemoveIfLeftOver(folder, entry->d_name, journalId, source)) {
+            removed = true;
+        }
+    }
+    if (removed) SyncFolder(folder).Ignore();
+}
+
+void MarkAsPinfiles(int file, const std::string& journalId) {
+    if (!journalId.empty()) {
+        fsetxattr(file, kMarkAttribute, journalId.data(), journalId.size(), 0);
+    }
+}
+
+void RemoveMark(int file) { fremovexattr(file, kMarkAttribute); }
+
+Status CreateUnnamedFile(int folder, const std::string& journalId, Descriptor& file) {
+    file.reset(openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    if (!file.valid()) return LastError();
+    MarkAsPinfiles(file.get(), journalId);
+    return Checked(flock(file.get(), LOCK_EX));
+}
+
+Status NameUnnamedFile(int folder, int file, const std::function<std::string()>& makeName,
+                       std::string& name) {
+    const std::string self = "/proc/self/fd/" + std::to_string(file);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        name = makeName();
+        if (linkat(AT_FDCWD, self.c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+            return {};
+        }
+        if (errno != EEXIST) return LastError();
+    }
+    return Status(EEXIST);
+}
+
+Status CreateLockedFile(int folder, const std::function<std::string()>& makeName,
+                        const std::string& journalId, std::string& name, Descriptor& file) {
+    if (CreateUnnamedFile(folder, journalId, file).Succeeded() &&
+        NameUnnamedFile(folder, file.get(), makeName, name).Succeeded()) {
+        return {};
+    }
+    return CreateNamedLockedFile(folder, makeName, name, file);
+}
+
 bool NameLeadsTo(int folder, const std::string& name, int file) {
     struct stat opened {};
     struct stat named {};
     return fstat(file, &opened) == 0 &&
            fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
            named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
-}
-
-void RemoveStagedFilesExcept(int folder, const std::vector<std::string>& needed) {
-    RemoveLeftovers(folder, [&](std::string_view name) {
-        return IsStagedFileName(name, FromUtf8(kStagedPrefix)) &&
-               std::find(needed.begin(), needed.end(), name) == needed.end();
-    });
 }
 
 Status TakeOverMetadata(int out, int folder, const std::string& name, mode_t fallbackMode,
@@ -381,25 +416,39 @@ Status WriteAllAt(int fd, std::string_view bytes, off_t offset) {
     return {};
 }
 
-Status ReplaceWithCopy(int source, mode_t mode, const std::filesystem::path& target) {
+Status ReplaceWithCopy(int source, mode_t mode, const std::filesystem::path& target,
+                       const std::string& journalId) {
     Descriptor folder;
     const Status opened = OpenFolder(target.parent_path(), folder);
-    return opened.Failed() ? opened
-                           : ReplaceWithCopyAt(source, mode, folder.get(), target.filename());
+    return opened.Failed()
+               ? opened
+               : ReplaceWithCopyAt(source, mode, folder.get(), target.filename(), journalId);
 }
 
-Status ReplaceWithCopyAt(int source, mode_t mode, int folder, const std::string& name) {
-    RemoveLeftovers(folder, IsPrivateName);
-    std::string privateName;
-    Descriptor out;
-    if (const Status created = CreateLockedFile(folder, PrivateName, privateName, out);
-        created.Failed()) {
-        return created;
-    }
-    return ReplaceDurably(folder, privateName, out.get(), name, [&](int file) {
+Status ReplaceWithCopyAt(int source, mode_t mode, int folder, const std::string& name,
+                         const std::string& journalId) {
+    const auto fill = [&](int file) {
         const Status copied = CopyContents(source, file);
         return copied.Failed() ? copied : TakeOverMetadata(file, folder, name, mode);
-    });
+    };
+    std::string privateName;
+    Descriptor out;
+    Status status;
+    if (CreateUnnamedFile(folder, journalId, out).Succeeded()) {
+        // Filled while it has no name: what a kill meanwhile leaves, the system removes.
+        status = fill(out.get());
+        if (status.Succeeded())
+            status = NameUnnamedFile(folder, out.get(), PrivateName, privateName);
+        if (status.Succeeded()) {
+            status = ReplaceDurably(folder, privateName, out.get(), name,
+                                    [](int /*filled already*/) { return Status(); });
+        }
+    } else {
+        status = CreateNamedLockedFile(folder, PrivateName, privateName, out);
+        if (status.Succeeded()) status = ReplaceDurably(folder, privateName, out.get(), name, fill);
+    }
+    if (status.Succeeded()) RemoveMark(out.get());
+    return status;
 }
 
 }  // namespace pinfile::posix

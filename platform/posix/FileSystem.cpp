@@ -248,21 +248,28 @@ Status PrepareStagedFile(const StagedFile::Held& held, posix::JournalRecord& rec
 }
 
 FileCallResult Queue(const posix::JournalRecord& record) {
-    posix::Journal journal;
-    Status status = journal.Open(posix::JournalPath(), true);
-    if (status.Succeeded()) status = journal.Append(record);
+    posix::Journal* journal = nullptr;
+    Status status = posix::OpenRunJournal(true, journal);
+    if (status.Succeeded()) status = journal->Append(record);
     if (status.Succeeded()) MarkRestartRequired();
     return status;
 }
 
-// Removes the staged files in the folder that no waiting operation needs; when the queue
-// cannot be read, nothing, as any of them might be needed.
-void RemoveUnneededStagedFiles(int folder) {
-    std::vector<posix::JournalEntry> entries;
-    const Status read = posix::ReadJournal(posix::JournalPath(), entries);
-    if (read.Succeeded() || read.Code() == ENOENT) {
-        posix::RemoveUnneededStagedFiles(folder, entries);
-    }
+// Removes what killed runs left in the folder that pinfile proves it made for this journal
+// (see RemoveLeftovers), all but the staged files that an open record needs, and never the
+// source. Nothing without the journal's identity, which every file of pinfile's carries, nor
+// when the journal cannot be read, as any staged file might be needed. Beside its identity a
+// missing journal is an empty one: pinfile removes it when its last record goes.
+void RemoveLeftoversIn(int folder, int source) {
+    const std::string& id = posix::RunJournalId();
+    if (id.empty()) return;
+    posix::Journal* journal = nullptr;
+    const Status opened = posix::OpenRunJournal(false, journal);
+    if (opened.Failed() && opened.Code() != ENOENT) return;
+    posix::RemoveLeftovers(
+        folder, id,
+        opened.Succeeded() ? posix::StagedNamesNeeded(journal->Entries()) : posix::NeededNames(),
+        source);
 }
 
 }  // namespace
@@ -308,12 +315,24 @@ FileCallResult CopyFileNow(TextView source, TextView target) {
         return Status(S_ISDIR(targetInfo.st_mode) ? EISDIR : EINVAL);
     }
 
+    // What killed runs left in the folder goes first, also when the copy is to be queued:
+    // the staged file is made in this same folder.
+    RemoveLeftoversIn(at.folder.get(), in.get());
+
     // A target that another process has locked is in use; ours keeps it until we are done.
     Descriptor existing;
     if (HoldOn(at.folder.get(), at.name, O_NOFOLLOW, existing) != Hold::Free) return InUse();
 
-    RemoveUnneededStagedFiles(at.folder.get());
-    return posix::ReplaceWithCopyAt(in.get(), sourceInfo.st_mode, at.folder.get(), at.name);
+    return posix::ReplaceWithCopyAt(in.get(), sourceInfo.st_mode, at.folder.get(), at.name,
+                                    posix::RunJournalId());
+}
+
+FileCallResult ProbeInUse(TextView name) {
+    NameAt at;
+    if (const Status found = posix::OpenCopyTarget(name, at); found.Failed()) return found;
+    Descriptor file;
+    if (HoldOn(at.folder.get(), at.name, O_NOFOLLOW, file) != Hold::Free) return InUse();
+    return {};
 }
 
 // The folder is proven by identity when the queue is read, and the name is exact.
@@ -353,12 +372,11 @@ StagedFile CreateStagedFile(TextView target, TextView prefix) {
     held->folder = std::move(at.folder);
     held->targetName = std::move(at.name);
     const std::string folder = FolderOf(held->target);
-    RemoveUnneededStagedFiles(held->folder.get());
     const auto makeName = [&] {
         return StagedFileName(prefix, posix::UniqueName("", kStagedNames.mostLetters));
     };
-    const Status created =
-        posix::CreateLockedFile(held->folder.get(), makeName, held->name, held->file);
+    const Status created = posix::CreateLockedFile(held->folder.get(), makeName,
+                                                   posix::RunJournalId(), held->name, held->file);
     if (created.Failed()) return StagedFile(created.Code() == EEXIST ? 0 : created.Code());
     Text name = ulBuildFileName(folder, held->name);
     return StagedFile(std::move(name), std::move(held));

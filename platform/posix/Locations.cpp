@@ -19,6 +19,8 @@ std::string JournalFolder() { return Rooted("/var/lib/pinfile"); }
 
 std::string JournalPath() { return JournalFolder() + "/pending"; }
 
+std::string JournalIdPath() { return JournalFolder() + "/id"; }
+
 std::string RunFolder() { return Rooted("/run"); }
 
 }  // namespace pinfile::posix

@@ -13,6 +13,8 @@ namespace pinfile::posix {
 std::string SystemFolder();
 std::string JournalFolder();
 std::string JournalPath();
+// The journal's identity, which marks pinfile's own files (see JournalFile.h).
+std::string JournalIdPath();
 
 // The folder for this boot's state: the run lock, and the "reboot required" flag that
 // unattended upgrades, login banners and fleet tools read.

@@ -142,6 +142,17 @@ FileCallResult DeleteFileNow(TextView name) {
     return Judged(LastError(), name, DELETE);
 }
 
+// Opened for writing with every sharing allowed, the file refuses only a holder that denies
+// others the write that a copy needs; the refusal is judged as a failed copy's is.
+FileCallResult ProbeInUse(TextView name) {
+    if (IsDevice(name)) return Status(ERROR_INVALID_NAME);
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const win32::OwnedHandle file(CreateFileW(ForCall(name).c_str(), GENERIC_WRITE, share, nullptr,
+                                              OPEN_EXISTING, 0, nullptr));
+    if (file.Valid() || GetLastError() == ERROR_FILE_NOT_FOUND) return {};
+    return Judged(LastError(), name, GENERIC_WRITE);
+}
+
 void StagedFile::HeldDeleter::operator()(Held* held) const { delete held; }
 
 // A file that is deleted through its handle goes, whatever its name leads to by then.

@@ -11,6 +11,7 @@ import signal
 import subprocess
 import tempfile
 import unittest
+import zlib
 
 from harness import *  # noqa: F401,F403  (the harness is this suite's vocabulary)
 
@@ -859,14 +860,79 @@ class HostileUserTests(JournalCase):
                     self.assertOutput(result, [message], status)
                     self.assertEqual(self.work.read("root-only.so"), b"new")
 
-    def test_a_killed_runs_leftover_goes_and_a_file_being_written_stays(self):
-        leftover = self.work.file(".pinfile-Abc123", b"half a library")
-        busy = self.work.file(".pinfile-Xyz789", b"being written")
-        self.work.file("new.so", b"new")
-        with held(busy):
-            self.assertOutput(self.run_pinfile("/C", "new.so", "lib.so"), [COPIED], EXIT_DONE)
-        self.assertEqual(self.work.names(), [".pinfile-Xyz789", "lib.so", "new.so"])
-        self.assertFalse(os.path.exists(leftover))
+    def test_a_copy_sweeps_only_what_pinfile_proves_it_left_for_this_journal(self):
+        target, staged = self.queue_replacement("lib.so", b"old", b"new")
+        mark = journal_id(self.root)
+        # (name, the mark it carries, whether a copy into the folder leaves it)
+        cases = [(".pinfile-Abc123", mark, False), (".TMPAbc123.pinfile", mark, False),  # a killed run's
+                 (".pinfile-backup", None, True), (".TMP-2024-.pinfile", mark, True),  # root's own
+                 (".pinfile-r e d.", mark, True),
+                 (".pinfile-Xyz789", None, True), (".TMPXyz789.pinfile", None, True),  # no mark
+                 (".pinfile-Oth456", b"0" * 32, True),  # another journal's
+                 (".pinfile-Hld789", mark, True),  # being written: locked
+                 (".pinfile-Src123", mark, True)]  # the command's own source
+        for name, value, _ in cases:
+            self.work.file(name, b"x")
+            if value:
+                os.setxattr(os.path.join(self.work.path, name), "trusted.pinfile", value)
+        with held(os.path.join(self.work.path, ".pinfile-Hld789")):
+            self.assertOutput(self.run_pinfile("/C", ".pinfile-Src123", "copy.so"), [COPIED], EXIT_DONE)
+        for name, _, stays in cases:
+            self.assertEqual(os.path.exists(os.path.join(self.work.path, name)), stays, name)
+        self.assertTrue(os.path.exists(staged), "a waiting record's staged file stays")
+        self.assertNotIn("trusted.pinfile", os.listxattr(os.path.join(self.work.path, "copy.so")))
+        source = self.work.file(".pinfile-old.so", b"source")
+        self.assertOutput(self.run_pinfile("/C", source, target), [COPIED], EXIT_DONE)
+        self.assertEqual(self.work.read(".pinfile-old.so"), b"source")
+
+    def test_a_waiting_replacement_keeps_its_staged_file_whatever_a_run_sees(self):
+        def another_journal(other):
+            self.work.file("elsewhere.so", b"x")
+            with held(os.path.join(self.work.path, "elsewhere.so")):
+                self.assertOutput(self.run_pinfile("/D", "elsewhere.so", env={"PINFILE_TEST_ROOT": other}),
+                                  [QUEUED_DELETE], EXIT_QUEUED)
+
+        def refused_as_stale(other):  # the folder's identity changed, as a FUSE device's does
+            patch_journal_folder_inode(self.root)
+            self.pending("apply")
+            return self.root
+
+        # (the case, how the run is prepared, what the boot says afterwards)
+        for case, prepare, outcome in [("another journal", another_journal, "done"),
+                                       ("no journal", lambda other: None, "done"),
+                                       ("refused with 116", refused_as_stale, "refused")]:
+            with self.subTest(case=case):
+                self.fresh()
+                target, staged = self.queue_replacement("lib.so", b"old", b"new")
+                other = posix_test_root()
+                self.addCleanup(shutil.rmtree, other, True)
+                root = prepare(other) or other
+                self.work.file("new.so", b"new")
+                self.assertOutput(self.run_pinfile("/C", "new.so", "other.so", env={"PINFILE_TEST_ROOT": root}),
+                                  [COPIED], EXIT_DONE)
+                self.assertTrue(os.path.exists(staged))
+                line = replace_line(target, staged)
+                expected = "Выполнено: " + line if outcome == "done" else refused(line, errno.ESTALE)
+                self.assertOutput(self.pending("apply"), [expected], 0 if outcome == "done" else EXIT_FAILED)
+
+
+def journal_id(test_root):
+    with open(os.path.join(os.path.dirname(journal_path(test_root)), "id"), "rb") as handle:
+        return handle.read()
+
+
+def patch_journal_folder_inode(test_root):
+    """Changes the inode of the target's folder in the journal's one record, as if the folder were
+    another one now, and makes its check fit again."""
+    with open(journal_path(test_root), "r+b") as handle:
+        data = bytearray(handle.read())
+        length = int.from_bytes(data[10:14], "little")
+        names = bytes(data[14:14 + length]).split(b"\0", 2)
+        inode_at = 14 + len(names[0]) + len(names[1]) + 2 + 16
+        data[inode_at] ^= 1
+        data[14 + length:18 + length] = zlib.crc32(bytes(data[9:14 + length])).to_bytes(4, "little")
+        handle.seek(0)
+        handle.write(data)
 
 
 @unittest.skipUnless(WINDOWS, "the system's own list exists only on Windows")
@@ -1128,3 +1194,22 @@ class SystemListTests(PendingCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class HeldTests(PendingCase):
+    def test_held_tells_whether_a_copy_now_would_wait_for_the_restart(self):
+        free, busy = "Файл не занят.", "Файл занят другим процессом."
+        target = self.work.file("x.dll", b"v1")
+        # (how the file is held, the name asked about, the line, the status)
+        cases = [(None, "x.dll", free, EXIT_DONE), ("flock", "x.dll", busy, EXIT_QUEUED),
+                 (None, "new.dll", free, EXIT_DONE)]
+        if not WINDOWS:
+            os.symlink("x.dll", os.path.join(self.work.path, "link.dll"))
+            cases += [("lockf", "x.dll", busy, EXIT_QUEUED), ("flock", "link.dll", busy, EXIT_QUEUED)]
+        for how, name, line, status in cases:
+            with self.subTest(how=how, name=name):
+                with held(target, how) if how else contextlib.nullcontext():
+                    self.assertOutput(self.pending("held", name), [line], status)
+        # A name in a folder that is not there cannot be asked about, as a copy cannot make it.
+        self.assertFailureReport(self.pending("held", os.path.join("none", "x.dll")),
+                                 "Не удалось проверить файл.", errno.ENOENT if not WINDOWS else 3)

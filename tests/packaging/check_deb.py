@@ -210,8 +210,9 @@ class MaintainerScripts(unittest.TestCase):
             os.symlink("/" + unit_relative(), link)  # and "systemctl enable"
 
             os.makedirs(state)
-            with open(journal, "wb"):
-                pass
+            for name in (journal, os.path.join(state, "id")):
+                with open(name, "wb"):
+                    pass
             self.assertIn("still queued", script("prerm", "remove"))
             remove_files()
             script("postrm", "remove")
@@ -230,7 +231,8 @@ class MaintainerScripts(unittest.TestCase):
             left = [os.path.join(folder, name) for folder, _, names in os.walk(records)
                     for name in names]
             self.assertEqual(left, [], "purge forgets the unit")
-            self.assertTrue(os.path.exists(journal), "purge leaves a waiting journal alone")
+            self.assertEqual(sorted(os.listdir(state)), ["id", "pending"],
+                             "purge leaves a waiting journal alone, and its identity")
 
             os.unlink(journal)
             script("postrm", "purge")

@@ -12,6 +12,7 @@
 #include <iterator>
 #include <utility>
 
+#include "platform/posix/journal/BootRunner.h"
 #include "platform/posix/journal/JournalFile.h"
 #include "platform/posix/journal/Record.h"
 
@@ -204,6 +205,18 @@ TEST(RestartJournalTest, ARecordWithAFlagThatNoVersionWritesIsNotSound) {
     for (std::size_t i = 0; i < 4; ++i)
         bytes[bytes.size() - 4 + i] = static_cast<char>(check >> (8 * i));
     EXPECT_FALSE(DecodeJournal(bytes)[0].sound);
+}
+
+TEST(RestartJournalTest, EveryOpenReplacementNeedsItsStagedFileByNameWhateverItsFolder) {
+    const auto replace = [](const char* staged) { return Record(Kind::Replace, staged, "/a/t"); };
+    const std::string bytes =
+        EncodeRecord(replace("/a/.TMPwait01.pinfile")) +
+        EncodeRecord(replace("/b/.TMPfail01.pinfile"), RecordState::Failed, ESTALE) +
+        EncodeRecord(replace("/a/.TMPdone01.pinfile"), RecordState::CarriedOut) +
+        EncodeRecord(replace("/a/.TMPgone01.pinfile"), RecordState::Withdrawn) +
+        EncodeRecord(kDelete);
+    EXPECT_EQ(StagedNamesNeeded(DecodeJournal(bytes)),
+              (NeededNames{".TMPwait01.pinfile", ".TMPfail01.pinfile"}));
 }
 
 class JournalFileTest : public testing::Test {
