@@ -2,6 +2,7 @@
 # Usage (sourced): ensure_packages native|all
 
 native_packages=(cmake make g++ python3 libgtest-dev zlib1g-dev dpkg-dev file systemd strace e2fsprogs btrfs-progs util-linux acl attr libcap2-bin lintian groff-base
+  debootstrap systemd-container
   ansible-core yamllint pylint pycodestyle python3-voluptuous)
 windows_packages=(googletest g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64)
 lint_packages=(clang-format clang-tidy)

@@ -132,14 +132,47 @@ bool KeptAttribute(std::string_view name) {
     return name != "security.capability" && name != kMarkAttribute;
 }
 
-Status ReadAttribute(const std::string& path, const char* name, std::string& value) {
+namespace {
+
+// The folder's own name in /proc reaches the file without opening it, so that a file that the
+// user may not read keeps its ACL too. Without /proc (a chroot, an image build) the file is
+// opened for reading, as root always may, and asked through its descriptor.
+template <typename ByPath, typename ByFile>
+ssize_t AttributeCall(const AttributeSource& file, ByPath byPath, ByFile byFile) {
+    const std::string path = "/proc/self/fd/" + std::to_string(file.folder) + "/" + file.name;
+    const ssize_t result = byPath(path.c_str());
+    const int error = errno;
+    if (result >= 0 || error != ENOENT || access("/proc/self/fd", F_OK) == 0) {
+        errno = error;
+        return result;
+    }
+    const Descriptor opened(openat(file.folder, file.name.c_str(),
+                                   O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    return opened.valid() ? byFile(opened.get()) : -1;
+}
+
+ssize_t GetAttribute(const AttributeSource& file, const char* name, char* value, std::size_t size) {
+    return AttributeCall(
+        file, [&](const char* path) { return lgetxattr(path, name, value, size); },
+        [&](int fd) { return fgetxattr(fd, name, value, size); });
+}
+
+ssize_t ListAttributes(const AttributeSource& file, char* names, std::size_t size) {
+    return AttributeCall(
+        file, [&](const char* path) { return llistxattr(path, names, size); },
+        [&](int fd) { return flistxattr(fd, names, size); });
+}
+
+}  // namespace
+
+Status ReadAttribute(const AttributeSource& file, const char* name, std::string& value) {
     value.clear();
     // The value may grow between asking its size and reading it.
     for (int attempt = 0; attempt < 8; ++attempt) {
-        const ssize_t size = lgetxattr(path.c_str(), name, nullptr, 0);
+        const ssize_t size = GetAttribute(file, name, nullptr, 0);
         if (size < 0) return errno == ENODATA || errno == ENOTSUP ? Status() : LastError();
         value.resize(static_cast<std::size_t>(size));
-        const ssize_t read = lgetxattr(path.c_str(), name, value.data(), value.size());
+        const ssize_t read = GetAttribute(file, name, value.data(), value.size());
         if (read >= 0) {
             value.resize(static_cast<std::size_t>(read));
             return {};
@@ -149,11 +182,11 @@ Status ReadAttribute(const std::string& path, const char* name, std::string& val
     return Status(ERANGE);
 }
 
-Status CopyAttributes(const std::string& from, int to, bool (*wanted)(std::string_view)) {
-    const ssize_t size = llistxattr(from.c_str(), nullptr, 0);
+Status CopyAttributes(const AttributeSource& from, int to, bool (*wanted)(std::string_view)) {
+    const ssize_t size = ListAttributes(from, nullptr, 0);
     if (size < 0) return errno == ENOTSUP ? Status() : LastError();
     std::vector<char> names(static_cast<std::size_t>(size));
-    const ssize_t listed = llistxattr(from.c_str(), names.data(), names.size());
+    const ssize_t listed = ListAttributes(from, names.data(), names.size());
     if (listed < 0) return LastError();
     for (std::size_t at = 0; at < static_cast<std::size_t>(listed);) {
         const std::string name(names.data() + at);
@@ -292,6 +325,16 @@ struct ListingCloser {
     void operator()(DIR* listing) const { closedir(listing); }
 };
 
+// Gives an unnamed file a name in the folder. Linking the descriptor itself needs no /proc,
+// which chroots and image builds often lack, but wants root (CAP_DAC_READ_SEARCH); other users
+// link it through its name in /proc.
+int LinkUnnamedFile(int file, int folder, const std::string& name) {
+    if (linkat(file, "", folder, name.c_str(), AT_EMPTY_PATH) == 0) return 0;
+    if (errno == EEXIST) return -1;
+    const std::string self = "/proc/self/fd/" + std::to_string(file);
+    return linkat(AT_FDCWD, self.c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW);
+}
+
 // Made at once under its name, where the file system has no unnamed files: unmarked, and
 // locked right after.
 Status CreateNamedLockedFile(int folder, const std::function<std::string()>& makeName,
@@ -355,12 +398,9 @@ Status CreateUnnamedFile(int folder, const std::string& journalId, Descriptor& f
 
 Status NameUnnamedFile(int folder, int file, const std::function<std::string()>& makeName,
                        std::string& name) {
-    const std::string self = "/proc/self/fd/" + std::to_string(file);
     for (int attempt = 0; attempt < 100; ++attempt) {
         name = makeName();
-        if (linkat(AT_FDCWD, self.c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-            return {};
-        }
+        if (LinkUnnamedFile(file, folder, name) == 0) return {};
         if (errno != EEXIST) return LastError();
     }
     return Status(EEXIST);
@@ -391,7 +431,7 @@ Status TakeOverMetadata(int out, int folder, const std::string& name, mode_t fal
     if (!exists || !S_ISREG(old.st_mode)) return Checked(fchmod(out, fallbackMode & 0777U));
     const Status owned = SetOwnerAndMode(out, old.st_uid, old.st_gid, old.st_mode);
     if (owned.Failed()) return owned;
-    return CopyAttributes(AttributePath(folder, name), out,
+    return CopyAttributes(AttributesOf(folder, name), out,
                           wanted != nullptr ? wanted : KeptAttribute);
 }
 
@@ -401,9 +441,7 @@ Status SetOwnerAndMode(int fd, uid_t owner, gid_t group, mode_t mode) {
     return Checked(fchmod(fd, mode & 07777U));
 }
 
-std::string AttributePath(int folder, const std::string& name) {
-    return "/proc/self/fd/" + std::to_string(folder) + "/" + name;
-}
+AttributeSource AttributesOf(int folder, const std::string& name) { return {folder, name}; }
 
 Status WriteAllAt(int fd, std::string_view bytes, off_t offset) {
     while (!bytes.empty()) {

@@ -78,9 +78,15 @@ Status CopyContents(int from, int to);
 // the next.
 Status IdentityOf(int fd, FileIdentity& identity);
 
+// A file in an opened folder whose extended attributes are read.
+struct AttributeSource {
+    int folder;
+    std::string name;
+};
+
 // The value of the named file's extended attribute (links not followed), of any size; empty
 // when the file has no such attribute or its file system none at all.
-Status ReadAttribute(const std::string& path, const char* name, std::string& value);
+Status ReadAttribute(const AttributeSource& file, const char* name, std::string& value);
 
 // Writes all the bytes at the offset.
 Status WriteAllAt(int fd, std::string_view bytes, off_t offset);
@@ -98,10 +104,10 @@ Status SetOwnerAndMode(int fd, uid_t owner, gid_t group, mode_t mode);
 
 // Copies the extended attributes of the named file (any file type; links are not followed)
 // that wanted picks to the open file. A file system without them is no error.
-Status CopyAttributes(const std::string& from, int to, bool (*wanted)(std::string_view));
+Status CopyAttributes(const AttributeSource& from, int to, bool (*wanted)(std::string_view));
 
-// A name under which the attribute calls reach a file in an opened folder.
-std::string AttributePath(int folder, const std::string& name);
+// The file of that name in the opened folder, as the attribute calls reach it.
+AttributeSource AttributesOf(int folder, const std::string& name);
 
 // Writes a new file in the target's folder, complete and on disk, with the target's metadata
 // (or, for a new target, the given permission bits), and renames it over the target: anyone who has

@@ -237,7 +237,7 @@ Status PrepareStagedFile(const StagedFile::Held& held, posix::JournalRecord& rec
     record.targetOwner = target.st_uid;
     record.targetGroup = target.st_gid;
     record.targetMode = target.st_mode & 07777U;
-    const std::string attributes = posix::AttributePath(folder, held.targetName);
+    const posix::AttributeSource attributes = posix::AttributesOf(folder, held.targetName);
     Status status = posix::ReadAttribute(attributes, posix::kAccessAcl, record.targetAcl);
     const int file = held.file.get();
     if (status.Succeeded()) status = Checked(fchmod(file, target.st_mode & 0755U));

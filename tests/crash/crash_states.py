@@ -213,10 +213,15 @@ class Recording:
             self.fds[fd] = ("file", inode)
 
     def linked(self, args, strings):
-        if strings[0].startswith("/proc/self/fd/"):
+        # An unnamed file linked in by its descriptor, or through its name in /proc.
+        source = None
+        if "AT_EMPTY_PATH" in args:
+            source = self.fds.get(FD.match(args).group(1))
+        elif strings[0].startswith("/proc/self/fd/"):
             source = self.fds.get(strings[0].rsplit("/", 1)[1])
+        if source:
             path = self.path_of(args.split(",")[2], strings[1])
-            if source and self.watched(path):
+            if self.watched(path):
                 self.entry({os.path.dirname(path)}, lambda s, p=path, i=source[1]: create(s, p, i))
 
 

@@ -138,7 +138,7 @@ Status GiveTargetMetadata(int placed, const JournalRecord& record, const std::st
 std::string TargetAcl(const JournalRecord& record, int targetFolder, const std::string& target) {
     if (record.aclRecorded) return record.targetAcl;
     std::string acl;
-    ReadAttribute(AttributePath(targetFolder, target), kAccessAcl, acl).Ignore();
+    ReadAttribute(AttributesOf(targetFolder, target), kAccessAcl, acl).Ignore();
     return acl;
 }
 

@@ -65,6 +65,28 @@ Status FollowLinksAt(NameAt& at) {
     return Status(ELOOP);
 }
 
+// The name that the kernel gives for the opened folder, read from its /proc link or, where
+// /proc is missing (a chroot, an image build), asked with getcwd while the process stands in
+// the folder for a moment.
+Status KernelsNameOf(int folder, std::string& named) {
+    std::vector<char> path(PATH_MAX);
+    const std::string self = "/proc/self/fd/" + std::to_string(folder);
+    const ssize_t length = readlink(self.c_str(), path.data(), path.size());
+    if (length >= 0) {
+        if (static_cast<std::size_t>(length) >= path.size()) return Status(ENAMETOOLONG);
+        named.assign(path.data(), static_cast<std::size_t>(length));
+        return {};
+    }
+    if (errno != ENOENT) return LastError();
+    const Descriptor working(open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!working.valid() || fchdir(folder) != 0) return LastError();
+    const bool found = getcwd(path.data(), path.size()) != nullptr;
+    const Status status = found ? Status() : LastError();
+    if (fchdir(working.get()) != 0) return LastError();
+    if (found) named = path.data();
+    return status;
+}
+
 }  // namespace
 
 Status OpenNameAt(TextView path, NameAt& at) {
@@ -86,12 +108,8 @@ bool MayFollowLink(bool linksProtected, uid_t follower, uid_t linkOwner, mode_t 
 }
 
 Status CanonicalName(int folder, const std::string& name, std::string& canonical) {
-    std::vector<char> path(PATH_MAX);
-    const std::string self = "/proc/self/fd/" + std::to_string(folder);
-    const ssize_t length = readlink(self.c_str(), path.data(), path.size());
-    if (length < 0) return LastError();
-    if (static_cast<std::size_t>(length) >= path.size()) return Status(ENAMETOOLONG);
-    const std::string named(path.data(), static_cast<std::size_t>(length));
+    std::string named;
+    if (const Status found = KernelsNameOf(folder, named); found.Failed()) return found;
     // A folder removed meanwhile, or one outside this process's root, has no name that leads to
     // it.
     struct stat held {};
