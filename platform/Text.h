@@ -8,7 +8,9 @@
 
 namespace pinfile {
 
-#if defined(_WIN32)
+// PINFILE_WIDE_TEXT: Windows text in a native build, for the Windows backend's pure code that
+// a fuzz target runs on the host (tests/fuzz).
+#if defined(_WIN32) || defined(PINFILE_WIDE_TEXT)
 using NativeChar = wchar_t;
 #else
 using NativeChar = char;

@@ -4,12 +4,10 @@
 
 #include <windows.h>
 
-#include <cstddef>
-#include <vector>
-
 #include "../PendingQueue.h"
 #include "../Status.h"
 #include "../Text.h"
+#include "RestartListFormat.h"
 #include "Win32.h"
 
 namespace pinfile::win32 {
@@ -18,26 +16,6 @@ namespace pinfile::win32 {
 // disk, and when that fails takes the operation out again, so that a failure leaves nothing
 // queued; mayStay tells when even that failed. The target is empty for a deletion.
 Status KeepQueuedOperation(TextView source, TextView target, bool& mayStay);
-
-// A name of the list without the prefix of the internal form ("\??\", or "\\?\" that a
-// program may have passed through); "\??\UNC\" stands for "\\".
-Text PlainListName(TextView name);
-
-// One value of the list (PendingFileRenameOperations or ...2) as its strings. Every NUL ends
-// a string, so the NUL that closes the list reads as a last empty string.
-std::vector<Text> SplitListStrings(const std::vector<wchar_t>& data);
-
-// Where the value's pairs end: at the empty source that closes the list, or at the end.
-std::size_t ListOperationsEnd(const std::vector<Text>& strings);
-
-// One pair of the list as the boot reads it. An empty target deletes the source; a target
-// marked "!" is replaced, any other is moved to. A name in a form the boot would not find is
-// kept raw as NotUnderstood.
-PendingOperation OperationOfPair(const Text& source, const Text& target);
-
-}  // namespace pinfile::win32
-
-namespace pinfile::win32 {
 
 // Opens the machine-wide lock that keeps runs apart (null where none can be had); fails when
 // the lock exists but this user may not use it.

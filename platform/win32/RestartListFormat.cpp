@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "../FileSystem.h"
-#include "RestartList.h"
+#include "RestartListFormat.h"
 
 namespace pinfile::win32 {
 

@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -192,6 +193,18 @@ TEST(RestartJournalTest, RecordsThatBreakTheNameRulesAreNotSound) {
     EXPECT_FALSE(DecodeJournal(EncodeRecord(Record(Kind::Delete, "/b", "/a")))[0].sound);
     EXPECT_FALSE(
         DecodeJournal(EncodeRecord(Record(Kind::Delete, "", std::string("/a\0b", 4))))[0].sound);
+}
+
+TEST(RestartJournalTest, ARecordWithAFlagThatNoVersionWritesIsNotSound) {
+    std::string bytes = EncodeRecord(kReplace);
+    const std::size_t flags = bytes.size() - 4 - kReplace.targetAcl.size() - 4;
+    ASSERT_EQ(bytes[flags], 1);  // the ACL is recorded
+    bytes[flags] = 3;
+    const auto* checked = reinterpret_cast<const Bytef*>(bytes.data() + 9);
+    const uLong check = crc32(0L, checked, static_cast<uInt>(bytes.size() - 13));
+    for (std::size_t i = 0; i < 4; ++i)
+        bytes[bytes.size() - 4 + i] = static_cast<char>(check >> (8 * i));
+    EXPECT_FALSE(DecodeJournal(bytes)[0].sound);
 }
 
 TEST(RestartJournalTest, EveryOpenReplacementNeedsItsStagedFileByNameWhateverItsFolder) {

@@ -119,7 +119,9 @@ bool DecodeIdentities(std::string_view bytes, JournalRecord& record, int version
     record.aclRecorded = (flags & kAclRecordedFlag) != 0;
     record.targetAcl = std::string(bytes);
     record.checked = record.targetFolder.inode != 0;
-    return record.aclRecorded || record.targetAcl.empty();
+    // No version writes another flag: a record with one is damaged, not read as if it had none.
+    const bool knownFlags = (flags & ~kAclRecordedFlag) == 0;
+    return knownFlags && (record.aclRecorded || record.targetAcl.empty());
 }
 
 std::string EncodeSecondIdentities(const JournalRecord& record) {
