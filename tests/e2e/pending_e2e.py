@@ -9,6 +9,7 @@ import shutil
 import signal
 import subprocess
 import tempfile
+import time
 import unittest
 
 from harness import *  # noqa: F401,F403  (the harness is this suite's vocabulary)
@@ -965,6 +966,45 @@ class SystemListTests(PendingCase):
                 self.assertEqual(self.work.read("t.dll"), b"old")
                 # What someone else put there is not pinfile's to delete.
                 self.assertEqual(self.staged_files(), [] if change == "deleted" else [staged])
+
+    def test_a_run_killed_or_powered_off_while_it_stages_leaves_nothing(self):
+        # A kill ends pinfile alone; a power loss also ends Wine's server before pinfile's
+        # handles are closed. Another program's look-alike in the folder stays either way.
+        for stop in ("kill", "power loss"):
+            self.work = Workspace()
+            self.addCleanup(self.work.close)
+            restart()  # start from an empty list
+            with self.subTest(stop=stop):
+                self.work.file("big.dll", b"x" * (256 << 20))
+                self.work.file("new.dll", b"new")
+                self.work.file("TMP1234.tmp", b"another program's")
+                target = self.work.file("t.dll", b"old")
+                with held(target):
+                    run = subprocess.Popen(command(EXE, ["/C", "big.dll", "t.dll"]), cwd=self.work.path,
+                                           env=self.pinfile_env(), stdout=subprocess.PIPE)
+                    staged = self.wait_for_staged_bytes(run, ignore="TMP1234.tmp")
+                    if stop == "kill":
+                        run.kill()
+                        run.wait(timeout=TIMEOUT)
+                        self.assertEqual(self.staged_files(), ["TMP1234.tmp"])
+                    else:
+                        self.assertTrue(power_loss(run), "no Wine server of this prefix found")
+                        self.assertIn(staged, self.staged_files())  # as the power loss left it
+                run.stdout.close()
+                self.assertOutput(self.run_pinfile("/C", "new.dll", "other.dll"), [COPIED], EXIT_DONE)
+                self.assertEqual(self.staged_files(), ["TMP1234.tmp"])
+                self.assertOutput(self.pending("list"), [EMPTY], 0)
+
+    def wait_for_staged_bytes(self, run, ignore):
+        """The staged file of the run once the copy into it has begun."""
+        for _ in range(6000):
+            found = [name for name in self.staged_files() if name != ignore
+                     and os.path.getsize(os.path.join(self.work.path, name)) > 0]
+            if found:
+                return found[0]
+            self.assertIsNone(run.poll(), "the run ended before it was seen staging")
+            time.sleep(0.01)
+        self.fail("no staged file seen")
 
     def test_every_form_the_system_writes_is_listed_as_a_plain_path(self):
         # (the strings of one operation, the line listed for it), value by value in the order
