@@ -215,15 +215,15 @@ FileCallResult ScheduleReplaceAtRestart(StagedFile& staged, TextView target) {
     return {kept, false, mayStay ? kept.Code() : 0};
 }
 
-FileCallResult ScheduleDeleteAtRestart(TextView given) {
-    const Text name = win32::NormalName(given);
-    if (!MoveFileExW(ForCall(name).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+FileCallResult ScheduleDeleteAtRestart(TextView name) {
+    const Text normal = win32::NormalName(name);
+    if (!MoveFileExW(ForCall(normal).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
         return LastError();
     }
     bool mayStay = false;
-    const Status kept = win32::KeepQueuedOperation(name, TextView(), mayStay);
+    const Status kept = win32::KeepQueuedOperation(normal, TextView(), mayStay);
     // Only a note for the list's readers, which tells pinfile's deletions from others'.
-    if (kept.Succeeded() || mayStay) win32::RememberQueuedDeletion(name);
+    if (kept.Succeeded() || mayStay) win32::RememberQueuedDeletion(normal);
     return {kept, false, mayStay ? kept.Code() : 0};
 }
 

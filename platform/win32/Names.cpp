@@ -73,7 +73,7 @@ Text ListedLeaf(const Text& full, std::size_t slash) {
 
 Text NormalName(TextView name) {
     // "\??\" means nothing to the full-path rule, which would take it for a relative name.
-    const Text plain = PlainName(name);
+    Text plain = PlainName(name);
     Text full;
     if (FullPathName(plain, full).Failed()) return plain;
     full = PlainName(full);
