@@ -1015,7 +1015,8 @@ class SystemListTests(PendingCase):
             self.addCleanup(self.work.close)
             restart()  # start from an empty list
             with self.subTest(stop=stop):
-                self.work.file("big.dll", b"x" * (256 << 20))
+                with open(self.work.file("big.dll"), "r+b") as big:
+                    big.truncate(512 << 20)  # long enough to be caught while it is copied
                 self.work.file("new.dll", b"new")
                 self.work.file("TMP1234.tmp", b"another program's")
                 target = self.work.file("t.dll", b"old")
@@ -1023,6 +1024,8 @@ class SystemListTests(PendingCase):
                     run = subprocess.Popen(command(EXE, ["/C", "big.dll", "t.dll"]), cwd=self.work.path,
                                            env=self.pinfile_env(), stdout=subprocess.PIPE)
                     staged = self.wait_for_staged_bytes(run, ignore="TMP1234.tmp")
+                    run.send_signal(signal.SIGSTOP)  # where it is: still copying
+                    self.assertLess(os.path.getsize(os.path.join(self.work.path, staged)), 512 << 20)
                     if stop == "kill":
                         run.kill()
                         run.wait(timeout=TIMEOUT)
