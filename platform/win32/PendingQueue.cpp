@@ -41,7 +41,7 @@ FileKey KeyOf(TextView name) {
     FileKey key;
     key.full = win32::NormalName(name);
     Text full;
-    if (win32::FullPathName(name, full).Failed()) return key;
+    if (win32::FullPathName(win32::PlainName(name), full).Failed()) return key;
     const std::size_t slash = full.find_last_of(L"\\/");
     if (slash == Text::npos || slash + 1 == full.size()) return key;
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
