@@ -11,9 +11,10 @@
 
 namespace pinfile::win32 {
 
-// A name of the list without the prefix of the internal form ("\??\", or "\\?\" that a
-// program may have passed through); "\??\UNC\" stands for "\\".
-Text PlainListName(TextView name);
+// A name without the prefix of the internal form ("\??\"), of the long form ("\\?\") or of
+// the device form ("\\.\") when a drive's path or a share follows it; "UNC\" after the
+// prefix stands for "\\". Any other name comes back as it is.
+Text PlainName(TextView name);
 
 // One value of the list (PendingFileRenameOperations or ...2) as its strings. Every NUL ends
 // a string, so the NUL that closes the list reads as a last empty string.

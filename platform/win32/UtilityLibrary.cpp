@@ -85,13 +85,18 @@ Text ulGetTempFileName2(TextView directory, TextView prefix) {
     if (folder.empty() && win32::Grown(tempPath, folder).Failed()) return Text();
     win32::OwnedHandle file;
     DWORD error = 0;
-    return win32::CreateNumberedFile(folder, prefix, nullptr, GENERIC_WRITE, 0, file, error);
+    const auto create = [](const Text& name, win32::OwnedHandle& made) -> DWORD {
+        made.Reset(CreateFileW(win32::CallName(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+        return made.Valid() ? 0 : GetLastError();
+    };
+    return win32::CreateNumberedFile(folder, prefix, create, file, error);
 }
 
 namespace win32 {
 
-Text CreateNumberedFile(TextView folder, TextView prefix, SECURITY_ATTRIBUTES* security,
-                        DWORD access, DWORD share, OwnedHandle& file, DWORD& error) {
+Text CreateNumberedFile(TextView folder, TextView prefix, const NumberedCreation& create,
+                        OwnedHandle& file, DWORD& error) {
     error = 0;
     constexpr unsigned kNumbers = 0x10000;
     const unsigned start = GetTickCount();
@@ -99,10 +104,8 @@ Text CreateNumberedFile(TextView folder, TextView prefix, SECURITY_ATTRIBUTES* s
         const unsigned number = (start + step) % kNumbers;
         if (number == 0) continue;
         Text name = TemporaryName(folder, prefix, number);
-        file.Reset(CreateFileW(CallName(name).c_str(), access, share, security, CREATE_NEW,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (file.Valid()) return name;
-        const DWORD refused = GetLastError();
+        const DWORD refused = create(name, file);
+        if (refused == 0) return name;
         if (!IsTaken(refused, name)) {
             error = refused;
             return Text();

@@ -13,8 +13,10 @@ import fcntl
 import os
 import re
 import shutil
+import signal
 import subprocess
 import tempfile
+import time
 import unittest
 import zlib
 from dataclasses import dataclass
@@ -237,6 +239,42 @@ def restart():
     subprocess.run(["wineserver", "-w"], env=env, timeout=TIMEOUT, check=False)
     subprocess.run(["wineboot", "-r"], env=env, timeout=TIMEOUT, check=True, capture_output=True)
     subprocess.run(["wineserver", "-w"], env=env, timeout=TIMEOUT, check=False)
+
+
+def power_loss(process):
+    """Ends this prefix's Wine machine as a power loss would, with the process stopped where
+    it is: the server writes the registry and exits without closing any handle (so nothing
+    is deleted on close), then every Wine process of the prefix is killed. True when the
+    prefix's server was found."""
+    process.send_signal(signal.SIGSTOP)
+    prefix = wine_prefix()
+    folder = "server-%x-%x" % (os.stat(prefix).st_dev, os.stat(prefix).st_ino)
+    wine = [pid for pid in map(int, filter(str.isdigit, os.listdir("/proc")))
+            if os.path.basename(_read_proc(pid, "exe")).startswith("wine")]
+    servers = [pid for pid in wine if os.path.basename(_read_proc(pid, "cwd")) == folder]
+    clients = [pid for pid in wine if pid not in servers
+               and ("WINEPREFIX=" + prefix).encode() in _read_proc(pid, "environ").split(b"\0")]
+    for pid in servers:
+        os.kill(pid, signal.SIGTERM)
+        deadline = time.monotonic() + TIMEOUT
+        while _read_proc(pid, "cwd") and time.monotonic() < deadline:
+            time.sleep(0.01)
+    for pid in clients + [process.pid]:
+        with contextlib.suppress(ProcessLookupError):
+            os.kill(pid, signal.SIGKILL)
+    process.wait(timeout=TIMEOUT)
+    return len(servers) == 1
+
+
+def _read_proc(pid, entry):
+    """A link or a file of the process, or empty when it is gone."""
+    try:
+        if entry == "environ":
+            with open("/proc/%d/environ" % pid, "rb") as handle:
+                return handle.read()
+        return os.readlink("/proc/%d/%s" % (pid, entry))
+    except OSError:
+        return b"" if entry == "environ" else ""
 
 
 def pending_renames():

@@ -10,6 +10,7 @@ import shutil
 import signal
 import subprocess
 import tempfile
+import time
 import unittest
 import zlib
 
@@ -975,36 +976,44 @@ class SystemListTests(PendingCase):
         target = self.work.file("loaded.dll", b"old")
         victim = self.work.file("victim.dll", b"x")
         other = self.work.file("other.dll", b"y")
+        os.mkdir(os.path.join(self.work.path, "sub"))
+        look_alike = self.work.file(os.path.join("sub", "TMP1234.tmp"), b"another program's")
+        replaced = self.work.file(os.path.join("sub", "a.dll"), b"old")
         with held(target):
             self.assertOutput(self.run_pinfile("/C", "new.dll", "loaded.dll"), [QUEUED_COPY], EXIT_QUEUED)
-        with held(victim):
-            self.assertOutput(self.run_pinfile("/D", "victim.dll"), [QUEUED_DELETE], EXIT_QUEUED)
+        with held(victim):  # through another spelling of the name
+            self.assertOutput(self.run_pinfile("/D", "\\\\?\\" + native_path(victim)), [QUEUED_DELETE],
+                              EXIT_QUEUED)
         self.registry(native_path(other))
+        self.registry("--replace", native_path(look_alike), native_path(replaced))
 
         staged = native_path(os.path.join(self.work.path, self.staged_files()[0]))
         expected = [replace_line(native_path(target), staged), delete_line(native_path(victim)),
-                    delete_line(native_path(other))]
+                    delete_line(native_path(other)), replace_line(native_path(replaced), native_path(look_alike))]
         self.assertOutput(self.pending("list"), numbered(expected), 0)
-        # As data: another program's deletion is listed, but is not pinfile's restart.
+        # As data: another program's operations are listed, but are not pinfile's restart,
+        # whatever their names look like.
         document = json.loads(self.pending("list", "--json").stdout)
         self.assertEqual([(o["kind"], o["target"], o["made_by_pinfile"], o["registry_value"])
                           for o in document["operations"]],
                          [("replace", native_path(target), True, self.VALUES[0]),
                           ("delete", native_path(victim), True, self.VALUES[0]),
-                          ("delete", native_path(other), False, self.VALUES[0])])
+                          ("delete", native_path(other), False, self.VALUES[0]),
+                          ("replace", native_path(replaced), False, self.VALUES[0])])
         self.assertTrue(document["restart_required"])
 
         restart()
         self.assertOutput(self.pending("list"), [EMPTY], 0)
-        self.assertEqual(self.work.names(), ["loaded.dll", "new.dll"])
+        self.assertEqual(self.work.names(), ["loaded.dll", "new.dll", "sub"])
         self.assertEqual(self.work.read("loaded.dll"), b"new")
+        self.assertEqual(self.work.read(os.path.join("sub", "a.dll")), b"another program's")
 
     def test_a_command_done_now_withdraws_what_another_program_queued(self):
         # (arguments and output; the undoing operation that another program queued, and one
         # written by hand in the second value; what the restart leaves of file.dll)
         cases = [
             (["/D", "file.dll"], DELETED, ["mover.dll", "file.dll"],
-             ["mover2.dll", "!*1", "FILE.DLL"], None),
+             ["TMP1234.tmp", "!*1", "FILE.DLL"], None),
             (["/C", "new.dll", "file.dll"], COPIED, ["file.dll"], ["File.dll", "*1", None], b"new"),
         ]
         for args, output, queued, (source, marks, target), content in cases:
@@ -1012,7 +1021,7 @@ class SystemListTests(PendingCase):
             self.addCleanup(self.work.close)
             with self.subTest(args=args):
                 restart()  # start from an empty list
-                for name in ("file.dll", "mover.dll", "mover2.dll", "keep.dll"):
+                for name in ("file.dll", "mover.dll", "TMP1234.tmp", "keep.dll"):
                     self.work.file(name, b"old")
                 self.work.file("new.dll", b"new")
                 by_hand = (["*1" + self.internal(source), ""] if target is None
@@ -1037,7 +1046,8 @@ class SystemListTests(PendingCase):
                     del first[2:4], second[2:4]
                     self.assertEqual(self.raw_value(self.VALUES[0]), "\0".join(first).encode("utf-16-le"))
                     self.assertEqual(self.raw_value(self.VALUES[1]), self.multi_string(second))
-                    if target is not None:  # another program's replacement keeps its source
+                    if target is not None:  # another program's replacement keeps its source,
+                        # though it has the name of a staged file beside its target
                         self.assertTrue(os.path.exists(os.path.join(self.work.path, source)))
                 restart()
                 if content is None:
@@ -1046,12 +1056,14 @@ class SystemListTests(PendingCase):
                     self.assertEqual(self.work.read("file.dll"), content)
 
     def test_a_later_command_through_another_name_of_the_file_withdraws_the_queued_one(self):
-        # (earlier operation on real\\longtargetname.dll, later command through which name;
-        # what the restart leaves of the file)
+        # (earlier operation on real\\longtargetname.dll, later command through which name,
+        # done now or queued while the file is held; what the restart leaves of the file)
         drive = os.path.join(wine_prefix(), "dosdevices", "m:")
         cases = [("delete", "8.3 name", b"n1"), ("delete", "\\\\.\\", b"n1"),
                  ("delete", "second drive", b"n1"), ("delete", "linked folder", b"n1"),
-                 ("copy", "8.3 name", None), ("move away", "plain", b"n1")]
+                 ("copy", "8.3 name", None), ("move away", "plain", b"n1"),
+                 ("delete", "\\\\.\\ queued", b"n1"), ("delete", "\\\\?\\ queued", b"n1"),
+                 ("delete", "\\\\.\\second drive queued", b"n1"), ("delete", "8.3 name queued", b"n1")]
         for earlier, alias, expected in cases:
             self.work = Workspace()
             self.addCleanup(self.work.close)
@@ -1067,11 +1079,14 @@ class SystemListTests(PendingCase):
                 self.work.file("v2.dll", b"v2")
                 target = self.work.file("real/longtargetname.dll", b"old")
                 plain = self.path("real\\longtargetname.dll")
+                queued = alias.endswith(" queued")
                 name = {"8.3 name": lambda: self.registry("--short", plain),
                         "\\\\.\\": lambda: "\\\\.\\" + plain,
+                        "\\\\?\\": lambda: "\\\\?\\" + plain,
                         "second drive": lambda: "M:\\longtargetname.dll",
+                        "\\\\.\\second drive": lambda: "\\\\.\\M:\\longtargetname.dll",
                         "linked folder": lambda: self.path("linked\\longtargetname.dll"),
-                        "plain": lambda: plain}[alias]()
+                        "plain": lambda: plain}[alias.removesuffix(" queued")]()
                 if alias != "plain":
                     self.assertNotEqual(name.lower(), plain.lower())
                 if earlier == "move away":
@@ -1082,8 +1097,12 @@ class SystemListTests(PendingCase):
                         self.assertEqual(self.run_pinfile(*args).status, EXIT_QUEUED)
                 listed = self.pending("list").stdout.decode().splitlines()[0][len("1. "):]
                 args = ["/D", name] if earlier == "copy" else ["/C", "n1.dll", name]
-                self.assertOutput(self.run_pinfile(*args), [DELETED if earlier == "copy" else COPIED],
-                                  EXIT_DONE)
+                with held(target) if queued else contextlib.nullcontext():
+                    result = self.run_pinfile(*args)
+                if queued:  # its own new operation stays queued
+                    self.assertOutput(result, [QUEUED_COPY], EXIT_QUEUED)
+                else:
+                    self.assertOutput(result, [DELETED if earlier == "copy" else COPIED], EXIT_DONE)
                 self.assertEqual(self.last_stderr_lines(), ["Отменено: " + listed])
             restart()
             with self.subTest(earlier=earlier, alias=alias, after="restart"):
@@ -1095,16 +1114,19 @@ class SystemListTests(PendingCase):
                                  [] if expected is None else ["longtargetname.dll"])
 
     def test_a_staged_file_that_is_gone_or_changed_is_marked_and_can_be_cancelled(self):
-        for change, mark in [("deleted", "(промежуточный файл отсутствует)"),
-                             ("overwritten", "(промежуточный файл изменён)")]:
+        # (what happens to the staged file, its mark, the prefix of the target's name)
+        missing, changed = "(промежуточный файл отсутствует)", "(промежуточный файл изменён)"
+        for change, mark, prefix in [("deleted", missing, ""), ("overwritten", changed, ""),
+                                     ("deleted", missing, "\\\\?\\"), ("overwritten", changed, "\\\\.\\")]:
             self.work = Workspace()
             self.addCleanup(self.work.close)
             restart()  # start from an empty list
-            with self.subTest(change=change), one_boot(self.work.path):
+            with self.subTest(change=change, prefix=prefix), one_boot(self.work.path):
                 self.work.file("new.dll", b"new")
                 target = self.work.file("t.dll", b"old")
                 with held(target):
-                    self.assertOutput(self.run_pinfile("/C", "new.dll", "t.dll"), [QUEUED_COPY],
+                    name = prefix + self.path("t.dll") if prefix else "t.dll"
+                    self.assertOutput(self.run_pinfile("/C", "new.dll", name), [QUEUED_COPY],
                                       EXIT_QUEUED)
                 staged = self.staged_files()[0]
                 line = replace_line(native_path(target), self.path(staged))
@@ -1117,10 +1139,71 @@ class SystemListTests(PendingCase):
                 self.assertOutput(self.pending("cancel", "1"), ["Отменено: " + line], 0)
                 self.assertOutput(self.pending("list"), [EMPTY], 0)
             restart()
-            with self.subTest(change=change, after="restart"):
+            with self.subTest(change=change, prefix=prefix, after="restart"):
                 self.assertEqual(self.work.read("t.dll"), b"old")
                 # What someone else put there is not pinfile's to delete.
                 self.assertEqual(self.staged_files(), [] if change == "deleted" else [staged])
+
+    def test_a_deletion_queued_through_any_spelling_is_pinfiles_until_it_is_cancelled(self):
+        # The record follows the file's one normal name: another program's deletion of the
+        # file, queued after pinfile's was cancelled, is not pinfile's.
+        for prefix in ("\\\\?\\", "\\\\.\\"):
+            restart()  # start from an empty list
+            with self.subTest(prefix=prefix), one_boot(self.work.path):
+                victim = native_path(self.work.file("victim.dll", b"x"))
+                with held(self.work.path + "/victim.dll"):
+                    self.assertOutput(self.run_pinfile("/D", prefix + victim), [QUEUED_DELETE], EXIT_QUEUED)
+                self.assertEqual(self.made_by_pinfile(), ([True], True))
+                self.assertOutput(self.pending("cancel", prefix + victim), ["Отменено: " + delete_line(victim)],
+                                  EXIT_DONE)
+                self.registry(victim)
+                self.assertEqual(self.made_by_pinfile(), ([False], False))
+
+    def made_by_pinfile(self):
+        document = json.loads(self.pending("list", "--json").stdout)
+        return [o["made_by_pinfile"] for o in document["operations"]], document["restart_required"]
+
+    def test_a_run_killed_or_powered_off_while_it_stages_leaves_nothing(self):
+        # A kill ends pinfile alone; a power loss also ends Wine's server before pinfile's
+        # handles are closed. Another program's look-alike in the folder stays either way.
+        for stop in ("kill", "power loss"):
+            self.work = Workspace()
+            self.addCleanup(self.work.close)
+            restart()  # start from an empty list
+            with self.subTest(stop=stop):
+                with open(self.work.file("big.dll"), "r+b") as big:
+                    big.truncate(512 << 20)  # long enough to be caught while it is copied
+                self.work.file("new.dll", b"new")
+                self.work.file("TMP1234.tmp", b"another program's")
+                target = self.work.file("t.dll", b"old")
+                with held(target):
+                    run = subprocess.Popen(command(EXE, ["/C", "big.dll", "t.dll"]), cwd=self.work.path,
+                                           env=self.pinfile_env(), stdout=subprocess.PIPE)
+                    staged = self.wait_for_staged_bytes(run, ignore="TMP1234.tmp")
+                    run.send_signal(signal.SIGSTOP)  # where it is: still copying
+                    self.assertLess(os.path.getsize(os.path.join(self.work.path, staged)), 512 << 20)
+                    if stop == "kill":
+                        run.kill()
+                        run.wait(timeout=TIMEOUT)
+                        self.assertEqual(self.staged_files(), ["TMP1234.tmp"])
+                    else:
+                        self.assertTrue(power_loss(run), "no Wine server of this prefix found")
+                        self.assertIn(staged, self.staged_files())  # as the power loss left it
+                run.stdout.close()
+                self.assertOutput(self.run_pinfile("/C", "new.dll", "other.dll"), [COPIED], EXIT_DONE)
+                self.assertEqual(self.staged_files(), ["TMP1234.tmp"])
+                self.assertOutput(self.pending("list"), [EMPTY], 0)
+
+    def wait_for_staged_bytes(self, run, ignore):
+        """The staged file of the run once the copy into it has begun."""
+        for _ in range(6000):
+            found = [name for name in self.staged_files() if name != ignore
+                     and os.path.getsize(os.path.join(self.work.path, name)) > 0]
+            if found:
+                return found[0]
+            self.assertIsNone(run.poll(), "the run ended before it was seen staging")
+            time.sleep(0.01)
+        self.fail("no staged file seen")
 
     def test_every_form_the_system_writes_is_listed_as_a_plain_path(self):
         # (the strings of one operation, the line listed for it), value by value in the order
@@ -1170,9 +1253,10 @@ class SystemListTests(PendingCase):
                                   EXIT_QUEUED)
             staged = self.path(self.staged_files()[0])
             self.registry(self.path("other.dll"))
-            self.write_second_value([self.internal("sub\\TMP1a.tmp"), "!" + self.internal("target2.dll")])
+            # A look-alike of a staged file beside its target, queued by another program.
+            self.write_second_value([self.internal("sub\\TMP1a.tmp"), "!" + self.internal("sub\\target2.dll")])
             operations = [replace_line(native_path(target), staged), delete_line(self.path("other.dll")),
-                          replace_line(self.path("target2.dll"), native_path(foreign))]
+                          replace_line(self.path("sub\\target2.dll"), native_path(foreign))]
             self.assertOutput(self.pending("list"), numbered(operations), 0)
 
             # The second cancellation numbers the list as it is after the first.
