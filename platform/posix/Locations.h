@@ -3,7 +3,8 @@
 //
 // Test-only seam: when the environment variable PINFILE_TEST_ROOT is set, these places move
 // under that folder (ROOT/usr/local/lib, ROOT/var/lib/pinfile/pending and ROOT/run), so that
-// tests never touch the machine's own. Nothing else is read from the environment.
+// tests never touch the machine's own. The only other variable read is PINFILE_TEST_RUN_WAIT
+// (RunWaitSeconds, the wait for another run).
 #pragma once
 
 #include <string>
