@@ -13,25 +13,20 @@ bool IsHelpRequest(const Text& argument) {
     return argument == FromUtf8(u8"/?") || argument == FromUtf8(u8"--help");
 }
 
-// Routes the arguments to exactly one action. The switch is the whole first argument,
-// upper-cased, and only in the first place.
+// Carries out what the command line asks for: exactly one action.
 Outcome Dispatch() {
-    const std::int32_t count = TheCommandLine().Arguments().Count();
-    // Asked for: the usage text is the answer, and no failure.
-    if (count == 1 && IsHelpRequest(TheCommandLine().Arguments().Item(0))) {
-        ShowUsage();
-        return Outcome::Done;
-    }
-    if (count != 2 && count != 3) return ShowUsage();
-
-    const Text command = UpperCase(TheCommandLine().Arguments().Item(0));
-    if (command == FromUtf8(u8"/C")) {
-        const Text source = TheCommandLine().Arguments().Item(1);
-        const Text target = count == 3 ? TheCommandLine().Arguments().Item(2) : Text();
-        return CopyCommand(source, target);
-    }
-    if (count == 2 && command == FromUtf8(u8"/D")) {
-        return DeleteCommand(TheCommandLine().Arguments().Item(1));
+    const Request request = ReadRequest(TheCommandLine().Arguments());
+    switch (request.kind) {
+        case Request::Kind::Help:
+            // Asked for: the usage text is the answer, and no failure.
+            ShowUsage();
+            return Outcome::Done;
+        case Request::Kind::Copy:
+            return CopyCommand(request.name, request.target);
+        case Request::Kind::Delete:
+            return DeleteCommand(request.name);
+        case Request::Kind::Usage:
+            break;
     }
     return ShowUsage();
 }
@@ -59,6 +54,21 @@ Outcome Main() {
 
     if (ulIsInIDE()) TheConsole().Finish(kFinishFlag);
     return outcome;
+}
+
+// The switch is the whole first argument, upper-cased, and only in the first place.
+Request ReadRequest(const ArgumentList& arguments) {
+    const std::int32_t count = arguments.Count();
+    if (count == 1 && IsHelpRequest(arguments.Item(0))) return {Request::Kind::Help, {}, {}};
+    if (count != 2 && count != 3) return {};
+    const Text command = UpperCase(arguments.Item(0));
+    if (command == FromUtf8(u8"/C")) {
+        return {Request::Kind::Copy, arguments.Item(1), count == 3 ? arguments.Item(2) : Text()};
+    }
+    if (count == 2 && command == FromUtf8(u8"/D")) {
+        return {Request::Kind::Delete, arguments.Item(1), {}};
+    }
+    return {};
 }
 
 Outcome ShowUsage() {

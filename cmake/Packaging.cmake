@@ -30,16 +30,20 @@ else()
   set(pinfile_unit_dir lib/systemd/system)
   install(TARGETS ${pinfile_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES ${pinfile_unit} DESTINATION ${pinfile_unit_dir})
-  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/restart-queue.md
-                ${PROJECT_SOURCE_DIR}/packaging/debian/copyright
-          DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
-  # Man pages and the changelog go compressed, as Debian's do; gzip -n leaves out name and
-  # time, so that the same sources give the same package.
+  # The changelog's newest entry names the version that project() sets, the one version there is.
+  set(pinfile_changelog ${CMAKE_BINARY_DIR}/packaging/changelog)
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/changelog.in ${pinfile_changelog} @ONLY)
+
+  # Man pages, the changelog and the documents go compressed, as Debian's policy asks of
+  # documentation over 4 kB; gzip -n leaves out name and time, so that the same sources give
+  # the same package.
   set(pinfile_man_pages ${PROJECT_SOURCE_DIR}/packaging/man/pinfile.8
                         ${PROJECT_SOURCE_DIR}/packaging/man/pinfile-pending.8)
+  set(pinfile_documents ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/restart-queue.md)
   set(pinfile_compressed)
-  foreach(source IN LISTS pinfile_man_pages ITEMS ${PROJECT_SOURCE_DIR}/packaging/debian/changelog)
+  foreach(source IN LISTS pinfile_man_pages pinfile_documents ITEMS ${pinfile_changelog})
     get_filename_component(name ${source} NAME)
     set(output ${CMAKE_BINARY_DIR}/packaging/${name}.gz)
     add_custom_command(OUTPUT ${output}
@@ -49,9 +53,11 @@ else()
     list(APPEND pinfile_compressed ${output})
   endforeach()
   add_custom_target(pinfile_compressed_documents ALL DEPENDS ${pinfile_compressed})
+  set(pinfile_compressed_docs ${pinfile_compressed})
   list(FILTER pinfile_compressed INCLUDE REGEX "\\.8\\.gz$")
+  list(FILTER pinfile_compressed_docs EXCLUDE REGEX "\\.8\\.gz$")
   install(FILES ${pinfile_compressed} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
-  install(FILES ${CMAKE_BINARY_DIR}/packaging/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES ${pinfile_compressed_docs} DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
 
 set(CPACK_PACKAGE_NAME pinfile)
@@ -186,10 +192,24 @@ if(BUILD_TESTING)
               --shlibdeps ${pinfile_shlibdeps}
               --man-dir ${package_root_prefix}/${CMAKE_INSTALL_MANDIR}/man8
               --copyright ${PROJECT_SOURCE_DIR}/packaging/debian/copyright
-              --changelog ${PROJECT_SOURCE_DIR}/packaging/debian/changelog
+              --changelog ${pinfile_changelog}
               ${pinfile_program_args}
               ${maintainer_script_args}
               ${man_page_args})
+
+    # The package in a Debian 12 root that debootstrap makes once and keeps under build/:
+    # pinfile in a chroot without /proc, the package's install, upgrade, remove and purge, and
+    # a real boot with systemd-nspawn. Each skips (77) with its reason where the machine
+    # cannot (no root, no mirror, no container).
+    set(debian_root_test ${pinfile_package_tests}/debian_root.py
+        --tarball ${PROJECT_SOURCE_DIR}/build/debian-root/bookworm-minbase-systemd.tar
+        --cpack ${CMAKE_CPACK_COMMAND} --config ${CMAKE_BINARY_DIR}/CPackConfig.cmake)
+    add_test(NAME chroot_without_proc COMMAND ${Python3_EXECUTABLE} ${debian_root_test} WithoutProc)
+    add_test(NAME package_in_debian_root
+      COMMAND ${Python3_EXECUTABLE} ${debian_root_test} PackageLifeCycle)
+    add_test(NAME systemd_boot COMMAND ${Python3_EXECUTABLE} ${debian_root_test} SystemdBoot)
+    set_tests_properties(chroot_without_proc package_in_debian_root systemd_boot PROPERTIES
+      SKIP_RETURN_CODE 77 TIMEOUT 1800 ENVIRONMENT "LANG=C.UTF-8")
   endif()
 endif()
 

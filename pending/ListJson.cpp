@@ -11,16 +11,6 @@ namespace {
 
 Text Ascii(std::string_view text) { return Text(text.begin(), text.end()); }
 
-Text Hex(unsigned value, int digits) {
-    constexpr std::string_view kDigits = "0123456789abcdef";
-    Text hex;
-    for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) {
-        hex.push_back(
-            static_cast<NativeChar>(kDigits[(value >> static_cast<unsigned>(shift)) & 15U]));
-    }
-    return hex;
-}
-
 // Valid UTF-8: no stray continuation bytes, no overlong forms, no surrogates, nothing past
 // U+10FFFF.
 [[maybe_unused]] bool IsValidText(std::string_view text) {
@@ -202,6 +192,12 @@ Text JsonNameField(const char8_t* field, TextView name) {
     return head + JsonString(EscapedName(name)) + Ascii(",\"") + key + Ascii("_raw\":\"") + raw +
            Ascii("\"");
 }
+
+Text JsonNameValue(TextView name) {
+    return JsonString(IsValidText(name) ? Text(name) : EscapedName(name));
+}
+
+Text JsonNumber(long long value) { return Number(value); }
 
 Text ListAsJson(const PendingList& list, const LastRestart& lastRestart) {
     bool restartRequired = false;

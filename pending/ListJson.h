@@ -19,4 +19,11 @@ Text ListAsJson(const PendingList& list, const LastRestart& lastRestart = {});
 // escaped form, with the raw units in hex beside it under the field's name and "_raw".
 Text JsonNameField(const char8_t* field, TextView name);
 
+// The JSON string of a name where it stands alone (in an array): the name itself when it is
+// valid text, otherwise the list's escaped form.
+Text JsonNameValue(TextView name);
+
+// A JSON number.
+Text JsonNumber(long long value);
+
 }  // namespace pinfile

@@ -1,7 +1,6 @@
 #include "FileSystem.h"
 
 #include <algorithm>
-#include <cwctype>
 #include <utility>
 
 namespace pinfile {
@@ -16,6 +15,16 @@ StagedFile::~StagedFile() {
 }
 
 namespace {
+
+// Only the letters that pinfile's names are made of count: a name with any other character
+// in their place is not one that pinfile made.
+bool IsAsciiLetterOrDigit(NativeChar c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+bool IsAsciiHexDigit(NativeChar c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
 
 // What comes before the letters: a dot for a hidden name, and the prefix.
 Text LeadOf(TextView prefix, const StagedNameForm& form) {
@@ -36,10 +45,9 @@ bool IsStagedFileName(TextView name, TextView prefix, const StagedNameForm& form
         return false;
     }
     const TextView letters = name.substr(lead.size(), name.size() - fixed);
-    const bool lettersFit =
-        !form.hexLetters || std::all_of(letters.begin(), letters.end(), [](auto c) {
-            return std::iswxdigit(static_cast<wint_t>(c)) != 0;
-        });
+    const bool lettersFit = std::all_of(letters.begin(), letters.end(), [&](NativeChar c) {
+        return form.hexLetters ? IsAsciiHexDigit(c) : IsAsciiLetterOrDigit(c);
+    });
     return lettersFit && NamesMatch(name.substr(0, lead.size()), lead) &&
            NamesMatch(name.substr(name.size() - tail.size()), tail);
 }

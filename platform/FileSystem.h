@@ -51,6 +51,11 @@ Text QueueNameOf(TextView name);
 // Deletes a file; never a directory.
 FileCallResult DeleteFileNow(TextView name);
 
+// Whether a copy onto the file would find it in use right now, by the rule CopyFileNow
+// judges it with (a link is followed as a copy writes through it), without changing it:
+// inUse when another process holds it, an error when the question cannot be asked.
+FileCallResult ProbeInUse(TextView name);
+
 // A file staged beside its target for the restart. It is made new by this process and from
 // then on handled only through what this process holds open, never again by its name: the
 // name lies in the target's folder, where another user may swap it for a link or a file of
@@ -99,7 +104,7 @@ struct StagedNameForm {
     bool hidden = false;  // the name starts with a dot
     std::size_t fewestLetters = 0;
     std::size_t mostLetters = 0;
-    bool hexLetters = false;  // the letters are hex digits
+    bool hexLetters = false;  // the letters are hex digits; otherwise ASCII letters and digits
     std::u8string_view tail;
 };
 

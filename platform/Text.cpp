@@ -1,7 +1,7 @@
 #include "Text.h"
 
-#include <cstdio>
 #include <string>
+#include <string_view>
 #include <type_traits>
 
 #include "Backend.h"
@@ -13,9 +13,9 @@ namespace {
 // A code unit as a C-style escape: \xff for one up to 0xff, \ud800 for a larger one.
 void AppendUnitEscape(Text& out, NativeChar unit) {
     const auto value = static_cast<unsigned>(static_cast<std::make_unsigned_t<NativeChar>>(unit));
-    char escape[8];
-    std::snprintf(escape, sizeof escape, value < 0x100 ? "\\x%02x" : "\\u%04x", value);
-    for (const char* c = escape; *c != '\0'; ++c) out += static_cast<NativeChar>(*c);
+    out += static_cast<NativeChar>('\\');
+    out += static_cast<NativeChar>(value < 0x100 ? 'x' : 'u');
+    out += Hex(value, value < 0x100 ? 2 : 4);
 }
 
 // The escapes that C gives a name of their own.
@@ -33,6 +33,18 @@ const char* NamedEscape(NativeChar unit) {
 }
 
 }  // namespace
+
+// By hand rather than through the printf family, whose formatting code (floating point
+// included) would make up a tenth of the Windows executable.
+Text Hex(unsigned value, int digits) {
+    constexpr std::string_view kDigits = "0123456789abcdef";
+    Text hex;
+    for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) {
+        hex.push_back(
+            static_cast<NativeChar>(kDigits[(value >> static_cast<unsigned>(shift)) & 15U]));
+    }
+    return hex;
+}
 
 // Where a backslash separates folders (Windows) it never stands in a name, and stays single.
 Text EscapedName(TextView name) {

@@ -8,7 +8,9 @@
 
 namespace pinfile {
 
-#if defined(_WIN32)
+// PINFILE_WIDE_TEXT: Windows text in a native build, for the Windows backend's pure code that
+// a fuzz target runs on the host (tests/fuzz).
+#if defined(_WIN32) || defined(PINFILE_WIDE_TEXT)
 using NativeChar = wchar_t;
 #else
 using NativeChar = char;
@@ -34,6 +36,9 @@ Text EscapedName(TextView name);
 
 // The plain signed decimal form: no padding, no separators, a minus sign only when negative.
 Text ToDecimal(std::int32_t value);
+
+// The value as exactly that many lower-case hex digits (the low ones), without a prefix.
+Text Hex(unsigned value, int digits);
 
 // The runtime's string upper-casing (the platform's case mapping on Windows, ASCII on POSIX).
 Text UpperCase(TextView text);

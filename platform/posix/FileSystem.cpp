@@ -8,11 +8,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "../UtilityLibrary.h"
@@ -38,6 +40,7 @@ namespace {
 using posix::Checked;
 using posix::Descriptor;
 using posix::LastError;
+using posix::NameAt;
 
 FileCallResult InUse() { return {Status(EBUSY), true}; }
 
@@ -91,53 +94,6 @@ Hold HoldOn(int folder, const std::string& name, int openFlags, Descriptor& open
     return HeldInLockTable(info);
 }
 
-// A name as the *at calls take it: the folder it lies in, held open, and its last component.
-// Relative names stay relative, so that no path longer than the system's limit is built.
-struct NameAt {
-    Descriptor folder;
-    std::string name;
-};
-
-Status OpenNameAt(const std::string& path, NameAt& at) {
-    at.name = ulGetFileName(path);
-    if (at.name.empty()) return Status(EISDIR);
-    return posix::OpenFolder(FolderOf(path), at.folder);
-}
-
-// Follows the name while it is a symbolic link, as a copy writes through links; a link that
-// leads nowhere yet names the file that the copy creates.
-Status FollowLinksAt(NameAt& at) {
-    for (int hops = 0; hops < 40; ++hops) {
-        struct stat info {};
-        if (fstatat(at.folder.get(), at.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-            return errno == ENOENT ? Status() : LastError();
-        }
-        if (!S_ISLNK(info.st_mode)) return {};
-        std::vector<char> link(static_cast<std::size_t>(info.st_size) + 2);
-        const ssize_t length =
-            readlinkat(at.folder.get(), at.name.c_str(), link.data(), link.size());
-        if (length < 0) return LastError();
-        if (static_cast<std::size_t>(length) >= link.size()) return Status(ENAMETOOLONG);
-        NameAt next;
-        const std::string leads(link.data(), static_cast<std::size_t>(length));
-        const std::size_t slash = leads.rfind('/');
-        next.name = slash == std::string::npos ? leads : leads.substr(slash + 1);
-        if (next.name.empty()) return Status(EISDIR);
-        if (slash == std::string::npos) {
-            at.name = next.name;
-            continue;
-        }
-        // Relative to the link's own folder; an absolute one from the root.
-        const std::string folder = slash == 0 ? "/" : leads.substr(0, slash);
-        next.folder.reset(
-            openat(at.folder.get(), folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!next.folder.valid()) return LastError();
-        at.folder.reset(next.folder.release());
-        at.name = next.name;
-    }
-    return Status(ELOOP);
-}
-
 // Best effort: the flag that tells administrators and their tools that a restart is due,
 // and the line that names pinfile as the package that wants it.
 void MarkRestartRequired() {
@@ -160,13 +116,95 @@ void MarkRestartRequired() {
 // queued there.
 constexpr long kTmpfsMagic = 0x01021994;
 constexpr long kRamfsMagic = 0x858458f6;
+constexpr long kOverlayMagic = 0x794c7630;
 
-// The folder of a queued operation, as the record proves it at boot.
+bool EmptiedByReboot(long type) { return type == kTmpfsMagic || type == kRamfsMagic; }
+
+// The mount table writes a space, tab, comma or backslash in a name as \ and three octal
+// digits.
+std::string Unescaped(std::string_view text) {
+    std::string plain;
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        unsigned char value = 0;
+        const char* digits = text.data() + at + 1;
+        const bool escaped = text[at] == '\\' && at + 3 < text.size() &&
+                             std::from_chars(digits, digits + 3, value, 8).ptr == digits + 3;
+        if (escaped) {
+            plain.push_back(static_cast<char>(value));
+            at += 3;
+        } else {
+            plain.push_back(text[at]);
+        }
+    }
+    return plain;
+}
+
+// Overlay's options escape a comma, colon or backslash in a layer's name with a backslash.
+std::string LayerName(std::string_view option) {
+    std::string name;
+    for (std::size_t at = 0; at < option.size(); ++at) {
+        if (option[at] == '\\' && at + 1 < option.size()) ++at;
+        name.push_back(option[at]);
+    }
+    return name;
+}
+
+// The upper layer of the overlay mounted as the device, as the mount table names it; empty
+// when the overlay has none or is not found.
+std::string OverlayUpperLayer(dev_t device) {
+    std::ifstream table("/proc/self/mountinfo");
+    const std::string wanted = std::to_string(major(device)) + ":" + std::to_string(minor(device));
+    for (std::string line; std::getline(table, line);) {
+        std::istringstream fields(line);
+        std::string id;
+        std::string parent;
+        std::string numbers;
+        fields >> id >> parent >> numbers;
+        // Past the optional fields, which end with a lone "-": type, source, options.
+        const std::size_t separator = line.find(" - ");
+        if (numbers != wanted || separator == std::string::npos) continue;
+        std::istringstream described(line.substr(separator + 3));
+        std::string type;
+        std::string source;
+        std::string options;
+        described >> type >> source >> options;
+        if (type != "overlay") continue;
+        std::istringstream list(options);
+        for (std::string option; std::getline(list, option, ',');) {
+            if (option.starts_with("upperdir=")) return LayerName(Unescaped(option.substr(9)));
+        }
+    }
+    return {};
+}
+
+// An overlay keeps what is written to it in its upper layer: one whose upper layer a reboot
+// empties (overlayroot=tmpfs, live systems) forgets it as tmpfs does. An upper layer out of
+// sight (mounted in another namespace) cannot tell, and counts as kept.
+bool UpperLayerEmptiedByReboot(int folder) {
+    struct stat info {};
+    if (fstat(folder, &info) != 0) return false;
+    const std::string upper = OverlayUpperLayer(info.st_dev);
+    struct statfs system {};
+    return !upper.empty() && statfs(upper.c_str(), &system) == 0 &&
+           EmptiedByReboot(static_cast<long>(system.f_type));
+}
+
+// The folder of a queued operation, as the record proves it at boot. An overlay shows a folder
+// that only a lower layer holds until a write copies it up, which gives it the upper copy's
+// birth time: the boot's own change, or a later command's, would then find another folder. So
+// the folder is copied up before it is proven, by setting its owner and group to what they
+// are, which changes nothing else but its change time.
 Status QueueableFolder(int folder, posix::FileIdentity& identity) {
     struct statfs system {};
     if (fstatfs(folder, &system) != 0) return LastError();
     const auto type = static_cast<long>(system.f_type);
-    if (type == kTmpfsMagic || type == kRamfsMagic) return Status(EOPNOTSUPP);
+    if (EmptiedByReboot(type)) return Status(EOPNOTSUPP);
+    if (type == kOverlayMagic) {
+        if (UpperLayerEmptiedByReboot(folder)) return Status(EOPNOTSUPP);
+        if (fchown(folder, static_cast<uid_t>(-1), static_cast<gid_t>(-1)) != 0) {
+            return LastError();
+        }
+    }
     return posix::IdentityOf(folder, identity);
 }
 
@@ -199,7 +237,7 @@ Status PrepareStagedFile(const StagedFile::Held& held, posix::JournalRecord& rec
     record.targetOwner = target.st_uid;
     record.targetGroup = target.st_gid;
     record.targetMode = target.st_mode & 07777U;
-    const std::string attributes = posix::AttributePath(folder, held.targetName);
+    const posix::AttributeSource attributes = posix::AttributesOf(folder, held.targetName);
     Status status = posix::ReadAttribute(attributes, posix::kAccessAcl, record.targetAcl);
     const int file = held.file.get();
     if (status.Succeeded()) status = Checked(fchmod(file, target.st_mode & 0755U));
@@ -210,21 +248,28 @@ Status PrepareStagedFile(const StagedFile::Held& held, posix::JournalRecord& rec
 }
 
 FileCallResult Queue(const posix::JournalRecord& record) {
-    posix::Journal journal;
-    Status status = journal.Open(posix::JournalPath(), true);
-    if (status.Succeeded()) status = journal.Append(record);
+    posix::Journal* journal = nullptr;
+    Status status = posix::OpenRunJournal(true, journal);
+    if (status.Succeeded()) status = journal->Append(record);
     if (status.Succeeded()) MarkRestartRequired();
     return status;
 }
 
-// Removes the staged files in the folder that no waiting operation needs; when the queue
-// cannot be read, nothing, as any of them might be needed.
-void RemoveUnneededStagedFiles(int folder) {
-    std::vector<posix::JournalEntry> entries;
-    const Status read = posix::ReadJournal(posix::JournalPath(), entries);
-    if (read.Succeeded() || read.Code() == ENOENT) {
-        posix::RemoveUnneededStagedFiles(folder, entries);
-    }
+// Removes what killed runs left in the folder that pinfile proves it made for this journal
+// (see RemoveLeftovers), all but the staged files that an open record needs, and never the
+// source. Nothing without the journal's identity, which every file of pinfile's carries, nor
+// when the journal cannot be read, as any staged file might be needed. Beside its identity a
+// missing journal is an empty one: pinfile removes it when its last record goes.
+void RemoveLeftoversIn(int folder, int source) {
+    const std::string& id = posix::RunJournalId();
+    if (id.empty()) return;
+    posix::Journal* journal = nullptr;
+    const Status opened = posix::OpenRunJournal(false, journal);
+    if (opened.Failed() && opened.Code() != ENOENT) return;
+    posix::RemoveLeftovers(
+        folder, id,
+        opened.Succeeded() ? posix::StagedNamesNeeded(journal->Entries()) : posix::NeededNames(),
+        source);
 }
 
 }  // namespace
@@ -262,9 +307,7 @@ FileCallResult CopyFileNow(TextView source, TextView target) {
     }
 
     NameAt at;
-    Status found = OpenNameAt(Text(target), at);
-    if (found.Succeeded()) found = FollowLinksAt(at);
-    if (found.Failed()) return found;
+    if (const Status found = posix::OpenCopyTarget(target, at); found.Failed()) return found;
     // Only a regular file is replaced: a FIFO, socket or device is no file to put in place.
     struct stat targetInfo {};
     if (fstatat(at.folder.get(), at.name.c_str(), &targetInfo, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -272,12 +315,24 @@ FileCallResult CopyFileNow(TextView source, TextView target) {
         return Status(S_ISDIR(targetInfo.st_mode) ? EISDIR : EINVAL);
     }
 
+    // What killed runs left in the folder goes first, also when the copy is to be queued:
+    // the staged file is made in this same folder.
+    RemoveLeftoversIn(at.folder.get(), in.get());
+
     // A target that another process has locked is in use; ours keeps it until we are done.
     Descriptor existing;
     if (HoldOn(at.folder.get(), at.name, O_NOFOLLOW, existing) != Hold::Free) return InUse();
 
-    RemoveUnneededStagedFiles(at.folder.get());
-    return posix::ReplaceWithCopyAt(in.get(), sourceInfo.st_mode, at.folder.get(), at.name);
+    return posix::ReplaceWithCopyAt(in.get(), sourceInfo.st_mode, at.folder.get(), at.name,
+                                    posix::RunJournalId());
+}
+
+FileCallResult ProbeInUse(TextView name) {
+    NameAt at;
+    if (const Status found = posix::OpenCopyTarget(name, at); found.Failed()) return found;
+    Descriptor file;
+    if (HoldOn(at.folder.get(), at.name, O_NOFOLLOW, file) != Hold::Free) return InUse();
+    return {};
 }
 
 // The folder is proven by identity when the queue is read, and the name is exact.
@@ -285,7 +340,7 @@ Text QueueNameOf(TextView name) { return Text(name); }
 
 FileCallResult DeleteFileNow(TextView name) {
     NameAt at;
-    if (const Status opened = OpenNameAt(Text(name), at); opened.Failed()) {
+    if (const Status opened = posix::OpenNameAt(name, at); opened.Failed()) {
         return opened;
     }
     struct stat info {};
@@ -307,20 +362,21 @@ FileCallResult DeleteFileNow(TextView name) {
 
 StagedFile CreateStagedFile(TextView target, TextView prefix) {
     StagedFile::HeldPointer held(new StagedFile::Held());
-    if (const Status resolved = posix::QueuedTarget(target, held->target); resolved.Failed()) {
-        return StagedFile(resolved.Code());
+    // The file that the immediate copy would write, found the same way, and its folder held.
+    NameAt at;
+    Status resolved = posix::OpenCopyTarget(target, at);
+    if (resolved.Succeeded()) {
+        resolved = posix::CanonicalName(at.folder.get(), at.name, held->target);
     }
+    if (resolved.Failed()) return StagedFile(resolved.Code());
+    held->folder = std::move(at.folder);
+    held->targetName = std::move(at.name);
     const std::string folder = FolderOf(held->target);
-    held->targetName = ulGetFileName(held->target);
-    if (const Status opened = posix::OpenFolder(folder, held->folder); opened.Failed()) {
-        return StagedFile(opened.Code());
-    }
-    RemoveUnneededStagedFiles(held->folder.get());
     const auto makeName = [&] {
         return StagedFileName(prefix, posix::UniqueName("", kStagedNames.mostLetters));
     };
-    const Status created =
-        posix::CreateLockedFile(held->folder.get(), makeName, held->name, held->file);
+    const Status created = posix::CreateLockedFile(held->folder.get(), makeName,
+                                                   posix::RunJournalId(), held->name, held->file);
     if (created.Failed()) return StagedFile(created.Code() == EEXIST ? 0 : created.Code());
     Text name = ulBuildFileName(folder, held->name);
     return StagedFile(std::move(name), std::move(held));

@@ -19,8 +19,8 @@ std::string JournalFolder() { return Rooted("/var/lib/pinfile"); }
 
 std::string JournalPath() { return JournalFolder() + "/pending"; }
 
-std::string RunFolder() { return Rooted("/run"); }
+std::string JournalIdPath() { return JournalFolder() + "/id"; }
 
-std::string BootIdPath() { return Rooted("/proc/sys/kernel/random/boot_id"); }
+std::string RunFolder() { return Rooted("/run"); }
 
 }  // namespace pinfile::posix

@@ -2,8 +2,9 @@
 // shared libraries and the restart queue.
 //
 // Test-only seam: when the environment variable PINFILE_TEST_ROOT is set, these places move
-// under that folder (ROOT/usr/local/lib, ROOT/var/lib/pinfile/pending, ROOT/run and the boot id),
-// so that tests never touch the machine's own. Nothing else is read from the environment.
+// under that folder (ROOT/usr/local/lib, ROOT/var/lib/pinfile/pending and ROOT/run), so that
+// tests never touch the machine's own. The only other variable read is PINFILE_TEST_RUN_WAIT
+// (RunWaitSeconds, the wait for another run).
 #pragma once
 
 #include <string>
@@ -13,12 +14,11 @@ namespace pinfile::posix {
 std::string SystemFolder();
 std::string JournalFolder();
 std::string JournalPath();
+// The journal's identity, which marks pinfile's own files (see JournalFile.h).
+std::string JournalIdPath();
 
 // The folder for this boot's state: the run lock, and the "reboot required" flag that
 // unattended upgrades, login banners and fleet tools read.
 std::string RunFolder();
-
-// The kernel's id of this boot (under the test root: ROOT/proc/sys/kernel/random/boot_id).
-std::string BootIdPath();
 
 }  // namespace pinfile::posix

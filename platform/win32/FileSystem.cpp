@@ -11,6 +11,19 @@ namespace pinfile {
 
 struct StagedFile::Held {
     win32::OwnedHandle file;
+    // The name by which pinfile's staging record knows the file.
+    Text name;
+    // The file goes when its handle closes, or the restart list holds it: the staging record
+    // has nothing left to tell.
+    bool accounted = false;
+
+    Held() = default;
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+    ~Held() {
+        file.Reset(nullptr);
+        if (accounted && !name.empty()) win32::ForgetStagingRecord(name);
+    }
 };
 
 namespace {
@@ -135,7 +148,7 @@ FileCallResult CopyFileNow(TextView source, TextView target) {
     return Judged(failed, target, GENERIC_WRITE, source);
 }
 
-Text QueueNameOf(TextView name) { return win32::LongFullName(name); }
+Text QueueNameOf(TextView name) { return win32::NormalName(name); }
 
 FileCallResult DeleteFileNow(TextView name) {
     if (IsDevice(name)) return Status(ERROR_INVALID_NAME);
@@ -143,25 +156,34 @@ FileCallResult DeleteFileNow(TextView name) {
     return Judged(LastError(), name, DELETE);
 }
 
+// Opened for writing with every sharing allowed, the file refuses only a holder that denies
+// others the write that a copy needs; the refusal is judged as a failed copy's is.
+FileCallResult ProbeInUse(TextView name) {
+    if (IsDevice(name)) return Status(ERROR_INVALID_NAME);
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const win32::OwnedHandle file(CreateFileW(ForCall(name).c_str(), GENERIC_WRITE, share, nullptr,
+                                              OPEN_EXISTING, 0, nullptr));
+    if (file.Valid() || GetLastError() == ERROR_FILE_NOT_FOUND) return {};
+    return Judged(LastError(), name, GENERIC_WRITE);
+}
+
 void StagedFile::HeldDeleter::operator()(Held* held) const { delete held; }
 
 // A file that is deleted through its handle goes, whatever its name leads to by then.
 void StagedFile::Discard(Held& held) {
-    FILE_DISPOSITION_INFO disposition{};
-    disposition.DeleteFile = TRUE;
-    SetFileInformationByHandle(held.file.Get(), FileDispositionInfo, &disposition,
-                               sizeof disposition);
+    held.accounted = win32::SetDeleteOnClose(held.file.Get(), true).Succeeded();
 }
 
 StagedFile CreateStagedFile(TextView target, TextView prefix) {
-    Text full;
-    const std::size_t slash =
-        win32::FullPathName(target, full).Failed() ? Text::npos : full.find_last_of(L"\\/");
-    const Text folder = slash == Text::npos ? Text(L".") : full.substr(0, slash + 1);
+    const Text normal = win32::NormalName(target);
+    const std::size_t slash = normal.find_last_of(L'\\');
+    const Text folder = slash == Text::npos ? Text(L".") : normal.substr(0, slash + 1);
     StagedFile::HeldPointer held(new StagedFile::Held());
     DWORD error = 0;
-    Text name = win32::CreateStagedFileIn(folder, prefix, held->file, error);
-    if (name.empty()) return StagedFile(static_cast<ErrorCode>(error));
+    held->name = win32::CreateStagedFileIn(folder, prefix, held->file, error);
+    if (held->name.empty()) return StagedFile(static_cast<ErrorCode>(error));
+    held->accounted = true;
+    Text name = held->name;
     return StagedFile(std::move(name), std::move(held));
 }
 
@@ -169,8 +191,12 @@ FileCallResult CopyIntoStagedFile(TextView source, StagedFile& staged) {
     return win32::CopyInto(source, staged.Files().file.Get());
 }
 
+// The list names every file in its normal form, as pinfile's records do, so that a name of the
+// list and of a record are one text, and one that the restart still finds when a mapped or
+// substituted drive is gone.
 FileCallResult ScheduleReplaceAtRestart(StagedFile& staged, TextView target) {
-    HANDLE file = staged.Files().file.Get();
+    StagedFile::Held& held = staged.Files();
+    HANDLE file = held.file.Get();
     // The restart renames the staged copy into place; its bytes must be on disk by then.
     if (!FlushFileBuffers(file)) return LastError();
     // What was written is recorded first, so that the list can always tell whether the
@@ -179,28 +205,41 @@ FileCallResult ScheduleReplaceAtRestart(StagedFile& staged, TextView target) {
     if (const Status remembered = win32::RememberStagedFile(name, file); remembered.Failed()) {
         return remembered;
     }
-    const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT;
-    if (!MoveFileExW(ForCall(name).c_str(), ForCall(target).c_str(), flags)) {
+    // The file must outlive its handle to be queued; until the list holds it, the staging
+    // record lets a later run remove it.
+    if (const Status keeping = win32::SetDeleteOnClose(file, false); keeping.Failed()) {
         win32::ForgetStagedFile(name);
-        return LastError();
+        return keeping;
+    }
+    held.accounted = false;
+    const Text normalTarget = win32::NormalName(target);
+    const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT;
+    if (!MoveFileExW(ForCall(name).c_str(), ForCall(normalTarget).c_str(), flags)) {
+        const Status refused = LastError();
+        win32::ForgetStagedFile(name);
+        return refused;
     }
     bool mayStay = false;
-    const Status kept = win32::KeepQueuedOperation(name, target, mayStay);
+    const Status kept = win32::KeepQueuedOperation(name, normalTarget, mayStay);
     // A pair that may stay keeps its record, and its staged file, so it never points at nothing.
     if (kept.Failed() && !mayStay) win32::ForgetStagedFile(name);
-    if (kept.Succeeded() || mayStay) win32::ExpectReplacement(name, file, target);
+    held.accounted = kept.Succeeded() || mayStay;
+    if (held.accounted) win32::ExpectReplacement(name, file, normalTarget);
     return {kept, false, mayStay ? kept.Code() : 0};
 }
 
 FileCallResult ScheduleDeleteAtRestart(TextView name) {
-    if (!MoveFileExW(ForCall(name).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+    const Text normal = win32::NormalName(name);
+    if (!MoveFileExW(ForCall(normal).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
         return LastError();
     }
     bool mayStay = false;
-    const Status kept = win32::KeepQueuedOperation(name, TextView(), mayStay);
+    const Status kept = win32::KeepQueuedOperation(normal, TextView(), mayStay);
     // Only a note for the list's readers, which tells pinfile's deletions from others'.
-    if (kept.Succeeded() || mayStay) win32::RememberQueuedDeletion(name);
-    if (kept.Succeeded() || mayStay) win32::ExpectDeletion(name);
+    if (kept.Succeeded() || mayStay) {
+        win32::RememberQueuedDeletion(normal);
+        win32::ExpectDeletion(normal);
+    }
     return {kept, false, mayStay ? kept.Code() : 0};
 }
 

@@ -34,7 +34,7 @@ constexpr const wchar_t* kThisBoot = L"ThisBoot";  // under kPinfileKey, volatil
 constexpr const wchar_t* kOutcomeValue = L"LastRestart";
 
 // A record's value name: what the restart must do, and the name it acts on (the staged file
-// of a replacement, the file to delete), as the list spells it.
+// of a replacement, the file to delete), in its normal form.
 constexpr TextView kReplacePrefix = L"replace ";
 constexpr TextView kDeletePrefix = L"delete ";
 
@@ -110,15 +110,13 @@ bool ProducedOf(HANDLE file, Produced& produced) {
     return Sha256Of(file, produced.sha256);
 }
 
-Text ListName(TextView name) {
-    Text full;
-    return win32::PlainListName(win32::FullPathName(name, full).Succeeded() ? TextView(full)
-                                                                            : name);
-}
+// The same normal form that the list and pinfile's other records name a file by, so that a
+// record is found from any spelling of its name.
+Text RecordName(TextView name) { return win32::NormalName(name); }
 
 Text ValueName(const PendingOperation& operation) {
     const bool deletion = operation.kind == PendingOperation::Kind::Delete;
-    return Text(deletion ? kDeletePrefix : kReplacePrefix) + ListName(operation.source);
+    return Text(deletion ? kDeletePrefix : kReplacePrefix) + RecordName(operation.source);
 }
 
 // ---- the records ----
@@ -332,7 +330,7 @@ namespace win32 {
 void ExpectReplacement(TextView staged, HANDLE file, TextView target) {
     Produced produced;
     if (!ProducedOf(file, produced)) return;
-    const Text targetName = ListName(target);
+    const Text targetName = RecordName(target);
     std::vector<BYTE> data(sizeof produced + targetName.size() * sizeof(wchar_t));
     std::memcpy(data.data(), &produced, sizeof produced);
     std::memcpy(data.data() + sizeof produced, targetName.data(),

@@ -1,6 +1,7 @@
 #include <vector>
 
 #include "../RuntimeError.h"
+#include "RestartList.h"
 #include "Win32.h"
 
 namespace pinfile::win32 {
@@ -12,6 +13,8 @@ namespace {
 constexpr std::size_t kLongestPlainName = MAX_PATH - 14;
 
 bool StartsWith(TextView text, TextView prefix) { return text.substr(0, prefix.size()) == prefix; }
+
+bool IsWildcard(TextView name) { return name.find_first_of(L"*?") != TextView::npos; }
 
 }  // namespace
 
@@ -28,11 +31,56 @@ Text LongFullName(TextView name) {
     Text full;
     if (FullPathName(name, full).Failed()) return Text(name);
     const std::size_t slash = full.find_last_of(L"\\/");
-    if (slash == Text::npos || full.find_first_of(L"*?", slash) != Text::npos) return full;
+    if (slash == Text::npos || IsWildcard(TextView(full).substr(slash))) return full;
     WIN32_FIND_DATAW found{};
     const OwnedSearch search(FindFirstFileW(CallName(full).c_str(), &found));
     if (!search.Valid()) return full;
     return full.substr(0, slash + 1) + found.cFileName;
+}
+
+namespace {
+
+// The path of an existing folder as the system resolves it: the drive that holds it rather
+// than a mapped or substituted one, every link on the way followed, long names in the case the
+// disk keeps; with a separator at the end. Empty when the folder cannot be asked.
+Text ResolvedFolder(TextView folder) {
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const OwnedHandle handle(CreateFileW(CallName(folder).c_str(), 0, share, nullptr, OPEN_EXISTING,
+                                         FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!handle.Valid()) return Text();
+    Text resolved;
+    const auto finalPath = [&](wchar_t* buffer, std::size_t size) {
+        return GetFinalPathNameByHandleW(handle.Get(), buffer, static_cast<DWORD>(size),
+                                         FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    };
+    if (Grown(finalPath, resolved).Failed()) return Text();
+    resolved = PlainName(resolved);
+    if (!resolved.ends_with(L'\\')) resolved += L'\\';
+    return resolved;
+}
+
+// The last component of a full path as its folder lists it (the long name, in the case the
+// disk keeps), or as given when there is no such entry.
+Text ListedLeaf(const Text& full, std::size_t slash) {
+    Text leaf = full.substr(slash + 1);
+    if (IsWildcard(leaf)) return leaf;
+    WIN32_FIND_DATAW found{};
+    const OwnedSearch search(FindFirstFileW(CallName(full).c_str(), &found));
+    return search.Valid() ? Text(found.cFileName) : leaf;
+}
+
+}  // namespace
+
+Text NormalName(TextView name) {
+    // "\??\" means nothing to the full-path rule, which would take it for a relative name.
+    Text plain = PlainName(name);
+    Text full;
+    if (FullPathName(plain, full).Failed()) return plain;
+    full = PlainName(full);
+    const std::size_t slash = full.find_last_of(L'\\');
+    if (slash == Text::npos || slash + 1 == full.size()) return full;
+    const Text folder = ResolvedFolder(TextView(full).substr(0, slash + 1));
+    return (folder.empty() ? full.substr(0, slash + 1) : folder) + ListedLeaf(full, slash);
 }
 
 Text CallName(TextView name) {

@@ -27,18 +27,11 @@ constexpr std::array<const wchar_t*, 2> kRenameValues = {L"PendingFileRenameOper
 
 // ---- names ----
 
-// A name given to pinfile as the list would spell it, so that the two can be compared.
-Text FullName(TextView name) {
-    Text full;
-    return win32::PlainListName(win32::FullPathName(name, full).Succeeded() ? TextView(full)
-                                                                            : name);
-}
-
 // What the system says a name is: the folder it lies in, by volume and file index and by its
 // final path, and the file's long name there. Names that reach one file another way (an 8.3
 // name, "\\.\" or "\\?\", another drive letter, a linked folder) give the same key.
 struct FileKey {
-    Text full;  // the name as the list would spell it, for when the folder cannot be asked
+    Text full;  // the normal name, for when the folder cannot be asked
     bool known = false;
     BY_HANDLE_FILE_INFORMATION folder{};
     Text finalFolder;
@@ -47,9 +40,9 @@ struct FileKey {
 
 FileKey KeyOf(TextView name) {
     FileKey key;
-    key.full = FullName(name);
+    key.full = win32::NormalName(name);
     Text full;
-    if (win32::FullPathName(name, full).Failed()) return key;
+    if (win32::FullPathName(win32::PlainName(name), full).Failed()) return key;
     const std::size_t slash = full.find_last_of(L"\\/");
     if (slash == Text::npos || slash + 1 == full.size()) return key;
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -78,20 +71,6 @@ bool SameFolder(const FileKey& a, const FileKey& b) {
 bool SameFile(const FileKey& a, const FileKey& b) {
     if (NamesMatch(a.full, b.full)) return true;
     return a.known && b.known && NamesMatch(a.name, b.name) && SameFolder(a, b);
-}
-
-// pinfile's staged copies lie in the target's own folder, named as GetTempFileNameW names its
-// files.
-bool IsStagedByPinfile(const PendingOperation& operation) {
-    if (operation.kind != PendingOperation::Kind::Replace) return false;
-    const TextView staged = operation.source;
-    const std::size_t slash = staged.find_last_of(L'\\');
-    if (slash == TextView::npos || operation.target.size() <= slash ||
-        operation.target.find_last_of(L'\\') != slash ||
-        !NamesMatch(staged.substr(0, slash), TextView(operation.target).substr(0, slash))) {
-        return false;
-    }
-    return IsStagedFileName(staged.substr(slash + 1), FromUtf8(kStagedPrefix));
 }
 
 // ---- the two values ----
@@ -212,11 +191,10 @@ void Conclude(HKEY key, Edit& edit) {
         if (operation.kind == PendingOperation::Kind::Delete) {
             win32::ForgetQueuedDeletion(operation.source);
         }
-        if (!IsStagedByPinfile(operation)) continue;
-        // A staged file that someone changed since is no longer what pinfile made.
-        if (win32::CheckStagedFile(operation.source) != PendingOperation::StagedState::Changed) {
-            DeleteFileW(win32::CallName(operation.source).c_str());
-        }
+        if (operation.kind != PendingOperation::Kind::Replace) continue;
+        // Only the file that pinfile's record proves is its own goes: a staged file that someone
+        // changed since, or another program's file of any name, stays.
+        win32::DeleteStagedFile(operation.source);
         win32::ForgetStagedFile(operation.source);
     }
 }
@@ -294,9 +272,9 @@ PendingList ReadPendingOperations() {
             PendingOperation operation = win32::OperationOfPair(values[v][i], values[v][i + 1]);
             operation.place = kRenameValues[v];
             if (operation.kind == PendingOperation::Kind::Replace) {
+                // pinfile's only by its record, whatever the staged file's name looks like.
                 operation.staged = win32::CheckStagedFile(operation.source);
-                operation.byPinfile = IsStagedByPinfile(operation) ||
-                                      operation.staged != PendingOperation::StagedState::Unchecked;
+                operation.byPinfile = operation.staged != PendingOperation::StagedState::Unchecked;
             } else if (operation.kind == PendingOperation::Kind::Delete) {
                 operation.byPinfile = win32::QueuedDeletionByPinfile(operation.source);
             }
@@ -323,13 +301,18 @@ RunTurn WaitForOtherRuns(const std::function<void()>& waiting) {
         waited = WaitForSingleObject(lock.Get(), static_cast<DWORD>(RunWaitSeconds()) * 1000U);
     }
     if (waited == WAIT_TIMEOUT) return {RunTurn::Kind::TimedOut, 0};
-    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) held.Reset(lock.Release());
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
+        held.Reset(lock.Release());
+        // No other run is at work now, so whatever a staging record still names was left by
+        // a run that ended early.
+        win32::SweepStagingLeftovers();
+    }
     return {};
 }
 
 Withdrawal WithdrawUndoingOperations(LaterCommand command, TextView name, TextView queuedStaged) {
     const FileKey file = KeyOf(name);
-    const Text own = queuedStaged.empty() ? Text() : FullName(queuedStaged);
+    const Text own = queuedStaged.empty() ? Text() : win32::NormalName(queuedStaged);
     const auto isTheFile = [&](TextView listed) { return SameFile(KeyOf(listed), file); };
     Edit edit = WithdrawChosen([&](std::size_t, const PendingOperation& operation) {
         return UndoesLaterCommand(command, operation, own, isTheFile);
@@ -362,8 +345,8 @@ Status KeepQueuedOperation(TextView source, TextView target, bool& mayStay) {
     if (status.Succeeded()) status = RegistryStatus(RegFlushKey(key.Get()));
     if (status.Succeeded()) return {};
     // The system appends, so the just-added operation is the last one that matches.
-    const Text from = FullName(source);
-    const Text to = target.empty() ? Text() : FullName(target);
+    const Text from = win32::NormalName(source);
+    const Text to = target.empty() ? Text() : win32::NormalName(target);
     const Chooser added = [&](std::size_t, const PendingOperation& operation) {
         const auto kind =
             to.empty() ? PendingOperation::Kind::Delete : PendingOperation::Kind::Replace;

@@ -4,12 +4,10 @@
 
 #include <windows.h>
 
-#include <cstddef>
-#include <vector>
-
 #include "../PendingQueue.h"
 #include "../Status.h"
 #include "../Text.h"
+#include "RestartListFormat.h"
 #include "Win32.h"
 
 namespace pinfile::win32 {
@@ -19,41 +17,36 @@ namespace pinfile::win32 {
 // queued; mayStay tells when even that failed. The target is empty for a deletion.
 Status KeepQueuedOperation(TextView source, TextView target, bool& mayStay);
 
-// A name of the list without the prefix of the internal form ("\??\", or "\\?\" that a
-// program may have passed through); "\??\UNC\" stands for "\\".
-Text PlainListName(TextView name);
-
-// One value of the list (PendingFileRenameOperations or ...2) as its strings. Every NUL ends
-// a string, so the NUL that closes the list reads as a last empty string.
-std::vector<Text> SplitListStrings(const std::vector<wchar_t>& data);
-
-// Where the value's pairs end: at the empty source that closes the list, or at the end.
-std::size_t ListOperationsEnd(const std::vector<Text>& strings);
-
-// One pair of the list as the boot reads it. An empty target deletes the source; a target
-// marked "!" is replaced, any other is moved to. A name in a form the boot would not find is
-// kept raw as NotUnderstood.
-PendingOperation OperationOfPair(const Text& source, const Text& target);
-
-}  // namespace pinfile::win32
-
-namespace pinfile::win32 {
-
 // Opens the machine-wide lock that keeps runs apart (null where none can be had); fails when
 // the lock exists but this user may not use it.
 Status OpenRunLock(OwnedHandle& lock);
 
 // Creates a staged file in the folder, which only Administrators and SYSTEM may write or
 // delete, so that no other user who may create files there can change it while it waits; it
-// stays open in file. Its name, or empty when none can be had (error: why, 0 when every
+// stays open in file, and goes when that handle closes unless SetDeleteOnClose says otherwise.
+// pinfile's staging record names it from before it exists until ForgetStagingRecord, with its
+// identity once it exists. Its name, or empty when none can be had (error: why, 0 when every
 // number is taken).
 Text CreateStagedFileIn(TextView folder, TextView prefix, OwnedHandle& file, DWORD& error);
+
+// Whether the open file goes when its last handle closes.
+Status SetDeleteOnClose(HANDLE file, bool deleted);
+
+// Drops the staging record of a staged file that the restart list now holds, or that is gone.
+void ForgetStagingRecord(TextView name);
+
+// Deletes what runs that ended before queueing their staged file (a power loss) left behind:
+// each file that a staging record names and proves, by its identity, to be the one created
+// there, unless the restart list uses it. Nothing else. Only while this run holds the run lock,
+// so that no other run is still at work.
+void SweepStagingLeftovers();
 
 // Copies the source's bytes into the open file.
 Status CopyInto(TextView source, HANDLE file);
 
-// Records beside the restart list (in pinfile's own registry key) what the staged file holds:
-// its size and last-write time, as the open file has them now.
+// Records beside the restart list (in pinfile's own registry key) which file the staged file
+// is (volume serial number and file index) and what it holds (size and last-write time), as
+// the open file has them now.
 Status RememberStagedFile(TextView name, HANDLE file);
 
 // Drops that record, once the staged file is no longer waiting.
@@ -65,7 +58,11 @@ void ForgetQueuedDeletion(TextView name);
 bool QueuedDeletionByPinfile(TextView name);
 
 // Whether the staged file named in the list is still the one pinfile wrote; Unchecked for
-// one that pinfile has no record of.
+// one that pinfile has no record of, which is no staged file of pinfile's whatever its name.
 PendingOperation::StagedState CheckStagedFile(TextView name);
+
+// Deletes the staged file when pinfile's record names it and it is still the file pinfile
+// wrote; true when it went. Any other file of that name stays.
+bool DeleteStagedFile(TextView name);
 
 }  // namespace pinfile::win32

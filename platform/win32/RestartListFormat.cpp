@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "../FileSystem.h"
-#include "RestartList.h"
+#include "RestartListFormat.h"
 
 namespace pinfile::win32 {
 
@@ -18,19 +18,8 @@ bool IsAsciiDigit(wchar_t c) { return c >= L'0' && c <= L'9'; }
 
 bool IsAsciiLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
 
-}  // namespace
-
-Text PlainListName(TextView name) {
-    if (!name.starts_with(L"\\??\\") && !name.starts_with(L"\\\\?\\")) return Text(name);
-    name.remove_prefix(4);
-    if (StartsWithText(name, L"UNC\\")) return L"\\\\" + Text(name.substr(4));
-    return Text(name);
-}
-
-namespace {
-
-// The path after the internal prefix names a drive's folder ("C:\") or a share
-// ("UNC\server\..."); anything else the boot would not find.
+// The path after a prefix names a drive's folder ("C:\") or a share ("UNC\server\..."); the
+// boot would find nothing else, and anything else after "\\.\" is a device.
 bool IsPathAfterPrefix(TextView path) {
     if (StartsWithText(path, L"UNC\\")) {
         const TextView share = path.substr(4);
@@ -38,6 +27,21 @@ bool IsPathAfterPrefix(TextView path) {
     }
     return path.size() >= 3 && IsAsciiLetter(path[0]) && path[1] == L':' && path[2] == L'\\';
 }
+
+}  // namespace
+
+Text PlainName(TextView name) {
+    constexpr TextView kPrefixes[] = {L"\\??\\", L"\\\\?\\", L"\\\\.\\"};
+    for (const TextView prefix : kPrefixes) {
+        if (!name.starts_with(prefix) || !IsPathAfterPrefix(name.substr(prefix.size()))) continue;
+        const TextView path = name.substr(prefix.size());
+        if (StartsWithText(path, L"UNC\\")) return L"\\\\" + Text(path.substr(4));
+        return Text(path);
+    }
+    return Text(name);
+}
+
+namespace {
 
 // One name of the list as the boot reads it: "!" (replace the target) and "@" in either
 // order, then "*N" that newer systems write, then the path in its internal form.
@@ -65,7 +69,7 @@ ListedName ReadListedName(TextView name) {
     if (!path.starts_with(L"\\??\\") && !path.starts_with(L"\\\\?\\")) return read;
     if (!IsPathAfterPrefix(path.substr(4))) return read;
     read.understood = true;
-    read.path = PlainListName(path);
+    read.path = PlainName(path);
     return read;
 }
 

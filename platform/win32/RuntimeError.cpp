@@ -2,6 +2,8 @@
 
 #include "Win32.h"
 
+#include <cstdlib>
+
 namespace pinfile {
 
 Text win32::DescribeError(DWORD code) {
@@ -21,3 +23,13 @@ void RaiseSystemError(const std::string& what, int code) {
 }
 
 }  // namespace pinfile
+
+// Every exception is caught where the run starts, so the runtime's own handler for one that
+// escapes would only ever name a type that never escapes. Its default, which prints the
+// type's demangled name, brings the whole C++ name demangler into the executable (about a
+// tenth of its size); this definition takes its place and simply ends the process.
+namespace __gnu_cxx {  // NOLINT(cert-dcl58-cpp): the runtime looks the handler up by this name
+void __verbose_terminate_handler() {  // NOLINT(bugprone-reserved-identifier)
+    std::abort();
+}
+}  // namespace __gnu_cxx

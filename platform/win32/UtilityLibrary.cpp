@@ -5,6 +5,7 @@
 #include "../RuntimeError.h"
 #include "Win32.h"
 
+#include <algorithm>
 #include <cwchar>
 #include <vector>
 
@@ -19,8 +20,9 @@ namespace {
 // hex digits and ".tmp". That call writes into a buffer of MAX_PATH characters, which a long
 // folder overruns, so the name is made and created here instead.
 Text TemporaryName(TextView folder, TextView prefix, unsigned number) {
-    wchar_t digits[8];
-    std::swprintf(digits, sizeof digits / sizeof digits[0], L"%X", number);
+    // Up to four digits, in upper case as the system writes them, without leading zeros.
+    Text digits = UpperCase(Hex(number, 4));
+    digits.erase(0, std::min(digits.find_first_not_of(L'0'), digits.size() - 1));
     return ulBuildFileName(folder, StagedFileName(prefix, digits));
 }
 
@@ -83,13 +85,18 @@ Text ulGetTempFileName2(TextView directory, TextView prefix) {
     if (folder.empty() && win32::Grown(tempPath, folder).Failed()) return Text();
     win32::OwnedHandle file;
     DWORD error = 0;
-    return win32::CreateNumberedFile(folder, prefix, nullptr, GENERIC_WRITE, 0, file, error);
+    const auto create = [](const Text& name, win32::OwnedHandle& made) -> DWORD {
+        made.Reset(CreateFileW(win32::CallName(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+        return made.Valid() ? 0 : GetLastError();
+    };
+    return win32::CreateNumberedFile(folder, prefix, create, file, error);
 }
 
 namespace win32 {
 
-Text CreateNumberedFile(TextView folder, TextView prefix, SECURITY_ATTRIBUTES* security,
-                        DWORD access, DWORD share, OwnedHandle& file, DWORD& error) {
+Text CreateNumberedFile(TextView folder, TextView prefix, const NumberedCreation& create,
+                        OwnedHandle& file, DWORD& error) {
     error = 0;
     constexpr unsigned kNumbers = 0x10000;
     const unsigned start = GetTickCount();
@@ -97,10 +104,8 @@ Text CreateNumberedFile(TextView folder, TextView prefix, SECURITY_ATTRIBUTES* s
         const unsigned number = (start + step) % kNumbers;
         if (number == 0) continue;
         Text name = TemporaryName(folder, prefix, number);
-        file.Reset(CreateFileW(CallName(name).c_str(), access, share, security, CREATE_NEW,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (file.Valid()) return name;
-        const DWORD refused = GetLastError();
+        const DWORD refused = create(name, file);
+        if (refused == 0) return name;
         if (!IsTaken(refused, name)) {
             error = refused;
             return Text();

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,6 +20,15 @@ Text CallName(TextView name);
 // The full path of a name with its last component in the long form, where the file is there
 // to ask (an 8.3 name becomes the long name).
 Text LongFullName(TextView name);
+
+// The one name by which every spelling of a file is known in pinfile's records and in the
+// restart list: the full path without the "\\?\", "\\.\" or "\??\" prefix (a share as
+// "\\server\share"), trailing dots and spaces gone as the system drops them, the folder as
+// the system resolves it (its own drive for a mapped or substituted one, links followed, long
+// names) and the file's long name as the folder lists it. Letter case still differs for a file
+// that does not exist; names compare without it. Where the folder cannot be asked, the plain
+// full path.
+Text NormalName(TextView name);
 
 // The full path of a name, however long.
 Status FullPathName(TextView name, Text& full);
@@ -123,11 +133,13 @@ struct LocalKind {
 };
 using LocalMemory = Owned<LocalKind>;
 
+// Creates the file of one name, new, open in file; 0, or the system's error code.
+using NumberedCreation = std::function<DWORD(const Text& name, OwnedHandle& file)>;
+
 // Creates a new file named as GetTempFileNameW names them (the prefix, a number in up to four
-// hex digits, ".tmp") in the folder, with the given security and open with the given access
-// and sharing; its name, or empty when none can be had (error: why, or 0 when every number
-// is taken).
-Text CreateNumberedFile(TextView folder, TextView prefix, SECURITY_ATTRIBUTES* security,
-                        DWORD access, DWORD share, OwnedHandle& file, DWORD& error);
+// hex digits, ".tmp") in the folder, trying one number after another while a name is taken;
+// its name, or empty when none can be had (error: why, or 0 when every number is taken).
+Text CreateNumberedFile(TextView folder, TextView prefix, const NumberedCreation& create,
+                        OwnedHandle& file, DWORD& error);
 
 }  // namespace pinfile::win32

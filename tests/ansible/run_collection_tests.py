@@ -15,6 +15,8 @@ import tempfile
 import time
 import unittest
 
+import yaml
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.join(HERE, "..", "..", "ansible", "pinfile", "deploy")
 SANITY = "/usr/lib/python3/dist-packages/ansible_test/_util/controller/sanity"
@@ -84,16 +86,32 @@ class CollectionTests(unittest.TestCase):
         # ansible.windows is not at hand offline: its modules are stood in for, by name only.
         stubs = os.path.join(self.base, "stubs", "ansible_collections", "ansible", "windows", "plugins", "modules")
         os.makedirs(stubs, exist_ok=True)
-        for name in ("win_stat", "win_command", "win_reboot", "win_copy"):
+        for name in ("win_stat", "win_command", "win_reboot", "win_copy", "win_service"):
             open(os.path.join(stubs, name + ".py"), "w").close()
         env = dict(self.env, ANSIBLE_COLLECTIONS_PATH=self.collections + ":" + os.path.join(self.base, "stubs"))
-        self.run_tool(["ansible-playbook", "--syntax-check", "-i", "windows-host,",
-                       os.path.join(self.installed, "docs", "windows-playbook.yml")], env=env)
+        playbook = os.path.join(self.installed, "docs", "windows-playbook.yml")
+        self.run_tool(["ansible-playbook", "--syntax-check", "-i", "windows-host,", playbook], env=env)
+        # The steps in their order: the transfer, the queue read before pinfile queues again,
+        # pinfile's line in a failed task's msg.
+        with open(playbook) as handle:
+            steps = [(name, str(args)) for task in yaml.safe_load(handle)[0]["tasks"]
+                     for name, args in task.items() if name.startswith("ansible.")]
+        commands = [args for _, args in steps]
+        self.assertEqual(steps[0][0], "ansible.windows.win_copy")
+        self.assertLess(commands.index(next(c for c in commands if "list --json" in c)),
+                        commands.index(next(c for c in commands if "pinfile.exe /C" in c)))
+        self.assertIn("placed.stdout", dict(steps)["ansible.builtin.fail"])
 
     def test_life_cycle_on_this_machine(self):
         work, root = tempfile.mkdtemp(dir=self.base), tempfile.mkdtemp(dir=self.base)
         os.makedirs(os.path.join(root, "var", "lib"))
+        for folder in (self.base, work, root):  # the play works as nobody too
+            os.chmod(folder, 0o755)
+        password = os.path.join(self.base, "vault-password")
+        with open(password, "w") as handle:
+            handle.write("lifecycle\n")
         done = self.run_tool(["ansible-playbook", "-i", "localhost,", os.path.join(HERE, "lifecycle.yml"),
+                              "--vault-password-file", password, "-e", "vault_password_file=" + password,
                               "-e", "work=" + work, "-e", "root=" + root, "-e", "bin=" + self.bin_dir],
                              env=self.env, check=False)
         self.assertEqual(done.returncode, 0, done.stdout[-4000:])
@@ -122,6 +140,7 @@ if __name__ == "__main__":
     if os.geteuid() != 0 or not shutil.which("ansible-playbook"):
         print("skipped: needs root (the queue is root's) and ansible-core")
         sys.exit(77)
+    os.umask(0o022)  # what a new file gets is compared with copy's, which follows the umask
     CollectionTests.tarball, CollectionTests.bin_dir = map(os.path.abspath, sys.argv[1:3])
     del sys.argv[1:3]
     unittest.main(verbosity=2)

@@ -12,7 +12,9 @@ crash may leave are built from the model:
   order up to a point (prefixes) and those that drop exactly one (an operation dropped takes
   along the later ones on the same file or name);
 - renames are atomic, and an append to the journal that is not yet durable may also be torn at
-  any byte.
+  any byte;
+- pinfile's mark (an extended attribute set on a file before it has a name) is on disk whenever
+  a name of the file is, as journalling file systems keep metadata changes in order.
 Each state is put on disk in place. Files are written afresh, so the identities that a journal
 record holds of its staged file are brought up to date (inode, birth time, file system) where
 the state still holds that file, as they would be had the file never been written again.
@@ -35,7 +37,8 @@ import zlib
 
 EXE, PENDING = os.environ["PINFILE_EXE"], os.environ["PINFILE_PENDING_EXE"]
 TRACED = ("openat,open,close,write,pwrite64,ftruncate,fsync,fdatasync,rename,renameat,renameat2,"
-          "unlink,unlinkat,mkdir,linkat,copy_file_range,ioctl")
+          "unlink,unlinkat,mkdir,linkat,copy_file_range,ioctl,fsetxattr")
+MARK = "trusted.pinfile"
 ALL_SUBSETS_UP_TO = 6
 COPIED = "Файл успешно скопирован."
 DELETED = "Файл успешно удалён."
@@ -85,7 +88,7 @@ class Recording:
 
     def __init__(self, roots, journal):
         self.roots, self.journal = roots, journal
-        self.start = State()
+        self.start, self.marks = State(), {}
         for root in roots:
             for folder, dirs, files in os.walk(root):
                 self.start.dirs.add(folder)
@@ -95,6 +98,8 @@ class Recording:
                     self.start.names[path] = inode
                     with open(path, "rb") as handle:
                         self.start.data[inode] = handle.read()
+                    if MARK in os.listxattr(path):
+                        self.marks[inode] = os.getxattr(path, MARK)
         self.live = self.start.copy()
         self.ops, self.answers, self.fds, self.made = [], [], {}, 0
         self.ever = dict(self.start.names)  # every inode each name has held: staged files by name
@@ -179,6 +184,8 @@ class Recording:
             self.entry({os.path.dirname(strings[0])}, lambda s, p=strings[0]: s.dirs.add(p))
         elif name == "linkat":
             self.linked(args, strings)
+        elif name == "fsetxattr" and strings[0] == MARK and self.fds.get(fds[0][0]):
+            self.marks[self.fds[fds[0][0]][1]] = bytes.fromhex(STRING.findall(args)[1].replace("\\x", ""))
 
     def opened(self, args, result, line, name):
         path = unhex(FD.findall(line.split(" = ", 1)[1])[0][1]) if " = " in line else ""
@@ -206,10 +213,15 @@ class Recording:
             self.fds[fd] = ("file", inode)
 
     def linked(self, args, strings):
-        if strings[0].startswith("/proc/self/fd/"):
+        # An unnamed file linked in by its descriptor, or through its name in /proc.
+        source = None
+        if "AT_EMPTY_PATH" in args:
+            source = self.fds.get(FD.match(args).group(1))
+        elif strings[0].startswith("/proc/self/fd/"):
             source = self.fds.get(strings[0].rsplit("/", 1)[1])
+        if source:
             path = self.path_of(args.split(",")[2], strings[1])
-            if source and self.watched(path):
+            if self.watched(path):
                 self.entry({os.path.dirname(path)}, lambda s, p=path, i=source[1]: create(s, p, i))
 
 
@@ -309,6 +321,8 @@ def put_on_disk(recording, state):
         with open(path, "wb") as handle:
             handle.write(state.data.get(inode, b""))
         os.chmod(path, 0o600 if path == recording.journal else 0o644)
+        if inode in recording.marks:
+            os.setxattr(path, MARK, recording.marks[inode])
         placed[inode] = path
     if os.path.exists(recording.journal):
         patch_journal(recording, placed)
@@ -318,18 +332,22 @@ def patch_journal(recording, placed):
     with open(recording.journal, "rb") as handle:
         data = bytearray(handle.read())
     offset = 0
-    while offset + 14 <= len(data) and data[offset:offset + 4] == b"PFQ3":
+    while offset + 14 <= len(data) and data[offset:offset + 4] == b"PFQ4":
         length, = struct.unpack_from("<I", data, offset + 10)
         end = offset + 14 + length
         if end + 4 > len(data) or zlib.crc32(data[offset + 9:end]) != struct.unpack_from("<I", data, end)[0]:
             break
         names = bytes(data[offset + 14:end]).split(b"\0", 2)
-        staged_at = offset + 14 + len(names[0]) + len(names[1]) + 2 + 36
+        # The staged file's place: device, boot, volume, subvolume, inode, birth (52 bytes); the
+        # boot and subvolume stay as recorded.
+        staged_at = offset + 14 + len(names[0]) + len(names[1]) + 2 + 52
         inode = recording.ever.get(names[0].decode("utf-8", "surrogateescape"))
         if inode in placed:
             device, volume, number, born = identity(placed[inode])
-            struct.pack_into("<QQQqI", data, staged_at, device, volume, number, *born)
-            seconds, nanoseconds = struct.unpack_from("<qI", data, staged_at + 36 + 12)
+            struct.pack_into("<Q", data, staged_at, device)
+            struct.pack_into("<Q", data, staged_at + 16, volume)
+            struct.pack_into("<QqI", data, staged_at + 32, number, *born)
+            seconds, nanoseconds = struct.unpack_from("<qI", data, staged_at + 52 + 12)
             os.utime(placed[inode], ns=(0, seconds * 10**9 + nanoseconds))
             struct.pack_into("<I", data, end, zlib.crc32(data[offset + 9:end]))
         offset = end + 4

@@ -13,8 +13,10 @@ import fcntl
 import os
 import re
 import shutil
+import signal
 import subprocess
 import tempfile
+import time
 import unittest
 import zlib
 from dataclasses import dataclass
@@ -239,6 +241,42 @@ def restart():
     subprocess.run(["wineserver", "-w"], env=env, timeout=TIMEOUT, check=False)
 
 
+def power_loss(process):
+    """Ends this prefix's Wine machine as a power loss would, with the process stopped where
+    it is: the server writes the registry and exits without closing any handle (so nothing
+    is deleted on close), then every Wine process of the prefix is killed. True when the
+    prefix's server was found."""
+    process.send_signal(signal.SIGSTOP)
+    prefix = wine_prefix()
+    folder = "server-%x-%x" % (os.stat(prefix).st_dev, os.stat(prefix).st_ino)
+    wine = [pid for pid in map(int, filter(str.isdigit, os.listdir("/proc")))
+            if os.path.basename(_read_proc(pid, "exe")).startswith("wine")]
+    servers = [pid for pid in wine if os.path.basename(_read_proc(pid, "cwd")) == folder]
+    clients = [pid for pid in wine if pid not in servers
+               and ("WINEPREFIX=" + prefix).encode() in _read_proc(pid, "environ").split(b"\0")]
+    for pid in servers:
+        os.kill(pid, signal.SIGTERM)
+        deadline = time.monotonic() + TIMEOUT
+        while _read_proc(pid, "cwd") and time.monotonic() < deadline:
+            time.sleep(0.01)
+    for pid in clients + [process.pid]:
+        with contextlib.suppress(ProcessLookupError):
+            os.kill(pid, signal.SIGKILL)
+    process.wait(timeout=TIMEOUT)
+    return len(servers) == 1
+
+
+def _read_proc(pid, entry):
+    """A link or a file of the process, or empty when it is gone."""
+    try:
+        if entry == "environ":
+            with open("/proc/%d/environ" % pid, "rb") as handle:
+                return handle.read()
+        return os.readlink("/proc/%d/%s" % (pid, entry))
+    except OSError:
+        return b"" if entry == "environ" else ""
+
+
 def pending_renames():
     """The Windows system's list of operations for the next restart, as text."""
     done = subprocess.run(
@@ -254,9 +292,10 @@ def journal_path(test_root):
     return os.path.join(test_root, "var", "lib", "pinfile", "pending")
 
 
-# folder: device, volume, inode, birth; staged: the same, owner, size, time; target owner, group,
-# mode; flags. The target's access ACL follows.
-IDENTITY_SIZE = 36 + 60 + 12 + 4
+# folder: device, boot, volume, subvolume, inode, birth; staged: the same, owner, size, time;
+# target owner, group, mode; flags. The target's access ACL follows.
+PLACE_SIZE = 52
+IDENTITY_SIZE = PLACE_SIZE + PLACE_SIZE + 24 + 12 + 4
 
 
 def encode_record(kind, first, second=b""):
@@ -282,7 +321,7 @@ def read_journal_entries(test_root):
     records = []
     offset = 0
     while offset < len(data):
-        if data[offset:offset + 4] != b"PFQ3":
+        if data[offset:offset + 4] != b"PFQ4":
             raise AssertionError("no record at offset %d" % offset)
         state = data[offset + 4:offset + 5]
         length = int.from_bytes(data[offset + 10:offset + 14], "little")
@@ -295,6 +334,25 @@ def read_journal_entries(test_root):
         records.append((state, data[offset + 9:offset + 10], first, second))
         offset += 18 + length
     return records
+
+
+def as_if_written_in_an_earlier_boot(test_root):
+    """Gives every record of the journal another boot than this one, as a restart would find it:
+    device numbers seen then no longer count."""
+    with open(journal_path(test_root), "rb") as handle:
+        data = bytearray(handle.read())
+    offset = 0
+    while offset < len(data):
+        length = int.from_bytes(data[offset + 10:offset + 14], "little")
+        first, second, _ = bytes(data[offset + 14:offset + 14 + length]).split(b"\0", 2)
+        identities = offset + 14 + len(first) + len(second) + 2
+        for boot in (identities + 8, identities + PLACE_SIZE + 8):
+            data[boot] ^= 1
+        check = zlib.crc32(data[offset + 9:offset + 14 + length])
+        data[offset + 14 + length:offset + 18 + length] = check.to_bytes(4, "little")
+        offset += 18 + length
+    with open(journal_path(test_root), "wb") as handle:
+        handle.write(data)
 
 
 def read_journal(test_root):

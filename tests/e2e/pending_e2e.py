@@ -3,13 +3,16 @@ the boot see it (see harness.py for how the build under test is run)."""
 
 import contextlib
 import errno
+import fcntl
 import json
 import os
 import shutil
 import signal
 import subprocess
 import tempfile
+import time
 import unittest
+import zlib
 
 from harness import *  # noqa: F401,F403  (the harness is this suite's vocabulary)
 
@@ -47,7 +50,7 @@ class PendingUsageTests(PendingCase):
         help_text = self.pending("--help")
         self.assertEqual(help_text.status, 0)
         self.assertTrue(help_text.stdout.startswith(encode_lines(["Использование:", ""])))
-        for args in [[], ["lists"], ["list", "extra"]] + ([] if WINDOWS else [["LIST"]]):
+        for args in [[], ["lists"], ["list", "extra"], ["holders", "--jsn"]] + ([] if WINDOWS else [["LIST"]]):
             with self.subTest(args=args):
                 self.assertOutput(self.pending(*args), help_text.stdout.decode().splitlines(), 2)
         self.assertOutput(self.pending("--version"), ["pinfile-pending 1.0.0"], 0)
@@ -177,6 +180,32 @@ class JournalCase(PendingCase):
     def setUp(self):
         super().setUp()
         self.known_staged = set()
+
+    def mount(self, what, *args):
+        """Mounts as the arguments say (the mount point last) until the test ends; skips where
+        this machine cannot."""
+        os.makedirs(args[-1], exist_ok=True)
+        done = subprocess.run(["mount"] + list(args), capture_output=True)
+        if done.returncode != 0:
+            self.skipTest("cannot mount %s here: %s" % (what, done.stderr.decode().strip()))
+        self.addCleanup(subprocess.run, ["umount", args[-1]], capture_output=True)
+
+    def image(self, name, size, *mkfs):
+        """A new file system image in the test root."""
+        image = os.path.join(self.root, name)
+        with open(image, "wb") as handle:
+            handle.truncate(size)
+        if shutil.which(mkfs[0]) is None:
+            self.skipTest("needs %s" % mkfs[0])
+        subprocess.run(list(mkfs) + [image], check=True, capture_output=True)
+        return image
+
+    def mount_overlay(self, layers, merged):
+        """Mounts at merged an overlay of the layers folder's lower and upper folders."""
+        for name in ("lower", "upper", "work"):
+            os.makedirs(os.path.join(layers, name), exist_ok=True)
+        options = "lowerdir={0}/lower,upperdir={0}/upper,workdir={0}/work".format(layers)
+        self.mount("an overlay", "-t", "overlay", "overlay", "-o", options, merged)
 
     def fresh(self):
         self.work, self.root = Workspace(), posix_test_root()
@@ -347,10 +376,11 @@ class JournalTests(JournalCase):
         self.assertFalse(os.path.exists(staged))
         self.assertOutput(self.pending("list"), [missed, EMPTY], 0)
         self.assertOutput(self.pending("apply"), [EMPTY], 0)
-        boot_id = os.path.join(self.root, "proc", "sys", "kernel", "random", "boot_id")
-        os.makedirs(os.path.dirname(boot_id))
-        with open(boot_id, "w") as handle:
-            handle.write("a boot without apply\n")
+        # A boot without apply: the kept account names another boot than this one.
+        with open(os.path.join(os.path.dirname(journal_path(self.root)), "last-restart"), "r+b") as kept:
+            first = kept.read(1)[0]
+            kept.seek(0)
+            kept.write(bytes([first ^ 1]))
         self.assertOutput(self.pending("list"), [EMPTY], 0)
         self.assertEqual(json.loads(self.pending("list", "--json").stdout)["last_restart"],
                          {"carried_out": 0, "not_carried_out": []})
@@ -365,22 +395,33 @@ class JournalTests(JournalCase):
         self.assertFalse(os.path.exists(os.path.join(self.root, "run", "reboot-required")))
 
     def test_nothing_is_queued_on_a_file_system_that_a_reboot_empties(self):
-        if subprocess.run(["stat", "-f", "-c", "%T", "/dev/shm"],
-                          capture_output=True).stdout.strip() != b"tmpfs":
-            self.skipTest("no tmpfs at /dev/shm")
-        folder = tempfile.mkdtemp(dir="/dev/shm")
-        self.addCleanup(shutil.rmtree, folder, True)
-        self.work.file("new.so", b"new")
-        target = os.path.join(folder, "t.so")
-        for args, message in [(["/C", "new.so", target], QUEUE_COPY_FAILED),
-                              (["/D", target], QUEUE_DELETE_FAILED)]:
-            with self.subTest(command=args[0]):
-                with open(target, "wb") as handle:
-                    handle.write(b"old")
-                with held(target):
-                    self.assertFailureReport(self.run_pinfile(*args), message, errno.EOPNOTSUPP)
-                self.assertEqual(os.listdir(folder), ["t.so"])
-                self.assertFalse(os.path.exists(journal_path(self.root)))
+        def plain_tmpfs():
+            if subprocess.run(["stat", "-f", "-c", "%T", "/dev/shm"],
+                              capture_output=True).stdout.strip() != b"tmpfs":
+                self.skipTest("no tmpfs at /dev/shm")
+            folder = tempfile.mkdtemp(dir="/dev/shm")
+            self.addCleanup(shutil.rmtree, folder, True)
+            return folder
+
+        def overlay_over_tmpfs():  # as overlayroot=tmpfs and live systems mount the root
+            layers, merged = os.path.join(self.root, "layers"), os.path.join(self.root, "merged")
+            self.mount("tmpfs", "-t", "tmpfs", "tmpfs", layers)
+            self.mount_overlay(layers, merged)
+            return merged
+
+        for kind in (plain_tmpfs, overlay_over_tmpfs):
+            for args, message in [(["/C", "new.so"], QUEUE_COPY_FAILED), (["/D"], QUEUE_DELETE_FAILED)]:
+                with self.subTest(kind=kind.__name__, command=args[0]):
+                    self.fresh()
+                    self.work.file("new.so", b"new")
+                    folder = kind()
+                    target = os.path.join(folder, "t.so")
+                    with open(target, "wb") as handle:
+                        handle.write(b"old")
+                    with held(target):
+                        self.assertFailureReport(self.run_pinfile(*args, target), message, errno.EOPNOTSUPP)
+                    self.assertEqual(os.listdir(folder), ["t.so"])
+                    self.assertFalse(os.path.exists(journal_path(self.root)))
 
     @unittest.skipUnless(shutil.which("setfacl") and shutil.which("strace"), "needs setfacl and strace")
     def test_owner_mode_and_an_access_acl_of_any_size_are_given_back_also_after_a_kill(self):
@@ -463,9 +504,61 @@ class JournalTests(JournalCase):
         second = attach()
         self.addCleanup(detach, second)
         self.assertNotEqual(os.stat(mount).st_dev, before)
+        # Within the boot that queued it, another device is another file system.
+        self.assertEqual(self.pending("apply").status, EXIT_FAILED)
+        as_if_written_in_an_earlier_boot(self.root)
         applied = self.pending("apply")
         self.assertEqual(applied.status, 0, applied.stdout)
         self.assertEqual(self.work.read("mnt/t.so"), b"new")
+
+    def test_copies_of_one_image_and_snapshots_mounted_at_once_are_other_folders(self):
+        def image_copies():
+            image = self.image("a.img", 16 << 20, "mkfs.ext4", "-q", "-F")
+            shutil.copyfile(image, os.path.join(self.root, "b.img"))
+            for name in ("a", "b"):
+                self.mount("a loop device", "-o", "loop", os.path.join(self.root, name + ".img"),
+                           os.path.join(self.work.path, name))
+            return "a", "b"
+
+        def btrfs_snapshot():  # a restart between, so that only the subvolumes tell them apart
+            image = self.image("c.img", 128 << 20, "mkfs.btrfs", "-q", "-f")
+            self.mount("btrfs on a loop device", "-o", "loop", image, os.path.join(self.work.path, "c"))
+            subprocess.run(["btrfs", "subvolume", "create", "c/sv"], cwd=self.work.path, check=True,
+                           capture_output=True)
+            return "c/sv", "c/snap"
+
+        for mounted in (image_copies, btrfs_snapshot):
+            with self.subTest(mounted.__name__):
+                self.fresh()
+                first, second = mounted()
+                target, staged = self.queue_replacement(first + "/t.so", b"old", b"new1")
+                if mounted is btrfs_snapshot:
+                    subprocess.run(["btrfs", "subvolume", "snapshot", first, second], cwd=self.work.path,
+                                   check=True, capture_output=True)
+                    as_if_written_in_an_earlier_boot(self.root)
+                self.work.file("new2.so", b"new2")
+                self.assertOutput(self.run_pinfile("/C", "new2.so", second + "/t.so"), [COPIED], EXIT_DONE)
+                self.assertEqual(self.last_stderr_lines(), [])
+                self.assertTrue(os.path.exists(staged))
+                self.assertOutput(self.pending("apply"), ["Выполнено: " + replace_line(target, staged)], 0)
+                self.assertEqual(self.work.read(first + "/t.so"), b"new1")
+                self.assertEqual(self.work.read(second + "/t.so"), b"new2")
+
+    def test_a_queued_deletion_under_an_overlay_is_carried_out_after_its_folder_is_copied_up(self):
+        layers, merged = os.path.join(self.root, "layers"), os.path.join(self.work.path, "m")
+        os.makedirs(os.path.join(layers, "lower", "d"))
+        for name in ("t.so", "other.so"):
+            with open(os.path.join(layers, "lower", "d", name), "wb") as handle:
+                handle.write(b"lower")
+        self.mount_overlay(layers, merged)
+        victim = os.path.join(merged, "d", "t.so")
+        with open(victim, "rb") as handle:  # read only, as a loaded library: nothing copied up
+            fcntl.flock(handle, fcntl.LOCK_EX)
+            self.assertOutput(self.run_pinfile("/D", victim), [QUEUED_DELETE], EXIT_QUEUED)
+        self.work.file("new.so", b"new")
+        self.assertOutput(self.run_pinfile("/C", "new.so", "m/d/other.so"), [COPIED], EXIT_DONE)
+        self.assertOutput(self.pending("apply"), ["Выполнено: " + delete_line(victim)], 0)
+        self.assertEqual(os.listdir(os.path.join(merged, "d")), ["other.so"])
 
     def test_a_queued_replacement_puts_in_place_what_an_immediate_copy_would(self):
         from pinfile_e2e import METADATA
@@ -784,14 +877,79 @@ class HostileUserTests(JournalCase):
                     self.assertOutput(result, [message], status)
                     self.assertEqual(self.work.read("root-only.so"), b"new")
 
-    def test_a_killed_runs_leftover_goes_and_a_file_being_written_stays(self):
-        leftover = self.work.file(".pinfile-Abc123", b"half a library")
-        busy = self.work.file(".pinfile-Xyz789", b"being written")
-        self.work.file("new.so", b"new")
-        with held(busy):
-            self.assertOutput(self.run_pinfile("/C", "new.so", "lib.so"), [COPIED], EXIT_DONE)
-        self.assertEqual(self.work.names(), [".pinfile-Xyz789", "lib.so", "new.so"])
-        self.assertFalse(os.path.exists(leftover))
+    def test_a_copy_sweeps_only_what_pinfile_proves_it_left_for_this_journal(self):
+        target, staged = self.queue_replacement("lib.so", b"old", b"new")
+        mark = journal_id(self.root)
+        # (name, the mark it carries, whether a copy into the folder leaves it)
+        cases = [(".pinfile-Abc123", mark, False), (".TMPAbc123.pinfile", mark, False),  # a killed run's
+                 (".pinfile-backup", None, True), (".TMP-2024-.pinfile", mark, True),  # root's own
+                 (".pinfile-r e d.", mark, True),
+                 (".pinfile-Xyz789", None, True), (".TMPXyz789.pinfile", None, True),  # no mark
+                 (".pinfile-Oth456", b"0" * 32, True),  # another journal's
+                 (".pinfile-Hld789", mark, True),  # being written: locked
+                 (".pinfile-Src123", mark, True)]  # the command's own source
+        for name, value, _ in cases:
+            self.work.file(name, b"x")
+            if value:
+                os.setxattr(os.path.join(self.work.path, name), "trusted.pinfile", value)
+        with held(os.path.join(self.work.path, ".pinfile-Hld789")):
+            self.assertOutput(self.run_pinfile("/C", ".pinfile-Src123", "copy.so"), [COPIED], EXIT_DONE)
+        for name, _, stays in cases:
+            self.assertEqual(os.path.exists(os.path.join(self.work.path, name)), stays, name)
+        self.assertTrue(os.path.exists(staged), "a waiting record's staged file stays")
+        self.assertNotIn("trusted.pinfile", os.listxattr(os.path.join(self.work.path, "copy.so")))
+        source = self.work.file(".pinfile-old.so", b"source")
+        self.assertOutput(self.run_pinfile("/C", source, target), [COPIED], EXIT_DONE)
+        self.assertEqual(self.work.read(".pinfile-old.so"), b"source")
+
+    def test_a_waiting_replacement_keeps_its_staged_file_whatever_a_run_sees(self):
+        def another_journal(other):
+            self.work.file("elsewhere.so", b"x")
+            with held(os.path.join(self.work.path, "elsewhere.so")):
+                self.assertOutput(self.run_pinfile("/D", "elsewhere.so", env={"PINFILE_TEST_ROOT": other}),
+                                  [QUEUED_DELETE], EXIT_QUEUED)
+
+        def refused_as_stale(other):  # the folder's identity changed, as a FUSE device's does
+            patch_journal_folder_inode(self.root)
+            self.pending("apply")
+            return self.root
+
+        # (the case, how the run is prepared, what the boot says afterwards)
+        for case, prepare, outcome in [("another journal", another_journal, "done"),
+                                       ("no journal", lambda other: None, "done"),
+                                       ("refused with 116", refused_as_stale, "refused")]:
+            with self.subTest(case=case):
+                self.fresh()
+                target, staged = self.queue_replacement("lib.so", b"old", b"new")
+                other = posix_test_root()
+                self.addCleanup(shutil.rmtree, other, True)
+                root = prepare(other) or other
+                self.work.file("new.so", b"new")
+                self.assertOutput(self.run_pinfile("/C", "new.so", "other.so", env={"PINFILE_TEST_ROOT": root}),
+                                  [COPIED], EXIT_DONE)
+                self.assertTrue(os.path.exists(staged))
+                line = replace_line(target, staged)
+                expected = "Выполнено: " + line if outcome == "done" else refused(line, errno.ESTALE)
+                self.assertOutput(self.pending("apply"), [expected], 0 if outcome == "done" else EXIT_FAILED)
+
+
+def journal_id(test_root):
+    with open(os.path.join(os.path.dirname(journal_path(test_root)), "id"), "rb") as handle:
+        return handle.read()
+
+
+def patch_journal_folder_inode(test_root):
+    """Changes the inode of the target's folder in the journal's one record, as if the folder were
+    another one now, and makes its check fit again."""
+    with open(journal_path(test_root), "r+b") as handle:
+        data = bytearray(handle.read())
+        length = int.from_bytes(data[10:14], "little")
+        names = bytes(data[14:14 + length]).split(b"\0", 2)
+        inode_at = 14 + len(names[0]) + len(names[1]) + 2 + 16
+        data[inode_at] ^= 1
+        data[14 + length:18 + length] = zlib.crc32(bytes(data[9:14 + length])).to_bytes(4, "little")
+        handle.seek(0)
+        handle.write(data)
 
 
 @unittest.skipUnless(WINDOWS, "the system's own list exists only on Windows")
@@ -834,36 +992,44 @@ class SystemListTests(PendingCase):
         target = self.work.file("loaded.dll", b"old")
         victim = self.work.file("victim.dll", b"x")
         other = self.work.file("other.dll", b"y")
+        os.mkdir(os.path.join(self.work.path, "sub"))
+        look_alike = self.work.file(os.path.join("sub", "TMP1234.tmp"), b"another program's")
+        replaced = self.work.file(os.path.join("sub", "a.dll"), b"old")
         with held(target):
             self.assertOutput(self.run_pinfile("/C", "new.dll", "loaded.dll"), [QUEUED_COPY], EXIT_QUEUED)
-        with held(victim):
-            self.assertOutput(self.run_pinfile("/D", "victim.dll"), [QUEUED_DELETE], EXIT_QUEUED)
+        with held(victim):  # through another spelling of the name
+            self.assertOutput(self.run_pinfile("/D", "\\\\?\\" + native_path(victim)), [QUEUED_DELETE],
+                              EXIT_QUEUED)
         self.registry(native_path(other))
+        self.registry("--replace", native_path(look_alike), native_path(replaced))
 
         staged = native_path(os.path.join(self.work.path, self.staged_files()[0]))
         expected = [replace_line(native_path(target), staged), delete_line(native_path(victim)),
-                    delete_line(native_path(other))]
+                    delete_line(native_path(other)), replace_line(native_path(replaced), native_path(look_alike))]
         self.assertOutput(self.pending("list"), numbered(expected), 0)
-        # As data: another program's deletion is listed, but is not pinfile's restart.
+        # As data: another program's operations are listed, but are not pinfile's restart,
+        # whatever their names look like.
         document = json.loads(self.pending("list", "--json").stdout)
         self.assertEqual([(o["kind"], o["target"], o["made_by_pinfile"], o["registry_value"])
                           for o in document["operations"]],
                          [("replace", native_path(target), True, self.VALUES[0]),
                           ("delete", native_path(victim), True, self.VALUES[0]),
-                          ("delete", native_path(other), False, self.VALUES[0])])
+                          ("delete", native_path(other), False, self.VALUES[0]),
+                          ("replace", native_path(replaced), False, self.VALUES[0])])
         self.assertTrue(document["restart_required"])
 
         restart()
         self.assertOutput(self.pending("list"), [EMPTY], 0)
-        self.assertEqual(self.work.names(), ["loaded.dll", "new.dll"])
+        self.assertEqual(self.work.names(), ["loaded.dll", "new.dll", "sub"])
         self.assertEqual(self.work.read("loaded.dll"), b"new")
+        self.assertEqual(self.work.read(os.path.join("sub", "a.dll")), b"another program's")
 
     def test_a_command_done_now_withdraws_what_another_program_queued(self):
         # (arguments and output; the undoing operation that another program queued, and one
         # written by hand in the second value; what the restart leaves of file.dll)
         cases = [
             (["/D", "file.dll"], DELETED, ["mover.dll", "file.dll"],
-             ["mover2.dll", "!*1", "FILE.DLL"], None),
+             ["TMP1234.tmp", "!*1", "FILE.DLL"], None),
             (["/C", "new.dll", "file.dll"], COPIED, ["file.dll"], ["File.dll", "*1", None], b"new"),
         ]
         for args, output, queued, (source, marks, target), content in cases:
@@ -871,7 +1037,7 @@ class SystemListTests(PendingCase):
             self.addCleanup(self.work.close)
             with self.subTest(args=args):
                 restart()  # start from an empty list
-                for name in ("file.dll", "mover.dll", "mover2.dll", "keep.dll"):
+                for name in ("file.dll", "mover.dll", "TMP1234.tmp", "keep.dll"):
                     self.work.file(name, b"old")
                 self.work.file("new.dll", b"new")
                 by_hand = (["*1" + self.internal(source), ""] if target is None
@@ -896,7 +1062,8 @@ class SystemListTests(PendingCase):
                     del first[2:4], second[2:4]
                     self.assertEqual(self.raw_value(self.VALUES[0]), "\0".join(first).encode("utf-16-le"))
                     self.assertEqual(self.raw_value(self.VALUES[1]), self.multi_string(second))
-                    if target is not None:  # another program's replacement keeps its source
+                    if target is not None:  # another program's replacement keeps its source,
+                        # though it has the name of a staged file beside its target
                         self.assertTrue(os.path.exists(os.path.join(self.work.path, source)))
                 restart()
                 if content is None:
@@ -905,12 +1072,14 @@ class SystemListTests(PendingCase):
                     self.assertEqual(self.work.read("file.dll"), content)
 
     def test_a_later_command_through_another_name_of_the_file_withdraws_the_queued_one(self):
-        # (earlier operation on real\\longtargetname.dll, later command through which name;
-        # what the restart leaves of the file)
+        # (earlier operation on real\\longtargetname.dll, later command through which name,
+        # done now or queued while the file is held; what the restart leaves of the file)
         drive = os.path.join(wine_prefix(), "dosdevices", "m:")
         cases = [("delete", "8.3 name", b"n1"), ("delete", "\\\\.\\", b"n1"),
                  ("delete", "second drive", b"n1"), ("delete", "linked folder", b"n1"),
-                 ("copy", "8.3 name", None), ("move away", "plain", b"n1")]
+                 ("copy", "8.3 name", None), ("move away", "plain", b"n1"),
+                 ("delete", "\\\\.\\ queued", b"n1"), ("delete", "\\\\?\\ queued", b"n1"),
+                 ("delete", "\\\\.\\second drive queued", b"n1"), ("delete", "8.3 name queued", b"n1")]
         for earlier, alias, expected in cases:
             self.work = Workspace()
             self.addCleanup(self.work.close)
@@ -926,11 +1095,14 @@ class SystemListTests(PendingCase):
                 self.work.file("v2.dll", b"v2")
                 target = self.work.file("real/longtargetname.dll", b"old")
                 plain = self.path("real\\longtargetname.dll")
+                queued = alias.endswith(" queued")
                 name = {"8.3 name": lambda: self.registry("--short", plain),
                         "\\\\.\\": lambda: "\\\\.\\" + plain,
+                        "\\\\?\\": lambda: "\\\\?\\" + plain,
                         "second drive": lambda: "M:\\longtargetname.dll",
+                        "\\\\.\\second drive": lambda: "\\\\.\\M:\\longtargetname.dll",
                         "linked folder": lambda: self.path("linked\\longtargetname.dll"),
-                        "plain": lambda: plain}[alias]()
+                        "plain": lambda: plain}[alias.removesuffix(" queued")]()
                 if alias != "plain":
                     self.assertNotEqual(name.lower(), plain.lower())
                 if earlier == "move away":
@@ -941,8 +1113,12 @@ class SystemListTests(PendingCase):
                         self.assertEqual(self.run_pinfile(*args).status, EXIT_QUEUED)
                 listed = self.pending("list").stdout.decode().splitlines()[0][len("1. "):]
                 args = ["/D", name] if earlier == "copy" else ["/C", "n1.dll", name]
-                self.assertOutput(self.run_pinfile(*args), [DELETED if earlier == "copy" else COPIED],
-                                  EXIT_DONE)
+                with held(target) if queued else contextlib.nullcontext():
+                    result = self.run_pinfile(*args)
+                if queued:  # its own new operation stays queued
+                    self.assertOutput(result, [QUEUED_COPY], EXIT_QUEUED)
+                else:
+                    self.assertOutput(result, [DELETED if earlier == "copy" else COPIED], EXIT_DONE)
                 self.assertEqual(self.last_stderr_lines(), ["Отменено: " + listed])
             restart()
             with self.subTest(earlier=earlier, alias=alias, after="restart"):
@@ -954,16 +1130,19 @@ class SystemListTests(PendingCase):
                                  [] if expected is None else ["longtargetname.dll"])
 
     def test_a_staged_file_that_is_gone_or_changed_is_marked_and_can_be_cancelled(self):
-        for change, mark in [("deleted", "(промежуточный файл отсутствует)"),
-                             ("overwritten", "(промежуточный файл изменён)")]:
+        # (what happens to the staged file, its mark, the prefix of the target's name)
+        missing, changed = "(промежуточный файл отсутствует)", "(промежуточный файл изменён)"
+        for change, mark, prefix in [("deleted", missing, ""), ("overwritten", changed, ""),
+                                     ("deleted", missing, "\\\\?\\"), ("overwritten", changed, "\\\\.\\")]:
             self.work = Workspace()
             self.addCleanup(self.work.close)
             restart()  # start from an empty list
-            with self.subTest(change=change), one_boot(self.work.path):
+            with self.subTest(change=change, prefix=prefix), one_boot(self.work.path):
                 self.work.file("new.dll", b"new")
                 target = self.work.file("t.dll", b"old")
                 with held(target):
-                    self.assertOutput(self.run_pinfile("/C", "new.dll", "t.dll"), [QUEUED_COPY],
+                    name = prefix + self.path("t.dll") if prefix else "t.dll"
+                    self.assertOutput(self.run_pinfile("/C", "new.dll", name), [QUEUED_COPY],
                                       EXIT_QUEUED)
                 staged = self.staged_files()[0]
                 line = replace_line(native_path(target), self.path(staged))
@@ -976,10 +1155,71 @@ class SystemListTests(PendingCase):
                 self.assertOutput(self.pending("cancel", "1"), ["Отменено: " + line], 0)
                 self.assertOutput(self.pending("list"), [EMPTY], 0)
             restart()
-            with self.subTest(change=change, after="restart"):
+            with self.subTest(change=change, prefix=prefix, after="restart"):
                 self.assertEqual(self.work.read("t.dll"), b"old")
                 # What someone else put there is not pinfile's to delete.
                 self.assertEqual(self.staged_files(), [] if change == "deleted" else [staged])
+
+    def test_a_deletion_queued_through_any_spelling_is_pinfiles_until_it_is_cancelled(self):
+        # The record follows the file's one normal name: another program's deletion of the
+        # file, queued after pinfile's was cancelled, is not pinfile's.
+        for prefix in ("\\\\?\\", "\\\\.\\"):
+            restart()  # start from an empty list
+            with self.subTest(prefix=prefix), one_boot(self.work.path):
+                victim = native_path(self.work.file("victim.dll", b"x"))
+                with held(self.work.path + "/victim.dll"):
+                    self.assertOutput(self.run_pinfile("/D", prefix + victim), [QUEUED_DELETE], EXIT_QUEUED)
+                self.assertEqual(self.made_by_pinfile(), ([True], True))
+                self.assertOutput(self.pending("cancel", prefix + victim), ["Отменено: " + delete_line(victim)],
+                                  EXIT_DONE)
+                self.registry(victim)
+                self.assertEqual(self.made_by_pinfile(), ([False], False))
+
+    def made_by_pinfile(self):
+        document = json.loads(self.pending("list", "--json").stdout)
+        return [o["made_by_pinfile"] for o in document["operations"]], document["restart_required"]
+
+    def test_a_run_killed_or_powered_off_while_it_stages_leaves_nothing(self):
+        # A kill ends pinfile alone; a power loss also ends Wine's server before pinfile's
+        # handles are closed. Another program's look-alike in the folder stays either way.
+        for stop in ("kill", "power loss"):
+            self.work = Workspace()
+            self.addCleanup(self.work.close)
+            restart()  # start from an empty list
+            with self.subTest(stop=stop):
+                with open(self.work.file("big.dll"), "r+b") as big:
+                    big.truncate(512 << 20)  # long enough to be caught while it is copied
+                self.work.file("new.dll", b"new")
+                self.work.file("TMP1234.tmp", b"another program's")
+                target = self.work.file("t.dll", b"old")
+                with held(target):
+                    run = subprocess.Popen(command(EXE, ["/C", "big.dll", "t.dll"]), cwd=self.work.path,
+                                           env=self.pinfile_env(), stdout=subprocess.PIPE)
+                    staged = self.wait_for_staged_bytes(run, ignore="TMP1234.tmp")
+                    run.send_signal(signal.SIGSTOP)  # where it is: still copying
+                    self.assertLess(os.path.getsize(os.path.join(self.work.path, staged)), 512 << 20)
+                    if stop == "kill":
+                        run.kill()
+                        run.wait(timeout=TIMEOUT)
+                        self.assertEqual(self.staged_files(), ["TMP1234.tmp"])
+                    else:
+                        self.assertTrue(power_loss(run), "no Wine server of this prefix found")
+                        self.assertIn(staged, self.staged_files())  # as the power loss left it
+                run.stdout.close()
+                self.assertOutput(self.run_pinfile("/C", "new.dll", "other.dll"), [COPIED], EXIT_DONE)
+                self.assertEqual(self.staged_files(), ["TMP1234.tmp"])
+                self.assertOutput(self.pending("list"), [EMPTY], 0)
+
+    def wait_for_staged_bytes(self, run, ignore):
+        """The staged file of the run once the copy into it has begun."""
+        for _ in range(6000):
+            found = [name for name in self.staged_files() if name != ignore
+                     and os.path.getsize(os.path.join(self.work.path, name)) > 0]
+            if found:
+                return found[0]
+            self.assertIsNone(run.poll(), "the run ended before it was seen staging")
+            time.sleep(0.01)
+        self.fail("no staged file seen")
 
     def test_every_form_the_system_writes_is_listed_as_a_plain_path(self):
         # (the strings of one operation, the line listed for it), value by value in the order
@@ -1076,9 +1316,10 @@ class SystemListTests(PendingCase):
                                   EXIT_QUEUED)
             staged = self.path(self.staged_files()[0])
             self.registry(self.path("other.dll"))
-            self.write_second_value([self.internal("sub\\TMP1a.tmp"), "!" + self.internal("target2.dll")])
+            # A look-alike of a staged file beside its target, queued by another program.
+            self.write_second_value([self.internal("sub\\TMP1a.tmp"), "!" + self.internal("sub\\target2.dll")])
             operations = [replace_line(native_path(target), staged), delete_line(self.path("other.dll")),
-                          replace_line(self.path("target2.dll"), native_path(foreign))]
+                          replace_line(self.path("sub\\target2.dll"), native_path(foreign))]
             self.assertOutput(self.pending("list"), numbered(operations), 0)
 
             # The second cancellation numbers the list as it is after the first.
@@ -1100,3 +1341,22 @@ class SystemListTests(PendingCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class HeldTests(PendingCase):
+    def test_held_tells_whether_a_copy_now_would_wait_for_the_restart(self):
+        free, busy = "Файл не занят.", "Файл занят другим процессом."
+        target = self.work.file("x.dll", b"v1")
+        # (how the file is held, the name asked about, the line, the status)
+        cases = [(None, "x.dll", free, EXIT_DONE), ("flock", "x.dll", busy, EXIT_QUEUED),
+                 (None, "new.dll", free, EXIT_DONE)]
+        if not WINDOWS:
+            os.symlink("x.dll", os.path.join(self.work.path, "link.dll"))
+            cases += [("lockf", "x.dll", busy, EXIT_QUEUED), ("flock", "link.dll", busy, EXIT_QUEUED)]
+        for how, name, line, status in cases:
+            with self.subTest(how=how, name=name):
+                with held(target, how) if how else contextlib.nullcontext():
+                    self.assertOutput(self.pending("held", name), [line], status)
+        # A name in a folder that is not there cannot be asked about, as a copy cannot make it.
+        self.assertFailureReport(self.pending("held", os.path.join("none", "x.dll")),
+                                 "Не удалось проверить файл.", errno.ENOENT if not WINDOWS else 3)

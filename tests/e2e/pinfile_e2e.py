@@ -487,7 +487,23 @@ class PosixCopyTests(Case):
                 self.assertFailureReport(self.run_pinfile("/C", source, "out"), COPY_FAILED, code)
         self.assertNotIn("out", self.work.names())
 
-    def test_a_source_that_changes_while_it_is_copied_gives_no_copy(self):
+    def test_a_pseudo_file_is_copied_to_its_end_as_cat_reads_it(self):
+        # procfs tells a size of 0, sysfs one of 4096: neither is what a read gives.
+        for source in ["/proc/version", "/sys/class/net/lo/address"]:
+            for busy in (False, True):
+                with self.subTest(source=source, busy=busy):
+                    if not os.path.exists(source):
+                        self.skipTest("this machine has no %s" % source)
+                    expected = subprocess.run(["cat", source], capture_output=True, check=True).stdout
+                    target = self.work.file("t", b"old contents")
+                    with held(target) if busy else contextlib.nullcontext():
+                        result = self.run_pinfile("/C", source, "t")
+                    self.assertOutput(result, [QUEUED_COPY if busy else COPIED],
+                                      EXIT_QUEUED if busy else EXIT_DONE)
+                    (copy,) = self.staged_files() if busy else ["t"]
+                    self.assertEqual(self.work.read(copy), expected)
+
+    def test_only_a_change_of_the_contents_during_the_copy_fails_it(self):
         probe = self.work.file("probe", b"x")
         if subprocess.run(["cp", "--reflink=always", probe, probe + ".clone"],
                           capture_output=True).returncode == 0:
@@ -498,7 +514,8 @@ class PosixCopyTests(Case):
         # (how the source changes, whether the target is held, the report)
         for change, busy, message in [
                 ("truncated", False, COPY_FAILED),
-                ("appended", True, "Не удалось скопировать исходный файл во временный каталог.")]:
+                ("appended", True, STAGING_FAILED),
+                ("metadata", False, None)]:  # the contents stay: the copy stands
             with self.subTest(change=change):
                 source = self.work.file("big.so", b"n" * (8 << 20))
                 target = self.work.file("lib.so", b"old")
@@ -510,6 +527,10 @@ class PosixCopyTests(Case):
                                               "-e", "inject=copy_file_range:delay_enter=1000000", EXE,
                                               "/C", "big.so", "lib.so", program="strace")
                     changer.join()
+                if message is None:
+                    self.assertOutput(result, [COPIED], EXIT_DONE)
+                    self.assertEqual(self.work.read("lib.so"), b"n" * (8 << 20))
+                    continue
                 self.assertFailureReport(result, message, errno.EAGAIN)
                 self.assertEqual(self.work.read("lib.so"), b"old")
                 self.assertEqual(self.work.names(), before)
@@ -517,6 +538,10 @@ class PosixCopyTests(Case):
 
     @staticmethod
     def change_file(path, change):
+        if change == "metadata":  # a new mode and a new hard link: the ctime moves
+            os.chmod(path, 0o600)
+            os.link(path, path + ".link")
+            return
         with open(path, "r+b" if change == "truncated" else "ab") as handle:
             if change == "truncated":
                 handle.truncate(1 << 20)
@@ -681,6 +706,66 @@ class PosixUnprivilegedTests(Case):
         self.assertEqual(self.work.names(), ["lib.so", "new.so", "victim.so"])
         self.assertEqual(self.work.read("lib.so"), b"old")
         self.assertFalse(os.path.exists(journal_path(self.root)))
+
+
+    def test_a_link_is_followed_only_where_the_kernel_would_follow_it(self):
+        setting = "/proc/sys/fs/protected_symlinks"
+        with open(setting) as handle:
+            own = handle.read()
+
+        def protect(value):
+            with open(setting, "w") as handle:
+                handle.write(value)
+
+        try:
+            protect(own)
+        except OSError as error:
+            self.skipTest("cannot set fs.protected_symlinks here: %s" % error)
+        self.addCleanup(protect, own)
+        os.chmod(self.work.path, 0o755)
+        self.work.file("payload", b"payload")
+        # (fs.protected_symlinks, the link's folder: owner and mode, the link's owner, what it
+        # leads to, whether that is held, whether the link is followed)
+        rows = [("1", 0, 0o1777, UNPRIVILEGED, "victim", False, False),
+                ("1", 0, 0o1777, UNPRIVILEGED, "absent", False, False),
+                ("1", 0, 0o1777, UNPRIVILEGED, "victim", True, False),
+                ("1", 0, 0o1777, 0, "victim", False, True),
+                ("1", UNPRIVILEGED, 0o1777, UNPRIVILEGED, "victim", False, True),
+                ("1", 0, 0o0777, UNPRIVILEGED, "victim", False, True),
+                ("0", 0, 0o1777, UNPRIVILEGED, "victim", False, True),
+                ("1", 0, 0o1777, 0, "victim", True, True)]  # last: it leaves a record
+        for number, (value, folder_owner, mode, owner, leads_to, busy, followed) in enumerate(rows):
+            with self.subTest(row=number):
+                protect(value)
+                folder = os.path.join(self.work.path, "shared%d" % number)
+                os.mkdir(folder)
+                os.chmod(folder, mode)
+                os.chown(folder, folder_owner, folder_owner)
+                real = os.path.join(self.work.path, "%s%d" % (leads_to, number))
+                if leads_to == "victim":
+                    self.work.file(real, b"victim's")
+                link = os.path.join(folder, "b.so")
+                subprocess.run(["ln", "-s", real, link], check=True,
+                               preexec_fn=as_unprivileged if owner else None)
+                with held(real) if busy else contextlib.nullcontext():
+                    result = self.run_pinfile("/C", "payload", link)
+                if followed:
+                    self.assertOutput(result, [QUEUED_COPY if busy else COPIED],
+                                      EXIT_QUEUED if busy else EXIT_DONE)
+                    self.assertEqual(self.work.read(real), b"victim's" if busy else b"payload")
+                    if busy:
+                        self.assertEqual(read_journal(self.root)[0][2], real.encode())
+                    continue
+                self.assertFailureReport(result, COPY_FAILED, errno.EACCES)
+                if leads_to == "victim":
+                    self.assertEqual(self.work.read(real), b"victim's")
+                else:
+                    self.assertFalse(os.path.exists(real))
+                self.assertNothingQueuedFor(real)
+                self.assertEqual(self.staged_files(), [])
+                # The link itself is the user's to lose.
+                self.assertOutput(self.run_pinfile("/D", link), [DELETED], EXIT_DONE)
+                self.assertEqual(os.listdir(folder), [])
 
 
 class DeleteTests(Case):

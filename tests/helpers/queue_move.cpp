@@ -1,5 +1,6 @@
 // Test helper for the system's restart list, as any installer or administrator would use it:
 //   queue_move FROM [TO]         queues the deletion of FROM, or its move to TO, at restart;
+//   queue_move --replace FROM TO queues FROM to replace TO at restart;
 //   queue_move --read VALUE      prints the raw bytes of that Session Manager value in hex,
 //                                or "absent";
 //   queue_move --write VALUE [HEX]  writes those raw bytes as REG_MULTI_SZ, or deletes the
@@ -24,8 +25,10 @@ int Fail(const char* what, unsigned long code) {
     return 1;
 }
 
-int Queue(const wchar_t* from, const wchar_t* to) {
-    if (!MoveFileExW(from, to, MOVEFILE_DELAY_UNTIL_REBOOT)) return Fail("move", GetLastError());
+int Queue(const wchar_t* from, const wchar_t* to, DWORD flags = 0) {
+    if (!MoveFileExW(from, to, MOVEFILE_DELAY_UNTIL_REBOOT | flags)) {
+        return Fail("move", GetLastError());
+    }
     return 0;
 }
 
@@ -110,6 +113,9 @@ int main() {
     }
     if (arguments != nullptr && count == 3 && std::wcscmp(arguments[1], L"--short") == 0) {
         return PrintShortName(arguments[2]);
+    }
+    if (arguments != nullptr && count == 4 && std::wcscmp(arguments[1], L"--replace") == 0) {
+        return Queue(arguments[2], arguments[3], MOVEFILE_REPLACE_EXISTING);
     }
     if (arguments != nullptr && (count == 3 || count == 4) &&
         std::wcscmp(arguments[1], L"--write") == 0) {

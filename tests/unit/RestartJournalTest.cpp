@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -11,6 +12,7 @@
 #include <iterator>
 #include <utility>
 
+#include "platform/posix/journal/BootRunner.h"
 #include "platform/posix/journal/JournalFile.h"
 #include "platform/posix/journal/Record.h"
 
@@ -24,9 +26,18 @@ JournalRecord Record(Kind kind, std::string staged, std::string target) {
     record.kind = kind;
     record.staged = std::move(staged);
     record.target = std::move(target);
-    record.targetFolder = {0x801, 0xfeedf00d, 42, 1700000000, 5, 0, 0, 0, 0};
+    record.targetFolder = {0x801, 0xb007, 0xfeedf00d, 0x5eb, 42, 1700000000, 5, 0, 0, 0, 0};
     if (kind == Kind::Replace) {
-        record.stagedFile = {0x801, 0xfeedf00d, 77, 1700000001, 6, 0, 123456789012, -5, 999999999};
+        record.stagedFile = {.device = 0x801,
+                             .boot = 0xb007,
+                             .volume = 0xfeedf00d,
+                             .subvolume = 0x5eb,
+                             .inode = 77,
+                             .bornSeconds = 1700000001,
+                             .bornNanoseconds = 6,
+                             .size = 123456789012,
+                             .modifiedSeconds = -5,
+                             .modifiedNanoseconds = 999999999};
         record.targetOwner = 65534;
         record.targetGroup = 100;
         record.targetMode = 04755;
@@ -56,7 +67,7 @@ TEST(RestartJournalTest, RecordsRoundTripWithAnyNameBytes) {
 
 TEST(RestartJournalTest, NamesAreNulSeparatedWithAnEmptySecondNameForADeletion) {
     const std::string bytes = EncodeRecord(kDelete);
-    EXPECT_EQ(bytes.substr(0, 5), "PFQ3P");
+    EXPECT_EQ(bytes.substr(0, 5), "PFQ4P");
     EXPECT_EQ(bytes[9], 'D');
     EXPECT_EQ(bytes.substr(14, kDelete.target.size() + 2), kDelete.target + std::string(2, '\0'));
 }
@@ -93,17 +104,32 @@ TEST(RestartJournalTest, SecondVersionRecordsAreReadWithDeviceNumbersAndNoRecord
     const JournalRecord& record = entries[0].record;
     EXPECT_TRUE(record.checked);
     EXPECT_FALSE(record.aclRecorded);
-    EXPECT_EQ(record.targetFolder, (FileIdentity{0x801, 0, 42, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(record.targetFolder, (FileIdentity{0x801, 0, 0, 0, 42, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(record.stagedFile.size, kReplace.stagedFile.size);
     EXPECT_EQ(record.targetMode, kReplace.targetMode);
 }
 
-TEST(RestartJournalTest, AFileIsProvenByWhatSurvivesAReboot) {
-    const FileIdentity stable{0x801, 0xfeed, 42, 1700000000, 5, 0, 0, 0, 0};
-    const FileIdentity deviceOnly{0x801, 0, 42, 0, 0, 0, 0, 0, 0};
+TEST(RestartJournalTest, ThirdVersionRecordsAreReadWithoutBootOrSubvolume) {
+    const auto entries = DecodeJournal(EncodeThirdVersionRecord(kReplace) + EncodeRecord(kDelete));
+    ASSERT_EQ(SoundRecords(entries).size(), 2U);
+    JournalRecord expected = kReplace;
+    for (FileIdentity* identity : {&expected.targetFolder, &expected.stagedFile}) {
+        identity->boot = 0;
+        identity->subvolume = 0;
+    }
+    EXPECT_EQ(SoundRecords(entries), (std::vector<JournalRecord>{expected, kDelete}));
+}
+
+TEST(RestartJournalTest, AFileIsProvenByWhatSurvivesARebootAndWithinItsBootByItsDevice) {
+    const FileIdentity stable{0x801, 0xb007, 0xfeed, 0, 42, 1700000000, 5, 0, 0, 0, 0};
+    const FileIdentity deviceOnly{0x801, 0, 0, 0, 42, 0, 0, 0, 0, 0, 0};
+    const FileIdentity subvolume{0x2d, 0xb007, 0, 0x5eb, 42, 1700000000, 5, 0, 0, 0, 0};
     const auto with = [](FileIdentity identity, auto change) {
         change(identity);
         return identity;
+    };
+    const auto laterBoot = [&](FileIdentity identity) {
+        return with(identity, [](auto& i) { i.boot = 0xb008; });
     };
     struct Case {
         const char* what;
@@ -112,7 +138,19 @@ TEST(RestartJournalTest, AFileIsProvenByWhatSurvivesAReboot) {
         bool same;
     } cases[] = {
         {"unchanged", stable, stable, true},
-        {"renumbered device", with(stable, [](auto& i) { i.device = 0x701; }), stable, true},
+        {"renumbered device at a later boot",
+         laterBoot(with(stable, [](auto& i) { i.device = 0x701; })), stable, true},
+        {"another device in the same boot (a copy mounted beside)",
+         with(stable, [](auto& i) { i.device = 0x701; }), stable, false},
+        {"another device, recorded without its boot",
+         with(stable, [](auto& i) { i.device = 0x701; }), with(stable, [](auto& i) { i.boot = 0; }),
+         true},
+        {"another subvolume at a later boot (a snapshot)",
+         laterBoot(with(subvolume, [](auto& i) { i.subvolume = 0x5ec; })), subvolume, false},
+        {"the same subvolume at a later boot",
+         laterBoot(with(subvolume, [](auto& i) { i.device = 0x2e; })), subvolume, true},
+        {"recorded without a subvolume", with(stable, [](auto& i) { i.subvolume = 0x5eb; }), stable,
+         true},
         {"other inode", with(stable, [](auto& i) { i.inode = 43; }), stable, false},
         {"born later", with(stable, [](auto& i) { i.bornNanoseconds = 6; }), stable, false},
         {"other file system", with(stable, [](auto& i) { i.volume = 0xbeef; }), stable, false},
@@ -155,6 +193,30 @@ TEST(RestartJournalTest, RecordsThatBreakTheNameRulesAreNotSound) {
     EXPECT_FALSE(DecodeJournal(EncodeRecord(Record(Kind::Delete, "/b", "/a")))[0].sound);
     EXPECT_FALSE(
         DecodeJournal(EncodeRecord(Record(Kind::Delete, "", std::string("/a\0b", 4))))[0].sound);
+}
+
+TEST(RestartJournalTest, ARecordWithAFlagThatNoVersionWritesIsNotSound) {
+    std::string bytes = EncodeRecord(kReplace);
+    const std::size_t flags = bytes.size() - 4 - kReplace.targetAcl.size() - 4;
+    ASSERT_EQ(bytes[flags], 1);  // the ACL is recorded
+    bytes[flags] = 3;
+    const auto* checked = reinterpret_cast<const Bytef*>(bytes.data() + 9);
+    const uLong check = crc32(0L, checked, static_cast<uInt>(bytes.size() - 13));
+    for (std::size_t i = 0; i < 4; ++i)
+        bytes[bytes.size() - 4 + i] = static_cast<char>(check >> (8 * i));
+    EXPECT_FALSE(DecodeJournal(bytes)[0].sound);
+}
+
+TEST(RestartJournalTest, EveryOpenReplacementNeedsItsStagedFileByNameWhateverItsFolder) {
+    const auto replace = [](const char* staged) { return Record(Kind::Replace, staged, "/a/t"); };
+    const std::string bytes =
+        EncodeRecord(replace("/a/.TMPwait01.pinfile")) +
+        EncodeRecord(replace("/b/.TMPfail01.pinfile"), RecordState::Failed, ESTALE) +
+        EncodeRecord(replace("/a/.TMPdone01.pinfile"), RecordState::CarriedOut) +
+        EncodeRecord(replace("/a/.TMPgone01.pinfile"), RecordState::Withdrawn) +
+        EncodeRecord(kDelete);
+    EXPECT_EQ(StagedNamesNeeded(DecodeJournal(bytes)),
+              (NeededNames{".TMPwait01.pinfile", ".TMPfail01.pinfile"}));
 }
 
 class JournalFileTest : public testing::Test {

@@ -1,7 +1,9 @@
 // The system's list of operations for the next restart, read as the boot reads it.
 #include <gtest/gtest.h>
 
+#include <cwctype>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/win32/RestartList.h"
@@ -47,6 +49,77 @@ TEST(RestartListTest, ReadsEachPairInTheFormsTheBootKnows) {
         EXPECT_EQ(operation.source, c.plainSource != nullptr ? c.plainSource : c.source) << pair;
         EXPECT_EQ(operation.target, c.plainTarget != nullptr ? c.plainTarget : c.target) << pair;
     }
+}
+
+TEST(RestartListTest, PlainNameDropsEveryPrefixThatADriveOrShareFollows) {
+    const std::vector<std::pair<const wchar_t*, const wchar_t*>> cases = {
+        {L"\\??\\C:\\w\\b.dll", L"C:\\w\\b.dll"},
+        {L"\\\\?\\C:\\w\\b.dll", L"C:\\w\\b.dll"},
+        {L"\\\\.\\C:\\w\\b.dll", L"C:\\w\\b.dll"},
+        {L"\\\\.\\q:\\b.dll", L"q:\\b.dll"},
+        {L"\\\\?\\UNC\\srv\\share\\b.dll", L"\\\\srv\\share\\b.dll"},
+        {L"\\\\.\\UNC\\srv\\share\\b.dll", L"\\\\srv\\share\\b.dll"},
+        {L"\\??\\unc\\srv\\share\\b.dll", L"\\\\srv\\share\\b.dll"},
+        {L"C:\\w\\b.dll", L"C:\\w\\b.dll"},
+        // Devices and volumes are no drive's path: kept as given.
+        {L"\\\\.\\NUL", L"\\\\.\\NUL"},
+        {L"\\\\.\\C:", L"\\\\.\\C:"},
+        {L"\\\\.\\pipe\\x", L"\\\\.\\pipe\\x"},
+        {L"\\\\?\\Volume{0}\\b.dll", L"\\\\?\\Volume{0}\\b.dll"},
+        {L"\\\\.\\UNC\\srv", L"\\\\.\\UNC\\srv"},
+    };
+    for (const auto& [given, plain] : cases) EXPECT_EQ(PlainName(given), plain) << ToUtf8(given);
+}
+
+// A folder of its own in the temporary folder, with one file of a long name in it.
+class NormalNameTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        wchar_t temp[MAX_PATH];
+        ASSERT_NE(GetTempPathW(MAX_PATH, temp), 0U);
+        folder_ = Text(temp) + L"normal-name-" + std::to_wstring(GetCurrentProcessId());
+        ASSERT_TRUE(CreateDirectoryW(folder_.c_str(), nullptr));
+        file_ = folder_ + L"\\Long Library Name.dll";
+        const OwnedHandle made(CreateFileW(file_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                           FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(made.Valid());
+    }
+    void TearDown() override {
+        DeleteFileW(file_.c_str());
+        RemoveDirectoryW(folder_.c_str());
+    }
+    Text folder_;
+    Text file_;
+};
+
+TEST_F(NormalNameTest, EverySpellingOfAFileHasOneNormalName) {
+    wchar_t brief[MAX_PATH];
+    ASSERT_NE(GetShortPathNameW(file_.c_str(), brief, MAX_PATH), 0U);
+    Text lower = file_;
+    for (wchar_t& c : lower) c = static_cast<wchar_t>(towlower(c));
+    Text slashes = file_;
+    for (wchar_t& c : slashes) c = c == L'\\' ? L'/' : c;
+    const Text normal = NormalName(file_);
+    const std::size_t slash = file_.find_last_of(L'\\');
+    EXPECT_EQ(normal.substr(normal.find_last_of(L'\\')), file_.substr(slash));
+    const std::vector<Text> spellings = {
+        L"\\\\.\\" + file_,
+        L"\\\\?\\" + file_,
+        L"\\??\\" + file_,
+        lower,
+        slashes,
+        brief,
+        file_ + L". .",
+        L"\\\\.\\" + file_ + L"..",
+        folder_ + L"\\..\\" + folder_.substr(folder_.find_last_of(L'\\') + 1) + file_.substr(slash),
+    };
+    for (const Text& spelling : spellings) {
+        EXPECT_EQ(NormalName(spelling), normal) << ToUtf8(spelling);
+        EXPECT_EQ(NormalName(NormalName(spelling)), normal) << ToUtf8(spelling);
+    }
+    // A file that is not there keeps its last component, and the folder's normal form.
+    EXPECT_EQ(NormalName(L"\\\\.\\" + folder_ + L"\\Gone.dll"),
+              normal.substr(0, normal.find_last_of(L'\\') + 1) + L"Gone.dll");
 }
 
 struct ValueCase {

@@ -74,6 +74,8 @@ TEST(StagedFileNameTest, TellsStagedFilesByPrefixLettersAndTail) {
         {hidden, u8".TMPa8Kq2zz.pinfile", false},  // seven
         {hidden, u8".TMPa8Kq2z.pinfilex", false},  // another tail
         {hidden, u8".XYZa8Kq2z.pinfile", false},   // another prefix
+        {hidden, u8".TMP-2024-.pinfile", false},   // letters that pinfile never writes
+        {hidden, u8".TMPr e d.pinfile", false},
         {numbered, u8"TMP1.tmp", true},
         {numbered, u8"TMPFFFF.tmp", true},
         {numbered, u8"TMP.tmp", false},       // no number

@@ -9,6 +9,7 @@
 #include "../../FileSystem.h"
 #include "../../UtilityLibrary.h"
 #include "../FileCopy.h"
+#include "JournalFile.h"
 
 namespace pinfile::posix {
 
@@ -110,16 +111,18 @@ Status MoveOverAt(int stagedFolder, const std::string& staged, int file, int tar
     if (errno != EXDEV) return LastError();
     struct stat info {};
     if (fstat(file, &info) != 0) return LastError();
-    const Status copied = ReplaceWithCopyAt(file, info.st_mode, targetFolder, target);
+    const Status copied =
+        ReplaceWithCopyAt(file, info.st_mode, targetFolder, target, RunJournalId());
     if (copied.Failed() || !NameLeadsTo(stagedFolder, staged, file)) return copied;
     return RemoveDurably(stagedFolder, staged);
 }
 
 // Once in place, the new file takes the owner, group, mode and access ACL that the replaced
-// target had when the replacement was queued. Set through the open file, never by a name
-// that could be swapped for a link meanwhile. The ACL waits for this moment, as it could let
-// others write the staged file.
+// target had when the replacement was queued, and loses pinfile's mark. Set through the open
+// file, never by a name that could be swapped for a link meanwhile. The ACL waits for this
+// moment, as it could let others write the staged file.
 Status GiveTargetMetadata(int placed, const JournalRecord& record, const std::string& acl) {
+    RemoveMark(placed);
     if (record.targetMode == 0) return {};
     Status status =
         SetOwnerAndMode(placed, record.targetOwner, record.targetGroup, record.targetMode);
@@ -135,7 +138,7 @@ Status GiveTargetMetadata(int placed, const JournalRecord& record, const std::st
 std::string TargetAcl(const JournalRecord& record, int targetFolder, const std::string& target) {
     if (record.aclRecorded) return record.targetAcl;
     std::string acl;
-    ReadAttribute(AttributePath(targetFolder, target), kAccessAcl, acl).Ignore();
+    ReadAttribute(AttributesOf(targetFolder, target), kAccessAcl, acl).Ignore();
     return acl;
 }
 
@@ -202,7 +205,7 @@ Status MoveOver(const std::string& staged, const std::string& target) {
     const Descriptor source(open(staged.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     struct stat info {};
     if (!source.valid() || fstat(source.get(), &info) != 0) return LastError();
-    const Status copied = ReplaceWithCopy(source.get(), info.st_mode, target);
+    const Status copied = ReplaceWithCopy(source.get(), info.st_mode, target, RunJournalId());
     return copied.Failed() ? copied : RemoveDurably(staged);
 }
 
@@ -278,22 +281,14 @@ void DiscardStagedFileOf(const JournalRecord& record) {
     if (ours) RemoveDurably(opened.get(), name).Ignore();
 }
 
-void RemoveUnneededStagedFiles(int folder, const std::vector<JournalEntry>& entries,
-                               bool onlyIfProven) {
-    FileIdentity here;
-    if (IdentityOf(folder, here).Failed()) return;
-    std::vector<std::string> needed;
-    bool proven = false;
+NeededNames StagedNamesNeeded(const std::vector<JournalEntry>& entries) {
+    NeededNames needed;
     for (const JournalEntry& entry : entries) {
-        const JournalRecord& record = entry.record;
-        if (!entry.sound || record.kind != JournalRecord::Kind::Replace) continue;
-        const bool inHere = record.checked && IsSameFile(here, record.targetFolder);
-        proven = proven || inHere;
-        if (entry.Open() && (inHere || !record.checked)) {
-            needed.push_back(ulGetFileName(record.staged));
+        if (entry.Open() && entry.record.kind == JournalRecord::Kind::Replace) {
+            needed.insert(ulGetFileName(entry.record.staged));
         }
     }
-    if (proven || !onlyIfProven) RemoveStagedFilesExcept(folder, needed);
+    return needed;
 }
 
 }  // namespace pinfile::posix

@@ -9,6 +9,7 @@
 
 #include "../../PendingQueue.h"
 #include "../Durable.h"
+#include "../FileCopy.h"
 #include "Record.h"
 
 namespace pinfile::posix {
@@ -25,12 +26,10 @@ AppliedOperation CarryOut(const JournalEntry& entry);
 // target. Another program's file stays.
 void DiscardStagedFileOf(const JournalRecord& record);
 
-// Removes the staged files in the open folder that no waiting record of the entries needs
-// (the folder proven by identity; a record without identities may need its name anywhere)
-// and whose writer is gone. With onlyIfProven, only in a folder that a record proves: a
-// folder put in the place of a record's one later is not pinfile's to clear.
-void RemoveUnneededStagedFiles(int folder, const std::vector<JournalEntry>& entries,
-                               bool onlyIfProven = false);
+// The names of the staged files that the open records of the entries need: a record that
+// waits, or failed or was refused at a boot, keeps its staged file until it is carried out or
+// withdrawn, whatever its folder's identity says today, so its name counts in every folder.
+NeededNames StagedNamesNeeded(const std::vector<JournalEntry>& entries);
 
 // Opens a folder by its canonical name, following no symbolic link: one put in since the
 // operation was queued could lead anywhere (ELOOP).

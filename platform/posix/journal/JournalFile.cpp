@@ -1,13 +1,16 @@
 #include "JournalFile.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "../../UtilityLibrary.h"
 #include "../FileCopy.h"
+#include "../Locations.h"
 
 namespace pinfile::posix {
 
@@ -172,9 +175,15 @@ Status Journal::Compact() {
     if (const Status removed = RemoveDurably(folder_.get(), name_); removed.Failed()) {
         return removed;
     }
+    Close();
+    return {};
+}
+
+void Journal::Close() {
+    file_.reset(-1);
+    folder_.reset(-1);
     entries_.clear();
     size_ = 0;
-    return {};
 }
 
 Status Journal::Replace(const std::string& bytes) {
@@ -191,6 +200,96 @@ Status Journal::Replace(const std::string& bytes) {
         Adopt(bytes);
     }
     return replaced;
+}
+
+Status OpenRunJournal(bool create, Journal*& journal) {
+    static Journal run;
+    journal = &run;
+    if (run.IsOpen()) return {};
+    const Status opened = run.Open(JournalPath(), create);
+    if (opened.Failed()) run.Close();
+    return opened;
+}
+
+namespace {
+
+constexpr std::size_t kIdBytes = 16;
+
+Status NewJournalId(std::string& id) {
+    unsigned char random[kIdBytes];
+    if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
+        return LastError();
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    id.clear();
+    for (const unsigned char byte : random) {
+        id.push_back(kHex[byte >> 4U]);
+        id.push_back(kHex[byte & 15U]);
+    }
+    return {};
+}
+
+bool IsJournalId(const std::string& id) {
+    return id.size() == 2 * kIdBytes && std::all_of(id.begin(), id.end(), [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+           });
+}
+
+}  // namespace
+
+Status ReadJournalId(const std::string& path, std::string& id) {
+    id.clear();
+    const Descriptor file(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!file.valid()) return LastError();
+    struct stat info {};
+    struct stat folder {};
+    if (fstat(file.get(), &info) != 0 || lstat(FolderOf(path).c_str(), &folder) != 0) {
+        return LastError();
+    }
+    if (!S_ISREG(info.st_mode) || !OwnedByRootAlone(info) || !S_ISDIR(folder.st_mode) ||
+        !OwnedByRootAlone(folder)) {
+        return Status(EACCES);
+    }
+    std::string bytes;
+    if (const Status read = ReadAll(file.get(), bytes); read.Failed()) return read;
+    if (!IsJournalId(bytes)) return Status(EINVAL);
+    id = std::move(bytes);
+    return {};
+}
+
+// Written whole and flushed before it gets its name, so that no reader finds a part of it;
+// where two runs make one at once, the first name stays and both read it.
+Status MakeJournalId(const std::string& path, std::string& id) {
+    if (const Status read = ReadJournalId(path, id); read.Code() != ENOENT) return read;
+    const std::string folderName = FolderOf(path);
+    Descriptor folder;
+    Status status = CheckFolder(folderName, true);
+    if (status.Succeeded()) status = OpenFolder(folderName, folder);
+    Descriptor file;
+    if (status.Succeeded()) {
+        file.reset(openat(folder.get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+        if (!file.valid()) status = LastError();
+    }
+    std::string made;
+    if (status.Succeeded()) status = NewJournalId(made);
+    if (status.Succeeded()) status = WriteAllAt(file.get(), made, 0);
+    if (status.Succeeded()) status = Checked(fsync(file.get()));
+    if (status.Succeeded()) {
+        const std::string self = "/proc/self/fd/" + std::to_string(file.get());
+        const std::string name = ulGetFileName(path);
+        if (linkat(AT_FDCWD, self.c_str(), folder.get(), name.c_str(), AT_SYMLINK_FOLLOW) != 0 &&
+            errno != EEXIST) {
+            status = LastError();
+        }
+    }
+    if (status.Succeeded()) status = SyncFolder(folder.get());
+    return status.Failed() ? status : ReadJournalId(path, id);
+}
+
+const std::string& RunJournalId() {
+    static std::string id;
+    if (id.empty() && geteuid() == 0) MakeJournalId(JournalIdPath(), id).Ignore();
+    return id;
 }
 
 }  // namespace pinfile::posix

@@ -34,6 +34,10 @@ class Journal {
 
     const std::vector<JournalEntry>& Entries() const { return entries_; }
 
+    // Whether the journal is open: not before Open succeeds, nor once Compact has removed it.
+    bool IsOpen() const { return file_.valid(); }
+    void Close();
+
     // Appends one record, on disk when this succeeds. On failure the journal is as it was.
     Status Append(const JournalRecord& record);
 
@@ -41,8 +45,8 @@ class Journal {
     Status Mark(std::size_t index, RecordState state, std::int32_t error);
 
     // Drops what no boot needs any more (carried out, withdrawn, damaged), so that the
-    // journal does not grow without end; removes it when nothing is left. Atomic: a crash
-    // leaves the journal before or after.
+    // journal does not grow without end; removes (and closes) it when nothing is left.
+    // Atomic: a crash leaves the journal before or after.
     Status Compact();
 
   private:
@@ -57,5 +61,28 @@ class Journal {
     std::size_t size_ = 0;
     std::vector<JournalEntry> entries_;
 };
+
+// The journal that this run reads and changes, opened once for the whole run: every run
+// that may change the journal holds the machine-wide run lock until it ends, so nobody else
+// changes it meanwhile, and this run's own changes go through this one object. With create,
+// a missing journal is made; without, it is ENOENT.
+Status OpenRunJournal(bool create, Journal*& journal);
+
+// The journal's identity: 32 random hex digits, made once in a file beside the journal and
+// kept when the journal goes. pinfile marks every file that it makes for the journal with it
+// (MarkAsPinfiles), and a sweep removes only files that carry the identity of the journal
+// it reads: a run with another journal, or with none, leaves them.
+
+// Reads the identity from the file at path: ENOENT when none was made yet, EACCES when anyone
+// but root could have written the file or its folder, EINVAL when it holds anything else.
+Status ReadJournalId(const std::string& path, std::string& id);
+
+// The same, making the identity first (and the journal's folder) when there is none.
+Status MakeJournalId(const std::string& path, std::string& id);
+
+// The identity of this run's journal, made when missing and read once per run; empty where
+// there is none to be had, and for a run that is not root, which can neither write nor
+// read a mark.
+const std::string& RunJournalId();
 
 }  // namespace pinfile::posix

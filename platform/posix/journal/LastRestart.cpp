@@ -19,15 +19,6 @@ namespace {
 
 constexpr const char* kFileName = "last-restart";
 
-std::string BootId() {
-    const posix::Descriptor file(open(posix::BootIdPath().c_str(), O_RDONLY | O_CLOEXEC));
-    std::string id(64, '\0');
-    const ssize_t read = file.valid() ? ::read(file.get(), id.data(), id.size()) : -1;
-    id.resize(read > 0 ? static_cast<std::size_t>(read) : 0);
-    while (!id.empty() && id.back() == '\n') id.pop_back();
-    return id;
-}
-
 // The kept file, when root wrote it and nobody else may have: the same rule as the journal's.
 std::string KeptBytes() {
     const std::string path = posix::JournalFolder() + "/" + kFileName;
@@ -52,7 +43,7 @@ std::string KeptBytes() {
 LastRestart ReadLastRestart() {
     const std::string bytes = KeptBytes();
     const std::size_t end = bytes.find('\0');
-    if (end == std::string::npos || bytes.substr(0, end) != BootId()) return {};
+    if (end == std::string::npos || bytes.substr(0, end) != posix::ReadBootId()) return {};
     return DecodeLastRestart(TextView(bytes).substr(end + 1)).value_or(LastRestart());
 }
 
@@ -81,7 +72,7 @@ void CountApplied(LastRestart& outcome, const AppliedOperation& applied) {
 Status KeepLastRestart(const LastRestart& outcome) {
     Descriptor folder;
     if (const Status opened = OpenFolder(JournalFolder(), folder); opened.Failed()) return opened;
-    const std::string bytes = BootId() + '\0' + EncodeLastRestart(outcome);
+    const std::string bytes = posix::ReadBootId() + '\0' + EncodeLastRestart(outcome);
     const std::string fresh = std::string(kFileName) + ".new";
     Descriptor file(openat(folder.get(), fresh.c_str(),
                            O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));

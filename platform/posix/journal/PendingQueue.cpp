@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <map>
 #include <string>
 #include <thread>
 #include <utility>
@@ -73,24 +74,31 @@ bool NamesTheFile(const JournalRecord& record, TextView recorded, const CommandF
 
 // Before records leave the journal, what they leave behind goes: the staged files of
 // withdrawn replacements (a crash may have cut their removal short), and in every folder that
-// the journal names, staged files that no waiting record needs (left by a run that was killed
-// before it queued them). A crash meanwhile leaves the records, and the next run clears up the
-// same way.
+// the journal names, what killed runs left that pinfile proves its own and no open record
+// needs (see RemoveLeftovers). Only in a folder that one of its records proves by identity: a
+// folder put in the place of a record's one later is not pinfile's to clear. A crash
+// meanwhile leaves the records, and the next run clears up the same way.
 Status CompactClean(posix::Journal& journal) {
-    std::vector<std::string> folders;
+    // Each folder with the identities that its records hold of it.
+    std::map<std::string, std::vector<const posix::FileIdentity*>> folders;
     for (const JournalEntry& entry : journal.Entries()) {
         if (!entry.sound || entry.record.kind != JournalRecord::Kind::Replace) continue;
         if (entry.state == RecordState::Withdrawn) posix::DiscardStagedFileOf(entry.record);
-        const std::string folder = FolderOf(entry.record.staged);
-        if (std::find(folders.begin(), folders.end(), folder) == folders.end()) {
-            folders.push_back(folder);
-        }
+        auto& identities = folders[FolderOf(entry.record.staged)];
+        if (entry.record.checked) identities.push_back(&entry.record.targetFolder);
     }
-    for (const std::string& folder : folders) {
+    const posix::NeededNames needed = posix::StagedNamesNeeded(journal.Entries());
+    for (const auto& [folder, identities] : folders) {
         Descriptor opened;
-        if (posix::OpenFolderWithoutLinks(folder, opened).Succeeded()) {
-            posix::RemoveUnneededStagedFiles(opened.get(), journal.Entries(), true);
+        posix::FileIdentity here;
+        if (posix::OpenFolderWithoutLinks(folder, opened).Failed() ||
+            posix::IdentityOf(opened.get(), here).Failed()) {
+            continue;
         }
+        const bool proven = std::any_of(identities.begin(), identities.end(), [&](auto* recorded) {
+            return posix::IsSameFile(here, *recorded);
+        });
+        if (proven) posix::RemoveLeftovers(opened.get(), posix::RunJournalId(), needed, -1);
     }
     return journal.Compact();
 }
@@ -149,9 +157,10 @@ PendingList ReadPendingOperations() {
 }
 
 Withdrawal WithdrawUndoingOperations(LaterCommand command, TextView name, TextView queuedStaged) {
-    posix::Journal journal;
-    Status status = journal.Open(posix::JournalPath(), false);
+    posix::Journal* opened = nullptr;
+    Status status = posix::OpenRunJournal(false, opened);
     if (status.Code() == ENOENT) return {};
+    posix::Journal& journal = *opened;
     // The command's own operation, named by its staged file as it was recorded, stays.
     CommandFile file;
     if (status.Succeeded()) status = FindCommandFile(command, name, file);
@@ -178,10 +187,11 @@ Withdrawal WithdrawUndoingOperations(LaterCommand command, TextView name, TextVi
 }
 
 Cancellation CancelPendingOperation(std::int32_t number) {
-    posix::Journal journal;
-    const Status opened = journal.Open(posix::JournalPath(), false);
+    posix::Journal* run = nullptr;
+    const Status opened = posix::OpenRunJournal(false, run);
     if (opened.Code() == ENOENT) return {Cancellation::Kind::NoSuchOperation, 0, {}};
     if (opened.Failed()) return {Cancellation::Kind::Failed, opened.Code(), {}};
+    posix::Journal& journal = *run;
     std::int32_t listed = 0;
     for (std::size_t i = 0; i < journal.Entries().size(); ++i) {
         const JournalEntry& entry = journal.Entries()[i];
@@ -199,14 +209,15 @@ Cancellation CancelPendingOperation(std::int32_t number) {
 
 ApplyOutcome ApplyPendingOperations(const std::function<void(const AppliedOperation&)>& tell) {
     const std::string path = posix::JournalPath();
-    posix::Journal journal;
-    const Status opened = journal.Open(path, false);
+    posix::Journal* run = nullptr;
+    const Status opened = posix::OpenRunJournal(false, run);
     if (opened.Code() == ENOENT) return {ApplyOutcome::Kind::Finished, 0, path};
     // Refused as written by someone else, or not readable by this user: two different answers.
     if (opened.Code() == EACCES && !posix::JournalIsTrusted(path)) {
         return {ApplyOutcome::Kind::Insecure, 0, path};
     }
     if (opened.Failed()) return {ApplyOutcome::Kind::Failed, opened.Code(), path};
+    posix::Journal& journal = *run;
 
     // Each result is on disk before the next operation begins: a run after a crash skips
     // what is marked and finds by identity what was done but not yet marked.

@@ -1,57 +1,140 @@
 #include "QueuedNames.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
-#include <filesystem>
-#include <system_error>
+#include <climits>
+#include <fstream>
+#include <vector>
+
+#include "../../UtilityLibrary.h"
 
 namespace pinfile::posix {
 
 namespace {
 
-namespace fs = std::filesystem;
-
-Status StatusOf(const std::error_code& error) {
-    if (!error) return {};
-    return Status(error.category() == std::generic_category() ||
-                          error.category() == std::system_category()
-                      ? error.value()
-                      : EINVAL);
+// fs.protected_symlinks as the kernel has it now. A setting that cannot be read counts as on,
+// as Debian and systemd set it: a link refused wrongly costs a copy that can still be made by
+// the file's own name, a link followed wrongly may cost a file of root's.
+bool LinksProtected() {
+    std::ifstream setting("/proc/sys/fs/protected_symlinks");
+    int value = 0;
+    return !(setting >> value) || value != 0;
 }
 
-// Follows the name while it is a symbolic link, also one that leads nowhere yet, whose file a
-// copy then creates.
-fs::path FollowLinks(fs::path name, std::error_code& failure) {
-    for (int hops = 0; !failure && fs::is_symlink(fs::symlink_status(name, failure)); ++hops) {
-        if (hops == 40) {
-            failure = std::make_error_code(std::errc::too_many_symbolic_link_levels);
-            break;
+// Refuses the link that the name in the folder holds when the kernel would not follow it.
+Status CheckFollowable(int folder, const struct stat& link) {
+    struct stat held {};
+    if (fstat(folder, &held) != 0) return LastError();
+    return MayFollowLink(LinksProtected(), geteuid(), link.st_uid, held.st_mode, held.st_uid)
+               ? Status()
+               : Status(EACCES);
+}
+
+// Follows the name while it is a symbolic link, as the kernel would for this process; the
+// folders on the way are the kernel's to resolve.
+Status FollowLinksAt(NameAt& at) {
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat info {};
+        if (fstatat(at.folder.get(), at.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            return errno == ENOENT ? Status() : LastError();
         }
-        const fs::path next = fs::read_symlink(name, failure);
-        name = next.is_absolute() ? next : name.parent_path() / next;
+        if (!S_ISLNK(info.st_mode)) return {};
+        if (const Status may = CheckFollowable(at.folder.get(), info); may.Failed()) return may;
+        std::vector<char> link(static_cast<std::size_t>(info.st_size) + 2);
+        const ssize_t length =
+            readlinkat(at.folder.get(), at.name.c_str(), link.data(), link.size());
+        if (length < 0) return LastError();
+        if (static_cast<std::size_t>(length) >= link.size()) return Status(ENAMETOOLONG);
+        const std::string leads(link.data(), static_cast<std::size_t>(length));
+        const std::size_t slash = leads.rfind('/');
+        const std::string name = slash == std::string::npos ? leads : leads.substr(slash + 1);
+        if (name.empty()) return Status(EISDIR);
+        if (slash != std::string::npos) {
+            // Relative to the link's own folder; an absolute one from the root.
+            const std::string folder = slash == 0 ? "/" : leads.substr(0, slash);
+            Descriptor next(
+                openat(at.folder.get(), folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            if (!next.valid()) return LastError();
+            at.folder = std::move(next);
+        }
+        at.name = name;
     }
-    if (failure == std::errc::no_such_file_or_directory) failure.clear();
-    return name;
+    return Status(ELOOP);
+}
+
+// The name that the kernel gives for the opened folder, read from its /proc link or, where
+// /proc is missing (a chroot, an image build), asked with getcwd while the process stands in
+// the folder for a moment.
+Status KernelsNameOf(int folder, std::string& named) {
+    std::vector<char> path(PATH_MAX);
+    const std::string self = "/proc/self/fd/" + std::to_string(folder);
+    const ssize_t length = readlink(self.c_str(), path.data(), path.size());
+    if (length >= 0) {
+        if (static_cast<std::size_t>(length) >= path.size()) return Status(ENAMETOOLONG);
+        named.assign(path.data(), static_cast<std::size_t>(length));
+        return {};
+    }
+    if (errno != ENOENT) return LastError();
+    const Descriptor working(open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!working.valid() || fchdir(folder) != 0) return LastError();
+    const bool found = getcwd(path.data(), path.size()) != nullptr;
+    const Status status = found ? Status() : LastError();
+    if (fchdir(working.get()) != 0) return LastError();
+    if (found) named = path.data();
+    return status;
 }
 
 }  // namespace
 
+Status OpenNameAt(TextView path, NameAt& at) {
+    at.name = ulGetFileName(path);
+    if (at.name.empty()) return Status(EISDIR);
+    return OpenFolder(FolderOf(path), at.folder);
+}
+
+Status OpenCopyTarget(TextView target, NameAt& at) {
+    const Status opened = OpenNameAt(target, at);
+    return opened.Failed() ? opened : FollowLinksAt(at);
+}
+
+bool MayFollowLink(bool linksProtected, uid_t follower, uid_t linkOwner, mode_t folderMode,
+                   uid_t folderOwner) {
+    constexpr mode_t kShared = S_ISVTX | S_IWOTH;  // sticky, and anyone may write
+    return !linksProtected || linkOwner == follower || (folderMode & kShared) != kShared ||
+           linkOwner == folderOwner;
+}
+
+Status CanonicalName(int folder, const std::string& name, std::string& canonical) {
+    std::string named;
+    if (const Status found = KernelsNameOf(folder, named); found.Failed()) return found;
+    // A folder removed meanwhile, or one outside this process's root, has no name that leads to
+    // it.
+    struct stat held {};
+    struct stat found {};
+    if (fstat(folder, &held) != 0) return LastError();
+    if (!named.starts_with('/') || stat(named.c_str(), &found) != 0 ||
+        found.st_dev != held.st_dev || found.st_ino != held.st_ino) {
+        return Status(ESTALE);
+    }
+    canonical = (named == "/" ? named : named + "/") + name;
+    return {};
+}
+
 Status QueuedTarget(TextView target, std::string& queued) {
-    std::error_code failure;
-    const fs::path absolute = FollowLinks(fs::absolute(fs::path(target), failure), failure);
-    const fs::path resolved = failure ? fs::path() : fs::weakly_canonical(absolute, failure);
-    if (!failure) queued = resolved.string();
-    return StatusOf(failure);
+    NameAt at;
+    const Status opened = OpenCopyTarget(target, at);
+    return opened.Failed() ? opened : CanonicalName(at.folder.get(), at.name, queued);
 }
 
 Status QueuedEntry(TextView name, std::string& queued) {
-    std::error_code failure;
-    const fs::path absolute = fs::absolute(fs::path(name), failure).lexically_normal();
-    const fs::path folder =
-        failure ? fs::path() : fs::weakly_canonical(absolute.parent_path(), failure);
-    if (failure) return StatusOf(failure);
-    if (absolute.filename().empty()) return Status(EISDIR);
-    queued = (folder / absolute.filename()).string();
-    return {};
+    NameAt at;
+    const Status opened = OpenNameAt(name, at);
+    if (opened.Failed()) return opened;
+    if (at.name == "." || at.name == "..") return Status(EISDIR);
+    return CanonicalName(at.folder.get(), at.name, queued);
 }
 
 }  // namespace pinfile::posix

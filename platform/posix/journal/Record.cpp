@@ -13,9 +13,15 @@ namespace {
 constexpr std::size_t kFirstHeaderSize = 9;  // magic, kind, length
 constexpr std::size_t kHeaderSize = 14;      // magic, state, error, kind, length
 constexpr std::size_t kCheckSize = 4;
-// folder: device, volume, inode, birth; staged: the same, owner, size, modification time;
-// target: owner, group, mode; flags
-constexpr std::size_t kIdentitySize = 36 + 60 + 12 + 4;
+// Records from the fourth version on know the boot and the subvolume.
+constexpr int kBootVersion = 4;
+// folder: device, boot, volume, subvolume, inode, birth; staged: the same, owner, size,
+// modification time; target: owner, group, mode; flags. The third version's places lack the
+// boot and the subvolume.
+constexpr std::size_t IdentitySize(int version) {
+    const std::size_t place = version >= kBootVersion ? 52 : 36;
+    return place * 2 + 24 + 12 + 4;
+}
 // folder: device, inode; staged: device, inode, owner, size, modification time; target
 constexpr std::size_t kSecondIdentitySize = 16 + 40 + 12;
 constexpr std::uint32_t kAclRecordedFlag = 1;
@@ -44,17 +50,21 @@ std::uint32_t Checksum(std::string_view bytes) {
     return static_cast<std::uint32_t>(crc32(0L, data, static_cast<uInt>(bytes.size())));
 }
 
-void PutPlace(std::string& out, const FileIdentity& identity) {
+void PutPlace(std::string& out, const FileIdentity& identity, int version) {
     PutUint(out, identity.device, 8);
+    if (version >= kBootVersion) PutUint(out, identity.boot, 8);
     PutUint(out, identity.volume, 8);
+    if (version >= kBootVersion) PutUint(out, identity.subvolume, 8);
     PutUint(out, identity.inode, 8);
     PutUint(out, static_cast<std::uint64_t>(identity.bornSeconds), 8);
     PutUint(out, identity.bornNanoseconds, 4);
 }
 
-void TakePlace(std::string_view& bytes, FileIdentity& identity) {
+void TakePlace(std::string_view& bytes, FileIdentity& identity, int version) {
     Take(bytes, 8, identity.device);
+    if (version >= kBootVersion) Take(bytes, 8, identity.boot);
     Take(bytes, 8, identity.volume);
+    if (version >= kBootVersion) Take(bytes, 8, identity.subvolume);
     Take(bytes, 8, identity.inode);
     Take(bytes, 8, identity.bornSeconds);
     Take(bytes, 4, identity.bornNanoseconds);
@@ -86,10 +96,10 @@ void TakeTarget(std::string_view& bytes, JournalRecord& record) {
     Take(bytes, 4, record.targetMode);
 }
 
-std::string EncodeIdentities(const JournalRecord& record) {
+std::string EncodeIdentities(const JournalRecord& record, int version) {
     std::string out;
-    PutPlace(out, record.targetFolder);
-    PutPlace(out, record.stagedFile);
+    PutPlace(out, record.targetFolder, version);
+    PutPlace(out, record.stagedFile, version);
     PutContents(out, record.stagedFile);
     PutTarget(out, record);
     PutUint(out, record.aclRecorded ? kAclRecordedFlag : 0, 4);
@@ -98,10 +108,10 @@ std::string EncodeIdentities(const JournalRecord& record) {
 
 // No folder has inode 0: a record without identities (one converted from the first
 // version) is carried out unchecked.
-bool DecodeIdentities(std::string_view bytes, JournalRecord& record) {
-    if (bytes.size() < kIdentitySize) return false;
-    TakePlace(bytes, record.targetFolder);
-    TakePlace(bytes, record.stagedFile);
+bool DecodeIdentities(std::string_view bytes, JournalRecord& record, int version) {
+    if (bytes.size() < IdentitySize(version)) return false;
+    TakePlace(bytes, record.targetFolder, version);
+    TakePlace(bytes, record.stagedFile, version);
     TakeContents(bytes, record.stagedFile);
     TakeTarget(bytes, record);
     std::uint32_t flags = 0;
@@ -109,7 +119,9 @@ bool DecodeIdentities(std::string_view bytes, JournalRecord& record) {
     record.aclRecorded = (flags & kAclRecordedFlag) != 0;
     record.targetAcl = std::string(bytes);
     record.checked = record.targetFolder.inode != 0;
-    return record.aclRecorded || record.targetAcl.empty();
+    // No version writes another flag: a record with one is damaged, not read as if it had none.
+    const bool knownFlags = (flags & ~kAclRecordedFlag) == 0;
+    return knownFlags && (record.aclRecorded || record.targetAcl.empty());
 }
 
 std::string EncodeSecondIdentities(const JournalRecord& record) {
@@ -172,7 +184,8 @@ bool IsState(char state) { return state == 'P' || state == 'F' || state == 'C' |
 // The version that the magic at the start of the bytes names; 0 for none.
 int VersionOf(std::string_view bytes) {
     const std::string_view magic = bytes.substr(0, 4);
-    if (magic == kJournalMagic) return 3;
+    if (magic == kJournalMagic) return kBootVersion;
+    if (magic == kThirdJournalMagic) return 3;
     if (magic == kSecondJournalMagic) return 2;
     return magic == kFirstJournalMagic ? 1 : 0;
 }
@@ -186,7 +199,7 @@ std::size_t ReadRecord(std::string_view bytes, JournalEntry& entry) {
     if (entry.tornTail || version == 0) return 0;
     const std::size_t kindAt = header - 5;
     const std::uint64_t length = GetUint(bytes.substr(header - 4, 4), 4);
-    if (length > kMaxNamesLength + kIdentitySize + kMaxAclLength) return 0;
+    if (length > kMaxNamesLength + IdentitySize(kBootVersion) + kMaxAclLength) return 0;
     const std::size_t size = header + length + kCheckSize;
     entry.tornTail = bytes.size() < size;
     if (entry.tornTail) return 0;
@@ -199,7 +212,7 @@ std::size_t ReadRecord(std::string_view bytes, JournalEntry& entry) {
         entry.record.aclRecorded = false;
         return body.empty() ? size : 0;
     }
-    const bool identified = version == 3 ? DecodeIdentities(body, entry.record)
+    const bool identified = version >= 3 ? DecodeIdentities(body, entry.record, version)
                                          : DecodeSecondIdentities(body, entry.record);
     if (!identified || !IsState(bytes[kStateOffset])) return 0;
     entry.state = static_cast<RecordState>(bytes[kStateOffset]);
@@ -223,6 +236,10 @@ std::string Framed(std::string_view magic, char kind, const std::string& body, R
 
 bool IsSameFile(const FileIdentity& now, const FileIdentity& recorded) {
     if (now.inode != recorded.inode) return false;
+    // Device numbers hold for one boot; within it, they tell apart what is alike in all else.
+    const bool sameBoot = recorded.boot != 0 && now.boot == recorded.boot;
+    if (sameBoot && now.device != recorded.device) return false;
+    if (recorded.subvolume != 0 && now.subvolume != recorded.subvolume) return false;
     const bool stable =
         recorded.volume != 0 || recorded.bornSeconds != 0 || recorded.bornNanoseconds != 0;
     if (!stable) return now.device == recorded.device;
@@ -232,7 +249,12 @@ bool IsSameFile(const FileIdentity& now, const FileIdentity& recorded) {
 
 std::string EncodeRecord(const JournalRecord& record, RecordState state, std::int32_t error) {
     return Framed(kJournalMagic, static_cast<char>(record.kind),
-                  Names(record) + EncodeIdentities(record), state, error);
+                  Names(record) + EncodeIdentities(record, kBootVersion), state, error);
+}
+
+std::string EncodeThirdVersionRecord(const JournalRecord& record) {
+    return Framed(kThirdJournalMagic, static_cast<char>(record.kind),
+                  Names(record) + EncodeIdentities(record, 3), RecordState::Waiting, 0);
 }
 
 std::string EncodeSecondVersionRecord(const JournalRecord& record) {
@@ -260,8 +282,9 @@ std::vector<JournalEntry> DecodeJournal(std::string_view bytes) {
         entry.size = ReadRecord(bytes.substr(offset), entry);
         entry.sound = entry.size != 0;
         if (!entry.sound) {
-            // Skip to the next place where a record of either version may start.
+            // Skip to the next place where a record of any version may start.
             const std::size_t next = std::min({bytes.find(kJournalMagic, offset + 1),
+                                               bytes.find(kThirdJournalMagic, offset + 1),
                                                bytes.find(kSecondJournalMagic, offset + 1),
                                                bytes.find(kFirstJournalMagic, offset + 1)});
             entry.size = (next == std::string_view::npos ? bytes.size() : next) - offset;

@@ -3,7 +3,7 @@
 // share this one definition; JournalFile.h reads and writes the file.
 //
 // Each record is
-//   magic    4 bytes  "PFQ3"
+//   magic    4 bytes  "PFQ4"
 //   state    1 byte   'P' waiting, 'F' failed at a boot (waits for the next), 'C' carried out,
 //                     'W' withdrawn
 //   error    4 bytes  the errno of the last failure, unsigned, little-endian
@@ -15,11 +15,12 @@
 //                     the access ACL that the replaced target had, as the system stores it
 //   check    4 bytes  CRC-32 of kind, length and body, little-endian
 // State and error lie outside the check, so that a result is marked in place with one small
-// write. Records of the earlier versions are still read: "PFQ2" (a shorter identity block
-// with device numbers, no ACL) and "PFQ1" (no state, no error, no identities; carried out
-// unchecked). Names are absolute and canonical as resolved when the operation was queued,
-// and may hold any byte but NUL. A record cut short by a crash, or damaged in any other way,
-// fails its length or check and is skipped by readers, who then look for the next magic.
+// write. Records of the earlier versions are still read: "PFQ3" (identities without the boot
+// and the subvolume), "PFQ2" (a shorter identity block with device numbers, no ACL) and
+// "PFQ1" (no state, no error, no identities; carried out unchecked). Names are absolute and
+// canonical as resolved when the operation was queued, and may hold any byte but NUL. A record
+// cut short by a crash, or damaged in any other way, fails its length or check and is skipped
+// by readers, who then look for the next magic.
 #pragma once
 
 #include <cstddef>
@@ -34,11 +35,15 @@ namespace pinfile::posix {
 
 // What a record knows of a file or folder, to tell it from one put in its place later. The
 // device number may change at the next boot (disks found in another order, device-mapper
-// minors, btrfs's anonymous devices); the file system's UUID and the file's birth time do
-// not, so where the system tells either, they prove the file together with the inode.
+// minors, btrfs's anonymous devices); the file system's UUID, the btrfs subvolume's UUID and
+// the file's birth time do not, so where the system tells them, they prove the file together
+// with the inode. They do not tell apart two copies of one file system image mounted side by
+// side: within the boot that recorded it, the device number does.
 struct FileIdentity {
     std::uint64_t device = 0;
-    std::uint64_t volume = 0;  // the file system's UUID folded to 64 bits; 0: none told
+    std::uint64_t boot = 0;       // the boot the device number was seen in, folded; 0: unknown
+    std::uint64_t volume = 0;     // the file system's UUID folded to 64 bits; 0: none told
+    std::uint64_t subvolume = 0;  // the btrfs subvolume's UUID folded to 64 bits; 0: none
     std::uint64_t inode = 0;
     std::int64_t bornSeconds = 0;  // birth time; both 0: not told
     std::uint32_t bornNanoseconds = 0;
@@ -50,8 +55,10 @@ struct FileIdentity {
     bool operator==(const FileIdentity&) const = default;
 };
 
-// True when the file found now is the one recorded: the same inode, on the same file system
-// by its UUID and born at the same time where those were recorded, else on the same device.
+// True when the file found now is the one recorded: the same inode, in the same subvolume
+// where one was recorded, on the same file system by its UUID and born at the same time where
+// those were recorded, else on the same device; and on the same device as well while it is
+// still the boot that recorded it.
 bool IsSameFile(const FileIdentity& now, const FileIdentity& recorded);
 
 struct JournalRecord {
@@ -93,7 +100,8 @@ struct JournalEntry {
     }
 };
 
-inline constexpr std::string_view kJournalMagic = "PFQ3";
+inline constexpr std::string_view kJournalMagic = "PFQ4";
+inline constexpr std::string_view kThirdJournalMagic = "PFQ3";
 inline constexpr std::string_view kSecondJournalMagic = "PFQ2";
 inline constexpr std::string_view kFirstJournalMagic = "PFQ1";
 inline constexpr std::size_t kMaxNamesLength = 1U << 16U;
@@ -106,6 +114,9 @@ std::string EncodeRecord(const JournalRecord& record, RecordState state = Record
                          std::int32_t error = 0);
 // A record of the first version, as journals written before identities were recorded hold.
 std::string EncodeFirstVersionRecord(const JournalRecord& record);
+// A record of the third version, as journals written before identities knew the boot and the
+// subvolume.
+std::string EncodeThirdVersionRecord(const JournalRecord& record);
 // A record of the second version, as journals written before identities survived a reboot.
 std::string EncodeSecondVersionRecord(const JournalRecord& record);
 std::vector<JournalEntry> DecodeJournal(std::string_view bytes);
