@@ -96,9 +96,16 @@ std::vector<Text> NamesInFolder(TextView name, const FileKey& file) {
 // when its last component may name the file: with thousands of other programs' operations
 // waiting, opening each one's folder would cost seconds.
 bool IsTheFile(TextView listed, const FileKey& file, const std::vector<Text>& names) {
+    TextView leaf = LastComponent(listed);
     Text full;
-    const bool lexical = win32::FullPathName(win32::PlainName(listed), full).Succeeded();
-    if (lexical && !win32::MayNameFile(LastComponent(full), names)) return false;
+    // Asking the system for the full path of every entry would cost a third of a run again.
+    if (!win32::FullPathKeepsComponent(leaf)) {
+        if (win32::FullPathName(win32::PlainName(listed), full).Failed()) {
+            return SameFile(KeyOf(listed), file);
+        }
+        leaf = LastComponent(full);
+    }
+    if (!win32::MayNameFile(leaf, names)) return false;
     return SameFile(KeyOf(listed), file);
 }
 
@@ -373,6 +380,23 @@ bool MayNameFile(TextView listedLeaf, const std::vector<Text>& fileNames) {
     if (listedLeaf.find_first_of(L"<>\"") != TextView::npos) return true;
     return std::any_of(fileNames.begin(), fileNames.end(),
                        [&](const Text& name) { return NamesMatch(listedLeaf, name); });
+}
+
+bool FullPathKeepsComponent(TextView component) {
+    if (component.empty() || component.back() == L'.' || component.back() == L' ') return false;
+    if (component.find(L':') != TextView::npos) return false;
+    // A device name is one whatever its extension and spaces before it: "nul .txt".
+    TextView stem = component.substr(0, component.find(L'.'));
+    stem = stem.substr(0, stem.find_last_not_of(L' ') + 1);
+    constexpr std::array<TextView, 6> kDevices = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$",
+                                                  L"CONOUT$"};
+    constexpr std::array<TextView, 2> kNumbered = {L"COM", L"LPT"};  // then a digit
+    const auto is = [&](TextView device) { return NamesMatch(stem, device); };
+    const auto numbered = [&](TextView device) {
+        return stem.size() == device.size() + 1 && NamesMatch(stem.substr(0, device.size()), device);
+    };
+    return std::none_of(kDevices.begin(), kDevices.end(), is) &&
+           std::none_of(kNumbered.begin(), kNumbered.end(), numbered);
 }
 
 Status KeepQueuedOperation(TextView source, TextView target, bool& mayStay) {

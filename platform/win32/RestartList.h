@@ -28,6 +28,12 @@ Status KeepQueuedOperation(TextView source, TextView target, bool& mayStay);
 // is neither can be told apart without opening its folder.
 bool MayNameFile(TextView listedLeaf, const std::vector<Text>& fileNames);
 
+// Whether the full-path rule leaves a last component as it is spelled, so that the system need
+// not be asked. It drops trailing dots and spaces, resolves "." and "..", reads "C:name"
+// against the drive's folder and turns a DOS device name (CON, NUL, COM1 ..., with any
+// extension) into the device: a component that could be any of these is not kept.
+bool FullPathKeepsComponent(TextView component);
+
 // Opens the machine-wide lock that keeps runs apart (null where none can be had); fails when
 // the lock exists but this user may not use it.
 Status OpenRunLock(OwnedHandle& lock);
