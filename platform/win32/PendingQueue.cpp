@@ -388,12 +388,13 @@ bool FullPathKeepsComponent(TextView component) {
     // A device name is one whatever its extension and spaces before it: "nul .txt".
     TextView stem = component.substr(0, component.find(L'.'));
     stem = stem.substr(0, stem.find_last_not_of(L' ') + 1);
-    constexpr std::array<TextView, 6> kDevices = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$",
-                                                  L"CONOUT$"};
+    constexpr std::array<TextView, 6> kDevices = {L"CON", L"PRN",    L"AUX",
+                                                  L"NUL", L"CONIN$", L"CONOUT$"};
     constexpr std::array<TextView, 2> kNumbered = {L"COM", L"LPT"};  // then a digit
     const auto is = [&](TextView device) { return NamesMatch(stem, device); };
     const auto numbered = [&](TextView device) {
-        return stem.size() == device.size() + 1 && NamesMatch(stem.substr(0, device.size()), device);
+        return stem.size() == device.size() + 1 &&
+               NamesMatch(stem.substr(0, device.size()), device);
     };
     return std::none_of(kDevices.begin(), kDevices.end(), is) &&
            std::none_of(kNumbered.begin(), kNumbered.end(), numbered);

@@ -149,12 +149,23 @@ TEST(RestartListTest, OnlyALastComponentThatMayNameTheFileIsWorthOpeningItsFolde
 
 TEST(RestartListTest, FullPathKeepsOnlyAComponentThatNoPathRuleTouches) {
     const std::vector<LeafCase> cases = {
-        {L"Long Library Name.dll", true}, {L"LONGLI~1.DLL", true}, {L"a", true},
-        {L"lib.dll.", false},             {L"lib.dll ", false},    {L".", false},
-        {L"..", false},                   {L"", false},            {L"C:lib.dll", false},
-        {L"nul.txt", false},              {L"Com1.dll", false},    {L"lpt9", false},
-        {L"nul .txt", false},             {L"CONOUT$", false},     {L"component.dll", true},
-        {L"null.dll", true},              {L"com10.dll", true},
+        {L"Long Library Name.dll", true},
+        {L"LONGLI~1.DLL", true},
+        {L"a", true},
+        {L"lib.dll.", false},
+        {L"lib.dll ", false},
+        {L".", false},
+        {L"..", false},
+        {L"", false},
+        {L"C:lib.dll", false},
+        {L"nul.txt", false},
+        {L"Com1.dll", false},
+        {L"lpt9", false},
+        {L"nul .txt", false},
+        {L"CONOUT$", false},
+        {L"component.dll", true},
+        {L"null.dll", true},
+        {L"com10.dll", true},
     };
     for (const LeafCase& c : cases) {
         EXPECT_EQ(FullPathKeepsComponent(c.listed), c.mayName) << ToUtf8(c.listed);
