@@ -1,5 +1,7 @@
 #include "pending/PendingMain.h"
 
+#include <vector>
+
 #include "common/ErrorLine.h"
 #include "common/Outcome.h"
 #include "common/QueueWording.h"
@@ -87,10 +89,12 @@ int List() {
         Show(FromUtf8(u8"Очередь операций на перезагрузку пуста."));
         return ExitStatus(Outcome::Done);
     }
-    std::int32_t number = 0;
+    std::vector<Text> lines;
     for (const PendingOperation& operation : list.operations) {
-        Show(ToDecimal(++number) + FromUtf8(u8". ") + ListLine(operation));
+        lines.push_back(ToDecimal(static_cast<std::int32_t>(lines.size() + 1)) + FromUtf8(u8". ") +
+                        ListLine(operation));
     }
+    TheConsole().WriteLines(lines);
     return ExitStatus(Outcome::Done);
 }
 
@@ -156,13 +160,15 @@ std::int32_t OperationNumber(const Text& text) {
 // Withdraws every operation on the named file, as a later command on it would.
 int CancelByName(const Text& name) {
     const Withdrawal withdrawal = WithdrawUndoingOperations(LaterCommand::Copy, name, Text());
+    std::vector<Text> lines;
     for (const PendingOperation& operation : withdrawal.withdrawn) {
-        Show(FromUtf8(u8"Отменено: ") + DescribeOperation(operation));
+        lines.push_back(FromUtf8(u8"Отменено: ") + DescribeOperation(operation));
     }
     if (withdrawal.error != 0) {
-        Show(FromUtf8(u8"Не удалось изменить очередь. ") + ErrorLine(withdrawal.error));
-        return ExitStatus(Outcome::Failed);
+        lines.push_back(FromUtf8(u8"Не удалось изменить очередь. ") + ErrorLine(withdrawal.error));
     }
+    TheConsole().WriteLines(lines);
+    if (withdrawal.error != 0) return ExitStatus(Outcome::Failed);
     if (!withdrawal.withdrawn.empty()) return ExitStatus(Outcome::Done);
     Show(FromUtf8(u8"Операций с файлом ") + QuotedName(name) + FromUtf8(u8" в очереди нет."));
     return ExitStatus(Outcome::Failed);

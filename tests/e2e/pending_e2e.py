@@ -5,6 +5,7 @@ import contextlib
 import errno
 import json
 import os
+import pty
 import shutil
 import signal
 import subprocess
@@ -1035,6 +1036,50 @@ class SystemListTests(PendingCase):
         self.assertFalse(os.path.exists(os.path.join(self.work.path, "other.dll")))
         self.assertEqual(self.work.read("loaded.dll"), b"old")
         self.assertEqual(self.staged_files(), [])
+
+
+@unittest.skipUnless(WINDOWS, "code pages are Windows'")
+class CodePageTests(PendingCase):
+    def in_console(self, code_page, program, *args):
+        """Runs the program in a console of the code page (Wine gives one only to a terminal),
+        its output redirected to files; what it wrote on each."""
+        self.work.file("run.cmd", b'@chcp %1 >nul\r\n@"%PINFILE_RUN%" %2 %3 %4 > out.txt 2> err.txt\r\n')
+        master, slave = pty.openpty()
+        try:
+            subprocess.run(["wine", "cmd", "/c", "run.cmd", str(code_page)] + list(args), cwd=self.work.path,
+                           env=environment({"PINFILE_RUN": native_path(program)}), stdin=slave, stdout=slave,
+                           stderr=slave, timeout=TIMEOUT, check=False)
+        finally:
+            os.close(slave)
+            os.close(master)
+        return self.work.read("out.txt"), self.work.read("err.txt")
+
+    def test_a_line_that_the_code_page_cannot_hold_is_written_in_utf8_never_as_another_name(self):
+        self.work.file("new.dll", b"new")
+        names = ["Библиотека.dll", "Müller_库.dll"]
+        lines = [delete_line(self.path(name)) for name in names]
+        for code_page in (866, 1251):
+            restart()  # an empty list to begin with
+            encoding = "cp%d" % code_page
+            with self.subTest(code_page=code_page), one_boot(self.work.path):
+                for name in names:
+                    self.work.file(name, b"old")
+                    with held(os.path.join(self.work.path, name)):
+                        self.assertEqual(self.run_pinfile("/D", name).status, EXIT_QUEUED)
+                    # A list is written in one encoding: the code page while it holds every line.
+                    shown = numbered(lines[:names.index(name) + 1])
+                    self.assertEqual(self.in_console(code_page, os.environ["PINFILE_PENDING_EXE"], "list"),
+                                     (encode_lines(shown).decode().encode(encoding)
+                                      if name == names[0] else encode_lines(shown), b""))
+                # pinfile's own lines too, each in the encoding that holds it.
+                self.assertEqual(self.in_console(code_page, EXE, "/C", "new.dll", names[1]),
+                                 (encode_lines([COPIED]).decode().encode(encoding),
+                                  encode_lines(["Отменено: " + lines[1]])))
+                self.assertEqual(self.pending("cancel", "1").status, 0)
+
+    def path(self, name):
+        return native_path(os.path.join(self.work.path, name))
+
 
 if __name__ == "__main__":
     unittest.main()
