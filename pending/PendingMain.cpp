@@ -206,8 +206,9 @@ int PendingMain() {
     const Text command = arguments.Count() >= 1 ? arguments.Item(0) : Text();
     // Words as the platform takes them: letter case ignored on Windows.
     const auto is = [&command](const char8_t* word) { return NamesMatch(command, FromUtf8(word)); };
+    // A list reads the queue as it stands and changes nothing: it never waits for other runs.
     if (arguments.Count() == 2 && is(u8"list") && arguments.Item(1) == FromUtf8(u8"--json")) {
-        return TakeRunTurn() ? ListJson() : ExitStatus(Outcome::Failed);
+        return ListJson();
     }
     if (arguments.Count() == 2 && is(u8"cancel")) {
         return TakeRunTurn() ? Cancel(arguments.Item(1)) : ExitStatus(Outcome::Failed);
@@ -216,10 +217,8 @@ int PendingMain() {
         ShowPendingUsage();
         return ExitStatus(Outcome::UsageShown);
     }
-    if (is(u8"list") || is(u8"apply")) {
-        if (!TakeRunTurn()) return ExitStatus(Outcome::Failed);
-        return is(u8"list") ? List() : Apply();
-    }
+    if (is(u8"list")) return List();
+    if (is(u8"apply")) return TakeRunTurn() ? Apply() : ExitStatus(Outcome::Failed);
     if (is(u8"--help")) {
         ShowPendingUsage();
         return ExitStatus(Outcome::Done);

@@ -39,8 +39,8 @@ PendingOperation OperationOfPair(const Text& source, const Text& target);
 
 namespace pinfile::win32 {
 
-// Opens the machine-wide lock that keeps runs apart (null where none can be had); fails when
-// the lock exists but this user may not use it.
+// Opens the machine-wide lock that keeps runs apart; fails when it cannot be had, for example
+// when it exists but this user may not use it, or another kind of object took its name.
 Status OpenRunLock(OwnedHandle& lock);
 
 // Creates a staged file in the folder, which only Administrators and SYSTEM may write or
