@@ -27,6 +27,7 @@ void ShowPendingUsage() {
         u8"    pinfile-pending apply     - выполнить их (при загрузке системы, только POSIX).",
         u8"    pinfile-pending cancel N  - отменить операцию с номером N из списка.",
         u8"    pinfile-pending cancel ИМЯ - отменить все операции с этим файлом.",
+        u8"                                 Имя файла из одних цифр пишите с путём: ./1.",
         u8"    pinfile-pending --help    - показать эту справку.",
         u8"    pinfile-pending --version - показать версию.",
     };
@@ -203,27 +204,28 @@ int Cancel(const Text& argument) {
 int PendingMain() {
     TheConsole().Attach(TheApplication(), kAttachFlag);
     ArgumentList& arguments = TheCommandLine().Arguments();
-    const Text command = arguments.Count() >= 1 ? arguments.Item(0) : Text();
+    const std::int32_t count = arguments.Count();
+    const Text command = count >= 1 ? arguments.Item(0) : Text();
+    const Text option = count == 2 ? arguments.Item(1) : Text();
     // Words as the platform takes them: letter case ignored on Windows.
-    const auto is = [&command](const char8_t* word) { return NamesMatch(command, FromUtf8(word)); };
+    const auto is = [](const Text& given, const char8_t* word) {
+        return NamesMatch(given, FromUtf8(word));
+    };
     // A list reads the queue as it stands and changes nothing: it never waits for other runs.
-    if (arguments.Count() == 2 && is(u8"list") && arguments.Item(1) == FromUtf8(u8"--json")) {
-        return ListJson();
+    if (count == 1 && is(command, u8"list")) return List();
+    if (count == 2 && is(command, u8"list") && is(option, u8"--json")) return ListJson();
+    // An empty name is no file to cancel.
+    if (count == 2 && is(command, u8"cancel") && !option.empty()) {
+        return TakeRunTurn() ? Cancel(option) : ExitStatus(Outcome::Failed);
     }
-    if (arguments.Count() == 2 && is(u8"cancel")) {
-        return TakeRunTurn() ? Cancel(arguments.Item(1)) : ExitStatus(Outcome::Failed);
+    if (count == 1 && is(command, u8"apply")) {
+        return TakeRunTurn() ? Apply() : ExitStatus(Outcome::Failed);
     }
-    if (arguments.Count() != 1) {
-        ShowPendingUsage();
-        return ExitStatus(Outcome::UsageShown);
-    }
-    if (is(u8"list")) return List();
-    if (is(u8"apply")) return TakeRunTurn() ? Apply() : ExitStatus(Outcome::Failed);
-    if (is(u8"--help")) {
+    if (count == 1 && (is(command, u8"--help") || command == FromUtf8(u8"/?"))) {
         ShowPendingUsage();
         return ExitStatus(Outcome::Done);
     }
-    if (is(u8"--version")) {
+    if (count == 1 && is(command, u8"--version")) {
         Show(FromUtf8(u8"pinfile-pending " PINFILE_VERSION));
         return ExitStatus(Outcome::Done);
     }

@@ -48,12 +48,18 @@ class PendingUsageTests(PendingCase):
         help_text = self.pending("--help")
         self.assertEqual(help_text.status, 0)
         self.assertTrue(help_text.stdout.startswith(encode_lines(["Использование:", ""])))
-        for args in [[], ["lists"], ["list", "extra"]] + ([] if WINDOWS else [["LIST"]]):
+        # A file named by digits alone is named with its folder, or it is an operation's number.
+        self.assertIn("Имя файла из одних цифр пишите с путём: ./1.", help_text.stdout.decode())
+        usage = help_text.stdout.decode().splitlines()
+        self.assertOutput(self.pending("/?"), usage, 0)
+        for args in [[], ["lists"], ["list", "extra"], ["cancel", ""]] + \
+                ([] if WINDOWS else [["LIST"], ["list", "--JSON"]]):
             with self.subTest(args=args):
-                self.assertOutput(self.pending(*args), help_text.stdout.decode().splitlines(), 2)
+                self.assertOutput(self.pending(*args), usage, 2)
         self.assertOutput(self.pending("--version"), ["pinfile-pending 1.0.0"], 0)
         if WINDOWS:  # Windows' words ignore case
             self.assertEqual(self.pending("LIST").stdout, self.pending("list").stdout)
+            self.assertEqual(self.pending("list", "--JSON").stdout, self.pending("list", "--json").stdout)
 
 
 def withdrawn(line):
@@ -122,6 +128,12 @@ class LaterCommandTests(PendingCase):
             # A number as the list never shows it names no operation, though one is listed.
             self.assertOutput(self.pending("cancel", "01"), ["Операции с номером 01 в очереди нет."],
                               EXIT_FAILED)
+            # A file named by digits alone is named with its folder.
+            digits = self.work.file("1", b"")
+            with held(digits):
+                self.assertEqual(self.run_pinfile("/D", "1").status, EXIT_QUEUED)
+            named = self.pending("list").stdout.decode().splitlines()[1][len("2. "):]
+            self.assertOutput(self.pending("cancel", "./1"), ["Отменено: " + named], 0)
             self.assertOutput(self.pending("cancel", target if not WINDOWS else native_path(target)),
                               ["Отменено: " + listed[0]], 0)
             again = self.pending("cancel", "x.dll")
@@ -737,8 +749,8 @@ class HostileUserTests(JournalCase):
                     self.assertEqual(handle.read(), journal)
 
     def test_a_name_with_control_characters_or_invalid_utf8_stays_on_one_line(self):
-        names = [b"a\nb.so", b"c\xff\x1b[2J.so", b"back\\slash.so", b"c1\xc2\x9b2J.so"]
-        shown = ["a\\nb.so", "c\\xff\\x1b[2J.so", "back\\\\slash.so", "c1\\xc2\\x9b2J.so"]
+        names = [b"a\nb.so", b"c\xff\x1b[2J.so", b"back\\slash.so", b"c1\xc2\x9b2J.so", b'quo"te.so']
+        shown = ["a\\nb.so", "c\\xff\\x1b[2J.so", "back\\\\slash.so", "c1\\xc2\\x9b2J.so", 'quo\\"te.so']
         for name in names:
             with open(os.path.join(self.work.path.encode(), name), "wb"), \
                     held(os.path.join(self.work.path.encode(), name)):

@@ -354,7 +354,8 @@ class CopyTests(Case):
     @unittest.skipUnless(WINDOWS, "device names and sharing modes are Windows'")
     def test_a_device_or_an_unreadable_source_is_refused_and_nothing_is_written(self):
         self.work.file("new.dll", b"new")
-        for name in ["aux.dll", "NUL", "COM1", "\\\\.\\NUL"]:
+        console_name = native_path(os.path.join(self.work.path, "con"))  # a device in any folder
+        for name in ["aux.dll", "NUL", "COM1", "\\\\.\\NUL", console_name, "CONOUT$"]:
             for args, message in [(["/C", "new.dll", name], COPY_FAILED), (["/D", name], DELETE_FAILED)]:
                 with self.subTest(args=args):
                     result = self.run_pinfile(*args)
