@@ -327,7 +327,6 @@ RunTurn WaitForOtherRuns(const std::function<void()>& waiting) {
     if (const Status opened = win32::OpenRunLock(lock); opened.Failed()) {
         return {RunTurn::Kind::Refused, opened.Code()};
     }
-    if (!lock.Valid()) return {};
     // Each value of the list is written whole, so a run that died holding the lock left it
     // readable: WAIT_ABANDONED counts as taken.
     DWORD waited = WaitForSingleObject(lock.Get(), 0);
@@ -336,12 +335,11 @@ RunTurn WaitForOtherRuns(const std::function<void()>& waiting) {
         waited = WaitForSingleObject(lock.Get(), static_cast<DWORD>(RunWaitSeconds()) * 1000U);
     }
     if (waited == WAIT_TIMEOUT) return {RunTurn::Kind::TimedOut, 0};
-    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
-        held.Reset(lock.Release());
-        // No other run is at work now, so whatever a staging record still names was left by
-        // a run that ended early.
-        win32::SweepStagingLeftovers();
-    }
+    if (waited == WAIT_FAILED) return {RunTurn::Kind::Refused, win32::LastError().Code()};
+    held.Reset(lock.Release());
+    // No other run is at work now, so whatever a staging record still names was left by a run
+    // that ended early.
+    win32::SweepStagingLeftovers();
     return {};
 }
 

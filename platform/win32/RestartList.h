@@ -34,8 +34,8 @@ bool MayNameFile(TextView listedLeaf, const std::vector<Text>& fileNames);
 // extension) into the device: a component that could be any of these is not kept.
 bool FullPathKeepsComponent(TextView component);
 
-// Opens the machine-wide lock that keeps runs apart (null where none can be had); fails when
-// the lock exists but this user may not use it.
+// Opens the machine-wide lock that keeps runs apart; fails when it cannot be had, for example
+// when it exists but this user may not use it, or another kind of object took its name.
 Status OpenRunLock(OwnedHandle& lock);
 
 // Creates a staged file in the folder, which only Administrators and SYSTEM may write or
