@@ -30,4 +30,9 @@ bool TakeRunTurn() {
     return false;
 }
 
+void TakeRunTurnIfFree() {
+    const RunTurn turn = WaitForOtherRuns([] {}, WhenBusy::DoNotWait);
+    if (turn.kind == RunTurn::Kind::Taken) NoteLastRestart();
+}
+
 }  // namespace pinfile

@@ -8,4 +8,9 @@ namespace pinfile {
 // out or the lock may not be used: the run then changes nothing and ends with a failure.
 bool TakeRunTurn();
 
+// Takes the turn only when no other run is at work, without a word either way: a run that
+// only reads goes on without it when it is busy or may not be used. With the turn it keeps the
+// last restart's outcome, as every run that takes it does.
+void TakeRunTurnIfFree();
+
 }  // namespace pinfile

@@ -1,5 +1,7 @@
 #include "pending/PendingMain.h"
 
+#include <vector>
+
 #include "common/ErrorLine.h"
 #include "common/Outcome.h"
 #include "common/QueueWording.h"
@@ -27,6 +29,7 @@ void ShowPendingUsage() {
         u8"    pinfile-pending apply     - выполнить их (при загрузке системы, только POSIX).",
         u8"    pinfile-pending cancel N  - отменить операцию с номером N из списка.",
         u8"    pinfile-pending cancel ИМЯ - отменить все операции с этим файлом.",
+        u8"                                 Имя файла из одних цифр пишите с путём: ./1.",
         u8"    pinfile-pending held ИМЯ  - проверить, занят ли файл другим процессом.",
         u8"    pinfile-pending holders [--json] [ИМЯ...] - кто держит старые версии файлов.",
         u8"    pinfile-pending --help    - показать эту справку.",
@@ -87,15 +90,17 @@ int List() {
         Show(FromUtf8(u8"Не удалось прочитать очередь. ") + ErrorLine(list.error));
         return ExitStatus(Outcome::Failed);
     }
-    for (const Text& line : NotCarriedOutLines(ReadLastRestart())) Show(line);
+    // What the last restart did not carry out comes first, in the same block as the list, so
+    // that redirected output takes one encoding for all of it.
+    std::vector<Text> lines = NotCarriedOutLines(ReadLastRestart());
     if (list.operations.empty()) {
-        Show(FromUtf8(u8"Очередь операций на перезагрузку пуста."));
-        return ExitStatus(Outcome::Done);
+        lines.push_back(FromUtf8(u8"Очередь операций на перезагрузку пуста."));
     }
     std::int32_t number = 0;
     for (const PendingOperation& operation : list.operations) {
-        Show(ToDecimal(++number) + FromUtf8(u8". ") + ListLine(operation));
+        lines.push_back(ToDecimal(++number) + FromUtf8(u8". ") + ListLine(operation));
     }
+    TheConsole().WriteLines(lines);
     return ExitStatus(Outcome::Done);
 }
 
@@ -161,13 +166,15 @@ std::int32_t OperationNumber(const Text& text) {
 // Withdraws every operation on the named file, as a later command on it would.
 int CancelByName(const Text& name) {
     const Withdrawal withdrawal = WithdrawUndoingOperations(LaterCommand::Copy, name, Text());
+    std::vector<Text> lines;
     for (const PendingOperation& operation : withdrawal.withdrawn) {
-        Show(FromUtf8(u8"Отменено: ") + DescribeOperation(operation));
+        lines.push_back(FromUtf8(u8"Отменено: ") + DescribeOperation(operation));
     }
     if (withdrawal.error != 0) {
-        Show(FromUtf8(u8"Не удалось изменить очередь. ") + ErrorLine(withdrawal.error));
-        return ExitStatus(Outcome::Failed);
+        lines.push_back(FromUtf8(u8"Не удалось изменить очередь. ") + ErrorLine(withdrawal.error));
     }
+    TheConsole().WriteLines(lines);
+    if (withdrawal.error != 0) return ExitStatus(Outcome::Failed);
     if (!withdrawal.withdrawn.empty()) return ExitStatus(Outcome::Done);
     Show(FromUtf8(u8"Операций с файлом ") + QuotedName(name) + FromUtf8(u8" в очереди нет."));
     return ExitStatus(Outcome::Failed);
@@ -221,37 +228,45 @@ int Held(const Text& name) {
 int PendingMain() {
     TheConsole().Attach(TheApplication(), kAttachFlag);
     ArgumentList& arguments = TheCommandLine().Arguments();
-    const Text command = arguments.Count() >= 1 ? arguments.Item(0) : Text();
+    const std::int32_t count = arguments.Count();
+    const Text command = count >= 1 ? arguments.Item(0) : Text();
+    const Text option = count == 2 ? arguments.Item(1) : Text();
     // Words as the platform takes them: letter case ignored on Windows.
-    const auto is = [&command](const char8_t* word) { return NamesMatch(command, FromUtf8(word)); };
-    if (arguments.Count() == 2 && is(u8"list") && arguments.Item(1) == FromUtf8(u8"--json")) {
-        return TakeRunTurn() ? ListJson() : ExitStatus(Outcome::Failed);
+    const auto is = [](const Text& given, const char8_t* word) {
+        return NamesMatch(given, FromUtf8(word));
+    };
+    // A list reads the queue as it stands: it never waits for other runs. When none is at work
+    // it takes the turn all the same, so that a boot whose only runs are lists still keeps
+    // the last restart's outcome once.
+    if (count == 1 && is(command, u8"list")) {
+        TakeRunTurnIfFree();
+        return List();
     }
-    if (arguments.Count() >= 1 && is(u8"holders")) {
+    if (count == 2 && is(command, u8"list") && is(option, u8"--json")) {
+        TakeRunTurnIfFree();
+        return ListJson();
+    }
+    // An empty name is no file to cancel.
+    if (count == 2 && is(command, u8"cancel") && !option.empty()) {
+        return TakeRunTurn() ? Cancel(option) : ExitStatus(Outcome::Failed);
+    }
+    if (count >= 1 && is(command, u8"holders")) {
         if (const auto status = HoldersCommand(arguments)) return *status;
         ShowPendingUsage();
         return ExitStatus(Outcome::UsageShown);
     }
     // The probe's own short hold must not make another run's file look in use.
-    if (arguments.Count() == 2 && is(u8"held")) {
-        return TakeRunTurn() ? Held(arguments.Item(1)) : ExitStatus(Outcome::Failed);
+    if (count == 2 && is(command, u8"held")) {
+        return TakeRunTurn() ? Held(option) : ExitStatus(Outcome::Failed);
     }
-    if (arguments.Count() == 2 && is(u8"cancel")) {
-        return TakeRunTurn() ? Cancel(arguments.Item(1)) : ExitStatus(Outcome::Failed);
+    if (count == 1 && is(command, u8"apply")) {
+        return TakeRunTurn() ? Apply() : ExitStatus(Outcome::Failed);
     }
-    if (arguments.Count() != 1) {
-        ShowPendingUsage();
-        return ExitStatus(Outcome::UsageShown);
-    }
-    if (is(u8"list") || is(u8"apply")) {
-        if (!TakeRunTurn()) return ExitStatus(Outcome::Failed);
-        return is(u8"list") ? List() : Apply();
-    }
-    if (is(u8"--help")) {
+    if (count == 1 && (is(command, u8"--help") || command == FromUtf8(u8"/?"))) {
         ShowPendingUsage();
         return ExitStatus(Outcome::Done);
     }
-    if (is(u8"--version")) {
+    if (count == 1 && is(command, u8"--version")) {
         Show(FromUtf8(u8"pinfile-pending " PINFILE_VERSION));
         return ExitStatus(Outcome::Done);
     }

@@ -2,6 +2,8 @@
 // process ends; the application it binds to; the process's start and its run-time errors.
 #pragma once
 
+#include <vector>
+
 #include "Text.h"
 
 namespace pinfile {
@@ -31,8 +33,13 @@ class Console {
     // Closes a run hosted in a development environment; nothing to do for a plain process.
     void Finish(bool flag);
     // Writes the text as one line. The flag marks the host-refusal line; the bytes written are
-    // the same either way. A failed write raises the run-time error.
+    // the same either way. A failed write raises the run-time error. Output redirected on
+    // Windows is in the console's code page, or in UTF-8 when that page cannot hold every
+    // character of the line: a name is never written with a look-alike or a question mark.
     void WriteLine(TextView text, bool flag);
+    // Writes the lines as WriteLine does, as one block: redirected output takes one encoding
+    // for all of them, so that a file never mixes the code page and UTF-8.
+    void WriteLines(const std::vector<Text>& lines);
     // Writes the text as one line in UTF-8 whatever the console's code page, for documents
     // that tools read (a console itself still gets the text as such). A failed write raises
     // the run-time error.

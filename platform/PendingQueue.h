@@ -64,18 +64,24 @@ struct RunTurn {
     enum class Kind {
         Taken,
         TimedOut,  // another run held the lock all the while
-        Refused,   // the lock exists but may not be used (Windows: another user's mutex)
+        Refused,   // the lock cannot be used: it is not the lock pinfile makes, or the
+                   // system refused it (error says why); waiting would not change that
     };
     Kind kind = Kind::Taken;
     ErrorCode error = 0;  // for Refused
 };
 
+// What a run does when another run is at work: waits for it, or goes on at once without the
+// turn (TimedOut, and waiting is never called).
+enum class WhenBusy { Wait, DoNotWait };
+
 // Waits until no other run of pinfile or pinfile-pending on this machine is at work, and
 // keeps the others waiting until this process ends, so that runs never take each other's
 // short hold of a file for "in use" and edit the queue one at a time. When it has to wait it
-// calls waiting once, and waits RunWaitSeconds at most. A run that cannot take the lock (on
-// POSIX: not root) goes on without it; it cannot edit the queue either.
-RunTurn WaitForOtherRuns(const std::function<void()>& waiting);
+// calls waiting once, and waits RunWaitSeconds at most. A POSIX run that is not root and
+// cannot open the lock goes on without it; it cannot edit the queue either. Runs that only
+// read the queue need not wait: they may take the turn only when it is free.
+RunTurn WaitForOtherRuns(const std::function<void()>& waiting, WhenBusy whenBusy = WhenBusy::Wait);
 
 // Every waiting operation, in the order the restart will carry them out.
 PendingList ReadPendingOperations();

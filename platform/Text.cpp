@@ -46,15 +46,18 @@ Text Hex(unsigned value, int digits) {
     return hex;
 }
 
-// Where a backslash separates folders (Windows) it never stands in a name, and stays single.
+// Where a backslash separates folders (Windows) it never stands in a name, and stays single;
+// elsewhere it starts an escape, so it is doubled, and a double quote, which would end the
+// quoted name, gets one too.
 Text EscapedName(TextView name) {
-    const bool doubleBackslash = !backend::IsSeparator(NativeChar('\\'));
+    const bool backslashEscapes = !backend::IsSeparator(NativeChar('\\'));
     Text out;
     out.reserve(name.size());
     while (!name.empty()) {
         const std::size_t showable = backend::ShowableLength(name);
-        if (name[0] == NativeChar('\\') && doubleBackslash) {
-            out += FromUtf8(u8"\\\\");
+        if (backslashEscapes && (name[0] == NativeChar('\\') || name[0] == NativeChar('"'))) {
+            out += NativeChar('\\');
+            out += name[0];
         } else if (const char* named = NamedEscape(name[0]); named != nullptr) {
             out += Text(named, named + 2);
         } else if (showable == 0) {

@@ -31,7 +31,8 @@ std::string ToUtf8(TextView text);
 
 // A file name for showing on one line: control characters and bytes (on Windows, code units)
 // that are not valid text as C-style escapes (\n, \xff, \ud800); on POSIX a backslash is
-// doubled so that an escape is never ambiguous. Other names come back unchanged.
+// doubled so that an escape is never ambiguous, and a double quote is written \" so that it
+// never ends a quoted name. Other names come back unchanged.
 Text EscapedName(TextView name);
 
 // The plain signed decimal form: no padding, no separators, a minus sign only when negative.

@@ -84,12 +84,14 @@ void Console::Attach(const Application& /*application*/, bool /*flag*/) {
 
 void Console::Finish(bool /*flag*/) {}
 
-void Console::WriteLine(TextView text, bool /*flag*/) {
+void Console::WriteLine(TextView text, bool /*flag*/) { WriteLines({Text(text)}); }
+
+void Console::WriteLines(const std::vector<Text>& lines) {
     if (!attached_) throw RuntimeError("the console is not attached");
     if (outputWasClosed) RaiseSystemError("cannot write to standard output", EBADF);
-    std::string line(text);
-    line += '\n';
-    WriteAll(STDOUT_FILENO, line);
+    std::string block;
+    for (const Text& line : lines) block += line + '\n';
+    WriteAll(STDOUT_FILENO, block);
 }
 
 // Output is UTF-8 on POSIX already.

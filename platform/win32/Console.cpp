@@ -67,7 +67,7 @@ bool Write(const Output& to, TextView text) {
         return false;
     }
     return to.isConsole ? WriteWide(to.handle, text)
-                        : WriteBytes(to.handle, win32::Encode(text, to.codePage));
+                        : WriteBytes(to.handle, win32::EncodeLosslessly(text, to.codePage));
 }
 
 // A process started without any standard output (detached, or with the handle closed) has
@@ -144,9 +144,13 @@ void Console::WriteUtf8Line(TextView text) {
     output.handle = utf8.handle;
 }
 
-void Console::WriteLine(TextView text, bool /*flag*/) {
+void Console::WriteLine(TextView text, bool /*flag*/) { WriteLines({Text(text)}); }
+
+void Console::WriteLines(const std::vector<Text>& lines) {
     if (!attached_) throw RuntimeError("the console is not attached");
-    WriteOrSkip(output, Text(text) + L"\r\n");
+    Text block;
+    for (const Text& line : lines) block += line + L"\r\n";
+    WriteOrSkip(output, block);
 }
 
 namespace {

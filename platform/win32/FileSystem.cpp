@@ -1,5 +1,6 @@
 #include "../FileSystem.h"
 
+#include <algorithm>
 #include <memory>
 #include <utility>
 
@@ -79,9 +80,25 @@ FileCallResult Judged(Status failed, TextView changed, DWORD access, TextView ot
     return {failed, !directory};
 }
 
-// Only a disk file is replaced or deleted: a reserved name (NUL, CON, AUX.dll, COM1), a
-// "\\.\" device path or anything else that the system opens as a device is no file.
+// The names that the system takes for a device in whatever folder they stand (CON, NUL,
+// AUX.dll, C:\w\COM1.txt: their full path becomes "\\.\CON" though not spelt so), and the
+// console's own names, which the file calls open as the console, or fail on when there is
+// none.
+bool IsReservedName(TextView name) {
+    Text spelt(name);
+    std::replace(spelt.begin(), spelt.end(), L'/', L'\\');
+    const bool devicePath = spelt.starts_with(L"\\\\.\\") || spelt.starts_with(L"\\\\?\\");
+    const TextView bare = devicePath ? TextView(spelt).substr(4) : TextView(spelt);
+    if (NamesMatch(bare, L"CONIN$") || NamesMatch(bare, L"CONOUT$")) return true;
+    Text full;
+    return !devicePath && !spelt.starts_with(L"\\??\\") &&
+           win32::FullPathName(name, full).Succeeded() && full.starts_with(L"\\\\.\\");
+}
+
+// Only a disk file is replaced or deleted: a reserved name, a "\\.\" device path or anything
+// else that the system opens as a device is no file.
 bool IsDevice(TextView name) {
+    if (IsReservedName(name)) return true;
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     const win32::OwnedHandle file(CreateFileW(ForCall(name).c_str(), 0, share, nullptr,
                                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));

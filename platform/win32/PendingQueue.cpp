@@ -73,6 +73,43 @@ bool SameFile(const FileKey& a, const FileKey& b) {
     return a.known && b.known && NamesMatch(a.name, b.name) && SameFolder(a, b);
 }
 
+TextView LastComponent(TextView name) {
+    const std::size_t slash = name.find_last_of(L"\\/");
+    return slash == TextView::npos ? name : name.substr(slash + 1);
+}
+
+// The last components by which the list may name the command's file in its folder: its normal
+// name's and its long name, and the 8.3 name that the folder keeps for it, if any.
+std::vector<Text> NamesInFolder(TextView name, const FileKey& file) {
+    std::vector<Text> names = {Text(LastComponent(file.full))};
+    if (file.known) names.push_back(file.name);
+    Text full;
+    if (win32::FullPathName(win32::PlainName(name), full).Failed()) return names;
+    WIN32_FIND_DATAW found{};
+    const win32::OwnedSearch search(FindFirstFileW(win32::CallName(full).c_str(), &found));
+    if (search.Valid() && found.cAlternateFileName[0] != L'\0') {
+        names.emplace_back(found.cAlternateFileName);
+    }
+    return names;
+}
+
+// Whether the listed name is the command's file. The folder of a listed name is opened only
+// when its last component may name the file: with thousands of other programs' operations
+// waiting, opening each one's folder would cost seconds.
+bool IsTheFile(TextView listed, const FileKey& file, const std::vector<Text>& names) {
+    TextView leaf = LastComponent(listed);
+    Text full;
+    // Asking the system for the full path of every entry would cost a third of a run again.
+    if (!win32::FullPathKeepsComponent(leaf)) {
+        if (win32::FullPathName(win32::PlainName(listed), full).Failed()) {
+            return SameFile(KeyOf(listed), file);
+        }
+        leaf = LastComponent(full);
+    }
+    if (!win32::MayNameFile(leaf, names)) return false;
+    return SameFile(KeyOf(listed), file);
+}
+
 // ---- the two values ----
 
 // One value as its strings. Every NUL ends a string, so the NUL that closes the list reads
@@ -284,7 +321,7 @@ PendingList ReadPendingOperations() {
     return list;
 }
 
-RunTurn WaitForOtherRuns(const std::function<void()>& waiting) {
+RunTurn WaitForOtherRuns(const std::function<void()>& waiting, WhenBusy whenBusy) {
     // The handle stays open, and the lock held, until the process ends.
     static win32::OwnedHandle held;
     if (held.Valid()) return {};
@@ -292,28 +329,27 @@ RunTurn WaitForOtherRuns(const std::function<void()>& waiting) {
     if (const Status opened = win32::OpenRunLock(lock); opened.Failed()) {
         return {RunTurn::Kind::Refused, opened.Code()};
     }
-    if (!lock.Valid()) return {};
     // Each value of the list is written whole, so a run that died holding the lock left it
     // readable: WAIT_ABANDONED counts as taken.
     DWORD waited = WaitForSingleObject(lock.Get(), 0);
-    if (waited == WAIT_TIMEOUT) {
+    if (waited == WAIT_TIMEOUT && whenBusy == WhenBusy::Wait) {
         waiting();
         waited = WaitForSingleObject(lock.Get(), static_cast<DWORD>(RunWaitSeconds()) * 1000U);
     }
     if (waited == WAIT_TIMEOUT) return {RunTurn::Kind::TimedOut, 0};
-    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
-        held.Reset(lock.Release());
-        // No other run is at work now, so whatever a staging record still names was left by
-        // a run that ended early.
-        win32::SweepStagingLeftovers();
-    }
+    if (waited == WAIT_FAILED) return {RunTurn::Kind::Refused, win32::LastError().Code()};
+    held.Reset(lock.Release());
+    // No other run is at work now, so whatever a staging record still names was left by a run
+    // that ended early.
+    win32::SweepStagingLeftovers();
     return {};
 }
 
 Withdrawal WithdrawUndoingOperations(LaterCommand command, TextView name, TextView queuedStaged) {
     const FileKey file = KeyOf(name);
+    const std::vector<Text> names = NamesInFolder(name, file);
     const Text own = queuedStaged.empty() ? Text() : win32::NormalName(queuedStaged);
-    const auto isTheFile = [&](TextView listed) { return SameFile(KeyOf(listed), file); };
+    const auto isTheFile = [&](TextView listed) { return IsTheFile(listed, file, names); };
     Edit edit = WithdrawChosen([&](std::size_t, const PendingOperation& operation) {
         return UndoesLaterCommand(command, operation, own, isTheFile);
     });
@@ -337,6 +373,32 @@ ApplyOutcome ApplyPendingOperations(const std::function<void(const AppliedOperat
 }
 
 namespace win32 {
+
+bool MayNameFile(TextView listedLeaf, const std::vector<Text>& fileNames) {
+    // The directory search reads these as patterns ("<", ">" and '"' are the DOS forms of
+    // "*", "?" and "."), so such a component may find the file by a name it does not spell.
+    if (listedLeaf.find_first_of(L"<>\"") != TextView::npos) return true;
+    return std::any_of(fileNames.begin(), fileNames.end(),
+                       [&](const Text& name) { return NamesMatch(listedLeaf, name); });
+}
+
+bool FullPathKeepsComponent(TextView component) {
+    if (component.empty() || component.back() == L'.' || component.back() == L' ') return false;
+    if (component.find(L':') != TextView::npos) return false;
+    // A device name is one whatever its extension and spaces before it: "nul .txt".
+    TextView stem = component.substr(0, component.find(L'.'));
+    stem = stem.substr(0, stem.find_last_not_of(L' ') + 1);
+    constexpr std::array<TextView, 6> kDevices = {L"CON", L"PRN",    L"AUX",
+                                                  L"NUL", L"CONIN$", L"CONOUT$"};
+    constexpr std::array<TextView, 2> kNumbered = {L"COM", L"LPT"};  // then a digit
+    const auto is = [&](TextView device) { return NamesMatch(stem, device); };
+    const auto numbered = [&](TextView device) {
+        return stem.size() == device.size() + 1 &&
+               NamesMatch(stem.substr(0, device.size()), device);
+    };
+    return std::none_of(kDevices.begin(), kDevices.end(), is) &&
+           std::none_of(kNumbered.begin(), kNumbered.end(), numbered);
+}
 
 Status KeepQueuedOperation(TextView source, TextView target, bool& mayStay) {
     mayStay = false;

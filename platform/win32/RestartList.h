@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <vector>
+
 #include "../PendingQueue.h"
 #include "../Status.h"
 #include "../Text.h"
@@ -17,8 +19,23 @@ namespace pinfile::win32 {
 // queued; mayStay tells when even that failed. The target is empty for a deletion.
 Status KeepQueuedOperation(TextView source, TextView target, bool& mayStay);
 
-// Opens the machine-wide lock that keeps runs apart (null where none can be had); fails when
-// the lock exists but this user may not use it.
+// Whether a name of the restart list may be the command's file by its last component alone
+// (taken from its full path, which drops "." and "..", trailing dots and spaces): one of the
+// names the file has in its folder (its long name, its 8.3 name), letter case aside, or a
+// pattern that the folder's search may match against them. The list names the file only by
+// its normal name, or by its folder's identity and its long name, so every such name has as
+// last component the long name or, spelled as the folder lists it, the 8.3 name: a name that
+// is neither can be told apart without opening its folder.
+bool MayNameFile(TextView listedLeaf, const std::vector<Text>& fileNames);
+
+// Whether the full-path rule leaves a last component as it is spelled, so that the system need
+// not be asked. It drops trailing dots and spaces, resolves "." and "..", reads "C:name"
+// against the drive's folder and turns a DOS device name (CON, NUL, COM1 ..., with any
+// extension) into the device: a component that could be any of these is not kept.
+bool FullPathKeepsComponent(TextView component);
+
+// Opens the machine-wide lock that keeps runs apart; fails when it cannot be had, for example
+// when it exists but this user may not use it, or another kind of object took its name.
 Status OpenRunLock(OwnedHandle& lock);
 
 // Creates a staged file in the folder, which only Administrators and SYSTEM may write or

@@ -187,17 +187,17 @@ Status OpenRunLock(OwnedHandle& lock) {
     // The global namespace reaches the runs of every session.
     lock.Reset(CreateMutexW(&security, FALSE, L"Global\\pinfile-run"));
     if (lock.Valid()) return {};
-    const DWORD created = GetLastError();
-    if (created == ERROR_ACCESS_DENIED) {
-        // Either the mutex exists and this user may not use it (another user made it), or
-        // this user may not create global objects at all.
-        lock.Reset(OpenMutexW(SYNCHRONIZE, FALSE, L"Global\\pinfile-run"));
-        if (lock.Valid()) return {};
-        if (GetLastError() != ERROR_FILE_NOT_FOUND) return Status(ERROR_ACCESS_DENIED);
-    }
+    // Any refusal but access denied means that the name cannot be the lock, for example
+    // another kind of object holds it: runs would no longer keep each other apart.
+    if (GetLastError() != ERROR_ACCESS_DENIED) return LastError();
+    // Either the mutex exists and this user may not use it (another user made it), or this
+    // user may not create global objects at all.
+    lock.Reset(OpenMutexW(SYNCHRONIZE, FALSE, L"Global\\pinfile-run"));
+    if (lock.Valid()) return {};
+    if (GetLastError() != ERROR_FILE_NOT_FOUND) return Status(ERROR_ACCESS_DENIED);
     // Where the global namespace is refused, the session's own keeps this user's runs apart.
     lock.Reset(CreateMutexW(&security, FALSE, L"pinfile-run"));
-    return {};
+    return lock.Valid() ? Status() : LastError();
 }
 
 Text CreateStagedFileIn(TextView folder, TextView prefix, OwnedHandle& file, DWORD& error) {

@@ -52,14 +52,39 @@ Text UpperCase(TextView text) {
 
 namespace win32 {
 
-bool HoldsCyrillic(UINT codePage) {
-    if (codePage == CP_UTF8) return true;
+namespace {
+
+// The text in the code page, or false when the page lacks a character of it (or takes no
+// such check, as UTF-7 and some others): no best fit, no default character.
+bool EncodeExactly(TextView text, UINT codePage, std::string& bytes) {
+    if (codePage == CP_UTF8) {
+        bytes = Encode(text, codePage);
+        return true;
+    }
+    bytes.clear();
+    if (text.empty()) return true;
+    const int size = static_cast<int>(text.size());
     BOOL lost = FALSE;
-    constexpr wchar_t kProbe[] =
-        L"АБВГДЕЁЖЗИЙКЛМНОПРСТУФХЦЧШЩЪЫЬЭЮЯабвгдеёжзийклмнопрстуфхцчшщъыьэюя";
-    const int size =
-        WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, kProbe, -1, nullptr, 0, nullptr, &lost);
-    return size > 0 && lost == FALSE;
+    const int length = WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, text.data(), size,
+                                           nullptr, 0, nullptr, &lost);
+    if (length <= 0 || lost != FALSE) return false;
+    bytes.resize(static_cast<std::size_t>(length));
+    return WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, text.data(), size, bytes.data(),
+                               length, nullptr, &lost) == length &&
+           lost == FALSE;
+}
+
+}  // namespace
+
+bool HoldsCyrillic(UINT codePage) {
+    std::string ignored;
+    return EncodeExactly(L"АБВГДЕЁЖЗИЙКЛМНОПРСТУФХЦЧШЩЪЫЬЭЮЯабвгдеёжзийклмнопрстуфхцчшщъыьэюя",
+                         codePage, ignored);
+}
+
+std::string EncodeLosslessly(TextView text, UINT codePage) {
+    std::string bytes;
+    return EncodeExactly(text, codePage, bytes) ? bytes : Encode(text, CP_UTF8);
 }
 
 }  // namespace win32

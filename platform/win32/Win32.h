@@ -46,6 +46,10 @@ bool HoldsCyrillic(UINT codePage);
 // The text in the given code page (CP_UTF8 included).
 std::string Encode(TextView text, UINT codePage);
 
+// The text in the code page when the page holds every character of it, otherwise in UTF-8,
+// which holds any text: never a look-alike ("u" for "ü") or a question mark in its place.
+std::string EncodeLosslessly(TextView text, UINT codePage);
+
 // The platform's text for an error code, or empty when it has none (RuntimeError.cpp).
 Text DescribeError(DWORD code);
 

@@ -144,8 +144,8 @@ def held(path, how="flock", env=None, preexec_fn=None, holder=None):
     may be "map": the file is mapped, with sharing, as a loaded library is; `holder` is a copy
     of the helper to run instead of the built one."""
     if WINDOWS:
-        args = {"map": ["--map"], "mutex": ["--mutex"]}.get(how, [])
-        name = path if how == "mutex" else native_path(path)
+        args = {"map": ["--map"], "mutex": ["--mutex"], "event": ["--event"]}.get(how, [])
+        name = path if how in ("mutex", "event") else native_path(path)
         helper = subprocess.Popen(command(holder or os.environ["PINFILE_HOLD_OPEN"], args + [name]),
                                   env=environment(env), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                   preexec_fn=preexec_fn)
@@ -175,7 +175,7 @@ def another_run(test_root):
         return
     lock = os.path.join(test_root, "run", "pinfile.lock")
     os.makedirs(os.path.dirname(lock), exist_ok=True)
-    with open(lock, "w") as handle:
+    with open(os.open(lock, os.O_RDWR | os.O_CREAT, 0o600), "w") as handle:
         fcntl.flock(handle, fcntl.LOCK_EX)
         yield
 

@@ -6,6 +6,7 @@ import errno
 import fcntl
 import json
 import os
+import pty
 import shutil
 import signal
 import subprocess
@@ -50,12 +51,18 @@ class PendingUsageTests(PendingCase):
         help_text = self.pending("--help")
         self.assertEqual(help_text.status, 0)
         self.assertTrue(help_text.stdout.startswith(encode_lines(["Использование:", ""])))
-        for args in [[], ["lists"], ["list", "extra"], ["holders", "--jsn"]] + ([] if WINDOWS else [["LIST"]]):
+        # A file named by digits alone is named with its folder, or it is an operation's number.
+        self.assertIn("Имя файла из одних цифр пишите с путём: ./1.", help_text.stdout.decode())
+        usage = help_text.stdout.decode().splitlines()
+        self.assertOutput(self.pending("/?"), usage, 0)
+        for args in [[], ["lists"], ["list", "extra"], ["cancel", ""], ["holders", "--jsn"]] + \
+                ([] if WINDOWS else [["LIST"], ["list", "--JSON"]]):
             with self.subTest(args=args):
-                self.assertOutput(self.pending(*args), help_text.stdout.decode().splitlines(), 2)
+                self.assertOutput(self.pending(*args), usage, 2)
         self.assertOutput(self.pending("--version"), ["pinfile-pending 1.0.0"], 0)
         if WINDOWS:  # Windows' words ignore case
             self.assertEqual(self.pending("LIST").stdout, self.pending("list").stdout)
+            self.assertEqual(self.pending("list", "--JSON").stdout, self.pending("list", "--json").stdout)
 
 
 def withdrawn(line):
@@ -124,6 +131,12 @@ class LaterCommandTests(PendingCase):
             # A number as the list never shows it names no operation, though one is listed.
             self.assertOutput(self.pending("cancel", "01"), ["Операции с номером 01 в очереди нет."],
                               EXIT_FAILED)
+            # A file named by digits alone is named with its folder.
+            digits = self.work.file("1", b"")
+            with held(digits):
+                self.assertEqual(self.run_pinfile("/D", "1").status, EXIT_QUEUED)
+            named = self.pending("list").stdout.decode().splitlines()[1][len("2. "):]
+            self.assertOutput(self.pending("cancel", "./1"), ["Отменено: " + named], 0)
             self.assertOutput(self.pending("cancel", target if not WINDOWS else native_path(target)),
                               ["Отменено: " + listed[0]], 0)
             again = self.pending("cancel", "x.dll")
@@ -844,8 +857,8 @@ class HostileUserTests(JournalCase):
                     self.assertEqual(handle.read(), journal)
 
     def test_a_name_with_control_characters_or_invalid_utf8_stays_on_one_line(self):
-        names = [b"a\nb.so", b"c\xff\x1b[2J.so", b"back\\slash.so", b"c1\xc2\x9b2J.so"]
-        shown = ["a\\nb.so", "c\\xff\\x1b[2J.so", "back\\\\slash.so", "c1\\xc2\\x9b2J.so"]
+        names = [b"a\nb.so", b"c\xff\x1b[2J.so", b"back\\slash.so", b"c1\xc2\x9b2J.so", b'quo"te.so']
+        shown = ["a\\nb.so", "c\\xff\\x1b[2J.so", "back\\\\slash.so", "c1\\xc2\\x9b2J.so", 'quo\\"te.so']
         for name in names:
             with open(os.path.join(self.work.path.encode(), name), "wb"), \
                     held(os.path.join(self.work.path.encode(), name)):
@@ -1079,7 +1092,8 @@ class SystemListTests(PendingCase):
                  ("delete", "second drive", b"n1"), ("delete", "linked folder", b"n1"),
                  ("copy", "8.3 name", None), ("move away", "plain", b"n1"),
                  ("delete", "\\\\.\\ queued", b"n1"), ("delete", "\\\\?\\ queued", b"n1"),
-                 ("delete", "\\\\.\\second drive queued", b"n1"), ("delete", "8.3 name queued", b"n1")]
+                 ("delete", "\\\\.\\second drive queued", b"n1"), ("delete", "8.3 name queued", b"n1"),
+                 ("move away by 8.3 name", "plain", b"n1")]
         for earlier, alias, expected in cases:
             self.work = Workspace()
             self.addCleanup(self.work.close)
@@ -1105,13 +1119,16 @@ class SystemListTests(PendingCase):
                         "plain": lambda: plain}[alias.removesuffix(" queued")]()
                 if alias != "plain":
                     self.assertNotEqual(name.lower(), plain.lower())
-                if earlier == "move away":
-                    self.registry(plain, plain + ".old")
+                if earlier.startswith("move away"):  # another program's, maybe by the 8.3 name
+                    moved = self.registry("--short", plain) if earlier.endswith("8.3 name") else plain
+                    self.registry(moved, plain + ".old")
                 else:
                     with held(target):
                         args = ["/C", "v2.dll", plain] if earlier == "copy" else ["/D", plain]
                         self.assertEqual(self.run_pinfile(*args).status, EXIT_QUEUED)
                 listed = self.pending("list").stdout.decode().splitlines()[0][len("1. "):]
+                if earlier.endswith("8.3 name"):  # the list keeps the name as it was queued
+                    self.assertIn("~", listed)
                 args = ["/D", name] if earlier == "copy" else ["/C", "n1.dll", name]
                 with held(target) if queued else contextlib.nullcontext():
                     result = self.run_pinfile(*args)
@@ -1338,6 +1355,50 @@ class SystemListTests(PendingCase):
         self.assertFalse(os.path.exists(os.path.join(self.work.path, "other.dll")))
         self.assertEqual(self.work.read("loaded.dll"), b"old")
         self.assertEqual(self.staged_files(), [])
+
+
+@unittest.skipUnless(WINDOWS, "code pages are Windows'")
+class CodePageTests(PendingCase):
+    def in_console(self, code_page, program, *args):
+        """Runs the program in a console of the code page (Wine gives one only to a terminal),
+        its output redirected to files; what it wrote on each."""
+        self.work.file("run.cmd", b'@chcp %1 >nul\r\n@"%PINFILE_RUN%" %2 %3 %4 > out.txt 2> err.txt\r\n')
+        master, slave = pty.openpty()
+        try:
+            subprocess.run(["wine", "cmd", "/c", "run.cmd", str(code_page)] + list(args), cwd=self.work.path,
+                           env=environment({"PINFILE_RUN": native_path(program)}), stdin=slave, stdout=slave,
+                           stderr=slave, timeout=TIMEOUT, check=False)
+        finally:
+            os.close(slave)
+            os.close(master)
+        return self.work.read("out.txt"), self.work.read("err.txt")
+
+    def test_a_line_that_the_code_page_cannot_hold_is_written_in_utf8_never_as_another_name(self):
+        self.work.file("new.dll", b"new")
+        names = ["Библиотека.dll", "Müller_库.dll"]
+        lines = [delete_line(self.path(name)) for name in names]
+        for code_page in (866, 1251):
+            restart()  # an empty list to begin with
+            encoding = "cp%d" % code_page
+            with self.subTest(code_page=code_page), one_boot(self.work.path):
+                for name in names:
+                    self.work.file(name, b"old")
+                    with held(os.path.join(self.work.path, name)):
+                        self.assertEqual(self.run_pinfile("/D", name).status, EXIT_QUEUED)
+                    # A list is written in one encoding: the code page while it holds every line.
+                    shown = numbered(lines[:names.index(name) + 1])
+                    self.assertEqual(self.in_console(code_page, os.environ["PINFILE_PENDING_EXE"], "list"),
+                                     (encode_lines(shown).decode().encode(encoding)
+                                      if name == names[0] else encode_lines(shown), b""))
+                # pinfile's own lines too, each in the encoding that holds it.
+                self.assertEqual(self.in_console(code_page, EXE, "/C", "new.dll", names[1]),
+                                 (encode_lines([COPIED]).decode().encode(encoding),
+                                  encode_lines(["Отменено: " + lines[1]])))
+                self.assertEqual(self.pending("cancel", "1").status, 0)
+
+    def path(self, name):
+        return native_path(os.path.join(self.work.path, name))
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -97,6 +97,26 @@ class UsageTests(Case):
 
 
 
+@contextlib.contextmanager
+def spoilt_lock(test_root, make):
+    """Puts something that may not serve as the POSIX run lock in its place for the block."""
+    lock = os.path.join(test_root, "run", "pinfile.lock")
+    os.makedirs(os.path.dirname(lock), exist_ok=True)
+    make(lock)
+    try:
+        yield
+    finally:
+        (os.rmdir if os.path.isdir(lock) and not os.path.islink(lock) else os.remove)(lock)
+
+
+def lock_file(mode, owner=0):
+    def make(lock):
+        os.close(os.open(lock, os.O_CREAT | os.O_WRONLY, mode))
+        os.chmod(lock, mode)
+        os.chown(lock, owner, owner)
+    return make
+
+
 @unittest.skipUnless(WINDOWS or os.geteuid() == 0, "only root's runs take the POSIX run lock")
 class RunLockTests(Case):
     def test_a_run_that_waits_too_long_for_another_says_so_and_changes_nothing(self):
@@ -104,13 +124,56 @@ class RunLockTests(Case):
         self.work.file("lib.dll", b"old")
         pending = os.environ["PINFILE_PENDING_EXE"]
         with another_run(self.root):
-            for program, args in [(EXE, ["/C", "new.dll", "lib.dll"]), (pending, ["list"])]:
+            for program, args in [(EXE, ["/C", "new.dll", "lib.dll"]), (pending, ["cancel", "1"])]:
                 with self.subTest(args=args):
                     result = self.run_pinfile(*args, program=program, env={"PINFILE_TEST_RUN_WAIT": "1"})
                     self.assertEqual((result.stdout, result.status), (b"", EXIT_FAILED))
                     self.assertEqual(result.stderr.decode("utf-8").splitlines(), [
                         "Ожидание завершения другого запуска pinfile…",
                         "Другой запуск pinfile не завершился за 1 с. Ничего не сделано."])
+            # A list only reads the queue as it stands: it never waits.
+            for args in (["list"], ["list", "--json"]):
+                with self.subTest(args=args):
+                    result = self.run_pinfile(*args, program=pending, env={"PINFILE_TEST_RUN_WAIT": "1"})
+                    self.assertEqual((result.stderr, result.status), (b"", EXIT_DONE))
+        self.assertEqual(self.work.read("lib.dll"), b"old")
+
+    def assertRefusedTurn(self, result, code):
+        """Nothing done, and one line on standard error with the system's error."""
+        self.assertEqual((result.stdout, result.status), (b"", EXIT_FAILED), result.stderr)
+        head, tail = "Не удалось дождаться других запусков pinfile. ", " Ничего не сделано."
+        lines = result.stderr.decode("utf-8").splitlines()
+        self.assertEqual(len(lines), 1, lines)
+        self.assertTrue(lines[0].startswith(head) and lines[0].endswith(tail), lines)
+        self.assertTrue(error_line_pattern(code).fullmatch(lines[0][len(head):-len(tail)].encode()), lines)
+
+    def test_a_lock_that_may_not_be_used_is_told_and_nothing_is_done(self):
+        self.work.file("new.dll", b"new")
+        self.work.file("lib.dll", b"old")
+        if WINDOWS:  # another kind of object holds the names
+            cases = [("global name", [held("Global\\pinfile-run", how="event")], 6),
+                     ("both names", [held("Global\\pinfile-run", how="event"), held("pinfile-run", how="event")], 6)]
+        else:
+            cases = [("another user's", [spoilt_lock(self.root, lock_file(0o600, UNPRIVILEGED))], errno.EACCES),
+                     ("open to others", [spoilt_lock(self.root, lock_file(0o644))], errno.EACCES),
+                     ("a folder", [spoilt_lock(self.root, os.mkdir)], errno.EISDIR),
+                     ("a link", [spoilt_lock(self.root, lambda lock: os.symlink("/dev/null", lock))], errno.ELOOP)]
+        for name, blocks, code in cases:
+            with self.subTest(lock=name), contextlib.ExitStack() as stack:
+                for block in blocks:
+                    stack.enter_context(block)
+                self.assertRefusedTurn(self.run_pinfile("/C", "new.dll", "lib.dll"), code)
+        self.assertEqual(self.work.read("lib.dll"), b"old")
+
+    @unittest.skipIf(WINDOWS, "a failing lock call is injected with strace")
+    def test_a_lock_call_that_fails_for_another_reason_is_told_at_once(self):
+        if not shutil.which("strace"):
+            self.skipTest("needs strace to make the lock call fail")
+        self.work.file("new.dll", b"new")
+        self.work.file("lib.dll", b"old")
+        inject = ["-qq", "-o", "/dev/null", "-e", "trace=flock", "-e", "inject=flock:error=ENOLCK:when=1"]
+        result = self.run_pinfile(*(inject + [EXE, "/C", "new.dll", "lib.dll"]), program="strace")
+        self.assertRefusedTurn(result, errno.ENOLCK)
         self.assertEqual(self.work.read("lib.dll"), b"old")
 
 
@@ -291,7 +354,8 @@ class CopyTests(Case):
     @unittest.skipUnless(WINDOWS, "device names and sharing modes are Windows'")
     def test_a_device_or_an_unreadable_source_is_refused_and_nothing_is_written(self):
         self.work.file("new.dll", b"new")
-        for name in ["aux.dll", "NUL", "COM1", "\\\\.\\NUL"]:
+        console_name = native_path(os.path.join(self.work.path, "con"))  # a device in any folder
+        for name in ["aux.dll", "NUL", "COM1", "\\\\.\\NUL", console_name, "CONOUT$"]:
             for args, message in [(["/C", "new.dll", name], COPY_FAILED), (["/D", name], DELETE_FAILED)]:
                 with self.subTest(args=args):
                     result = self.run_pinfile(*args)

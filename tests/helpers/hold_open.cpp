@@ -3,7 +3,8 @@
 //   hold_open FILE         holds the file open without sharing;
 //   hold_open --map FILE   maps the file and keeps only the mapping, which shares everything,
 //                          as the system keeps a loaded library;
-//   hold_open --mutex NAME holds the named mutex, as another run of pinfile would.
+//   hold_open --mutex NAME holds the named mutex, as another run of pinfile would;
+//   hold_open --event NAME holds an event of that name, which takes the name from any mutex.
 #include <windows.h>
 
 #include <shellapi.h>
@@ -21,10 +22,12 @@ void WaitForStandardInputToClose() {
     }
 }
 
-int HoldMutex(const wchar_t* name) {
-    HANDLE mutex = CreateMutexW(nullptr, TRUE, name);
-    if (mutex == nullptr || GetLastError() == ERROR_ALREADY_EXISTS) {
-        std::fprintf(stderr, "hold_open: cannot hold the mutex: error %lu\n", GetLastError());
+int HoldObject(const wchar_t* kind, const wchar_t* name) {
+    const bool event = std::wcscmp(kind, L"--event") == 0;
+    HANDLE object =
+        event ? CreateEventW(nullptr, TRUE, FALSE, name) : CreateMutexW(nullptr, TRUE, name);
+    if (object == nullptr || GetLastError() == ERROR_ALREADY_EXISTS) {
+        std::fprintf(stderr, "hold_open: cannot hold the object: error %lu\n", GetLastError());
         return 1;
     }
     std::puts("ready");
@@ -38,8 +41,10 @@ int HoldMutex(const wchar_t* name) {
 int main() {
     int count = 0;
     LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (arguments != nullptr && count == 3 && std::wcscmp(arguments[1], L"--mutex") == 0) {
-        return HoldMutex(arguments[2]);
+    if (arguments != nullptr && count == 3 &&
+        (std::wcscmp(arguments[1], L"--mutex") == 0 ||
+         std::wcscmp(arguments[1], L"--event") == 0)) {
+        return HoldObject(arguments[1], arguments[2]);
     }
     const bool map = arguments != nullptr && count == 3 && std::wcscmp(arguments[1], L"--map") == 0;
     if (arguments == nullptr || count != (map ? 3 : 2)) {

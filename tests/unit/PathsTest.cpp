@@ -108,6 +108,7 @@ INSTANTIATE_TEST_SUITE_P(
                     EscapeCase{"a\nb\rc\td", "a\\nb\\rc\\td"},
                     EscapeCase{"\x1b[2J\x7f", "\\x1b[2J\\x7f"},
                     EscapeCase{"back\\slash", "back\\\\slash"},
+                    EscapeCase{"/srv/quo\"te", "/srv/quo\\\"te"},
                     EscapeCase{"c1\xc2\x80\xc2\x9b\xc2\x9f\xc2\xa0",
                                "c1\\xc2\\x80\\xc2\\x9b\\xc2\\x9f\xc2\xa0"},
                     // Not UTF-8: a stray byte, an overlong form, a surrogate, beyond U+10FFFF,

@@ -122,6 +122,56 @@ TEST_F(NormalNameTest, EverySpellingOfAFileHasOneNormalName) {
               normal.substr(0, normal.find_last_of(L'\\') + 1) + L"Gone.dll");
 }
 
+struct LeafCase {
+    const wchar_t* listed;
+    bool mayName;
+};
+
+// The file "Long Library Name.dll", whose folder keeps the 8.3 name "LONGLI~1.DLL".
+TEST(RestartListTest, OnlyALastComponentThatMayNameTheFileIsWorthOpeningItsFolder) {
+    const std::vector<Text> names = {L"Long Library Name.dll", L"LONGLI~1.DLL"};
+    const std::vector<LeafCase> cases = {
+        {L"Long Library Name.dll", true},
+        {L"LONG LIBRARY NAME.DLL", true},  // letter case aside
+        {L"longli~1.dll", true},           // the 8.3 name
+        {L"LONGLI~2.DLL", false},          // another file's 8.3 name
+        {L"Long Library Name.dl", false},
+        {L"Long Library Name.dll.old", false},
+        {L"Long Library<", true},  // patterns that the folder's search reads
+        {L"Long Library Name\"dll", true},
+        {L"Long Library Name.dl>", true},
+        {L"", false},
+    };
+    for (const LeafCase& c : cases) {
+        EXPECT_EQ(MayNameFile(c.listed, names), c.mayName) << ToUtf8(c.listed);
+    }
+}
+
+TEST(RestartListTest, FullPathKeepsOnlyAComponentThatNoPathRuleTouches) {
+    const std::vector<LeafCase> cases = {
+        {L"Long Library Name.dll", true},
+        {L"LONGLI~1.DLL", true},
+        {L"a", true},
+        {L"lib.dll.", false},
+        {L"lib.dll ", false},
+        {L".", false},
+        {L"..", false},
+        {L"", false},
+        {L"C:lib.dll", false},
+        {L"nul.txt", false},
+        {L"Com1.dll", false},
+        {L"lpt9", false},
+        {L"nul .txt", false},
+        {L"CONOUT$", false},
+        {L"component.dll", true},
+        {L"null.dll", true},
+        {L"com10.dll", true},
+    };
+    for (const LeafCase& c : cases) {
+        EXPECT_EQ(FullPathKeepsComponent(c.listed), c.mayName) << ToUtf8(c.listed);
+    }
+}
+
 struct ValueCase {
     std::wstring data;
     std::vector<Text> strings;

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -114,30 +115,56 @@ Status CompactWhenEmpty(posix::Journal& journal) {
 
 }  // namespace
 
-// The lock lives in the run folder, which only root may write; a run that cannot take it
-// (not root) cannot edit the queue either, and goes on without it.
-RunTurn WaitForOtherRuns(const std::function<void()>& waiting) {
+namespace {
+
+// The lock is root's own file in the run folder. One that root did not make for itself (a
+// folder, a link, a file of another user, or one that others may open and so hold) cannot
+// keep runs apart, and is refused.
+Status OpenRunLock(Descriptor& lock) {
+    const std::string folder = posix::RunFolder();
+    mkdir(folder.c_str(), 0755);
+    lock.reset(
+        open((folder + "/pinfile.lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!lock.valid()) return posix::LastError();
+    struct stat info {};
+    if (fstat(lock.get(), &info) != 0) return posix::LastError();
+    if (!S_ISREG(info.st_mode)) return Status(EISDIR);
+    const bool othersMayOpen = (info.st_mode & (S_IRWXG | S_IRWXO)) != 0;
+    return info.st_uid == 0 && !othersMayOpen ? Status() : Status(EACCES);
+}
+
+// Tries the lock once: taken, held by another run (EWOULDBLOCK), or the system's error.
+Status TryRunLock(int lock) {
+    return posix::Checked(posix::RetryOnInterrupt([&] { return flock(lock, LOCK_EX | LOCK_NB); }));
+}
+
+}  // namespace
+
+// Only root may take the lock; a run of another user, which cannot edit the queue either, goes
+// on without it when it cannot open it.
+RunTurn WaitForOtherRuns(const std::function<void()>& waiting, WhenBusy whenBusy) {
     // Kept open, and the lock held, until the process ends.
     static Descriptor held;
     if (held.valid()) return {};
-    const std::string folder = posix::RunFolder();
-    mkdir(folder.c_str(), 0755);
-    Descriptor lock(
-        open((folder + "/pinfile.lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-    struct stat info {};
-    if (!lock.valid() || fstat(lock.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-        info.st_uid != 0) {
-        return {};
+    Descriptor lock;
+    if (const Status opened = OpenRunLock(lock); opened.Failed()) {
+        if (geteuid() != 0) return {};
+        return {RunTurn::Kind::Refused, opened.Code()};
     }
-    if (flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+    Status tried = TryRunLock(lock.get());
+    if (tried.Code() == EWOULDBLOCK) {
+        if (whenBusy == WhenBusy::DoNotWait) return {RunTurn::Kind::TimedOut, 0};
         waiting();
         const auto deadline =
             std::chrono::steady_clock::now() + std::chrono::seconds(RunWaitSeconds());
-        while (flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+        while (tried.Code() == EWOULDBLOCK) {
             if (std::chrono::steady_clock::now() >= deadline) return {RunTurn::Kind::TimedOut, 0};
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            tried = TryRunLock(lock.get());
         }
     }
+    // Any other failure is no other run: waiting would not end it.
+    if (tried.Failed()) return {RunTurn::Kind::Refused, tried.Code()};
     held = std::move(lock);
     return {};
 }
