@@ -1381,7 +1381,11 @@ class CodePageTests(PendingCase):
         names = ["Библиотека.dll", "Müller_库.dll"]
         lines = [delete_line(self.path(name)) for name in names]
         for code_page in (866, 1251):
-            restart()  # an empty list to begin with
+            # An empty list to begin with, and no outcome of earlier tests' restarts: a run that
+            # takes the lock settles their records, and the next restart has nothing to tell.
+            restart()
+            self.pending("list")
+            restart()
             encoding = "cp%d" % code_page
             with self.subTest(code_page=code_page), one_boot(self.work.path):
                 for name in names:
