@@ -1,9 +1,9 @@
 """The pinfile modules' rules as tables: what pinfile's answer means to Ansible, when a task
 has anything to do, and when the action plugin sends the file."""
 
-import importlib.util
 import json
 import os
+import runpy
 import sys
 import tempfile
 import unittest
@@ -116,16 +116,14 @@ class DecisionTests(unittest.TestCase):
 class ActionPluginTests(unittest.TestCase):
     def test_the_file_is_sent_only_when_the_module_needs_it(self):
         path = os.path.join(os.path.dirname(os.path.abspath(UTILS)), "action", "pinfile.py")
-        spec = importlib.util.spec_from_file_location("pinfile_action", path)
-        action = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(action)
+        action_module = runpy.run_path(path, run_name="pinfile_action")["ActionModule"]
         with tempfile.NamedTemporaryFile() as source:
             # (the module's first answer, files sent)
             for first, sent in [({"changed": False, "dest": "/t"}, 0), ({"_needs_source": True, "dest": "/t"}, 1)]:
                 with self.subTest(first=first):
                     task = mock.MagicMock(async_val=0, args={"src": source.name, "dest": "/t"})
                     loader = mock.MagicMock(**{"get_real_file.return_value": source.name})
-                    plugin = action.ActionModule(task, mock.MagicMock(), mock.MagicMock(diff=False, check_mode=False),
+                    plugin = action_module(task, mock.MagicMock(), mock.MagicMock(diff=False, check_mode=False),
                                                  loader, None, None)
                     with mock.patch.multiple(plugin, _find_needle=mock.DEFAULT, _transfer_file=mock.DEFAULT,
                                              _fixup_perms2=mock.DEFAULT, _remove_tmp_path=mock.DEFAULT,
