@@ -124,7 +124,7 @@ class ActionPluginTests(unittest.TestCase):
                     task = mock.MagicMock(async_val=0, args={"src": source.name, "dest": "/t"})
                     loader = mock.MagicMock(**{"get_real_file.return_value": source.name})
                     plugin = action_module(task, mock.MagicMock(), mock.MagicMock(diff=False, check_mode=False),
-                                                 loader, None, None)
+                                           loader, None, None)
                     with mock.patch.multiple(plugin, _find_needle=mock.DEFAULT, _transfer_file=mock.DEFAULT,
                                              _fixup_perms2=mock.DEFAULT, _remove_tmp_path=mock.DEFAULT,
                                              _execute_module=mock.DEFAULT) as patched:
