@@ -1,9 +1,8 @@
 #include "fileops/CommandEndings.h"
 
-#include "common/ErrorLine.h"
-
-#include "common/QueueWording.h"
 #include "fileops/FileOps.h"
+#include "output/ErrorLine.h"
+#include "output/QueueWording.h"
 #include "platform/Console.h"
 #include "platform/FileSystem.h"
 #include "platform/UtilityLibrary.h"

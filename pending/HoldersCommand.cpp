@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "common/Outcome.h"
-#include "common/QueueWording.h"
-#include "pending/ListJson.h"
+#include "output/ListJson.h"
+#include "output/QueueWording.h"
 #include "platform/Console.h"
 #include "platform/HolderRules.h"
 

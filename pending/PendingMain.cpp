@@ -2,13 +2,13 @@
 
 #include <vector>
 
-#include "common/ErrorLine.h"
 #include "common/Outcome.h"
-#include "common/QueueWording.h"
 #include "common/RunTurn.h"
+#include "output/ErrorLine.h"
+#include "output/LastRestartLines.h"
+#include "output/ListJson.h"
+#include "output/QueueWording.h"
 #include "pending/HoldersCommand.h"
-#include "pending/LastRestartLines.h"
-#include "pending/ListJson.h"
 #include "platform/CommandLine.h"
 #include "platform/Console.h"
 #include "platform/FileSystem.h"

@@ -2,7 +2,7 @@
 // holds what tools decide on.
 #include <gtest/gtest.h>
 
-#include "pending/ListJson.h"
+#include "output/ListJson.h"
 
 namespace pinfile {
 namespace {

@@ -1,4 +1,4 @@
-#include "pending/ListJson.h"
+#include "output/ListJson.h"
 
 #include <string_view>
 #include <type_traits>

@@ -1,4 +1,4 @@
-#include "common/QueueWording.h"
+#include "output/QueueWording.h"
 
 namespace pinfile {
 
