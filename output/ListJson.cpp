@@ -11,42 +11,6 @@ namespace {
 
 Text Ascii(std::string_view text) { return Text(text.begin(), text.end()); }
 
-// Valid UTF-8: no stray continuation bytes, no overlong forms, no surrogates, nothing past
-// U+10FFFF.
-[[maybe_unused]] bool IsValidText(std::string_view text) {
-    for (std::size_t i = 0; i < text.size();) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        const std::size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
-        if ((lead >= 0x80 && lead < 0xC2) || lead > 0xF4 || i + length > text.size()) return false;
-        unsigned point = length == 1 ? lead : lead & (0x7FU >> length);
-        for (std::size_t k = 1; k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0U) != 0x80U) return false;
-            point = (point << 6U) | (next & 0x3FU);
-        }
-        const unsigned least[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (point < least[length] || (point >= 0xD800 && point < 0xE000) || point > 0x10FFFF) {
-            return false;
-        }
-        i += length;
-    }
-    return true;
-}
-
-// Valid UTF-16: every surrogate in a pair.
-[[maybe_unused]] bool IsValidText(std::wstring_view text) {
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto unit =
-            static_cast<unsigned>(static_cast<std::make_unsigned_t<wchar_t>>(text[i]));
-        if (unit >= 0xDC00 && unit < 0xE000) return false;
-        if (unit >= 0xD800 && unit < 0xDC00) {
-            if (i + 1 == text.size() || text[i + 1] < 0xDC00 || text[i + 1] >= 0xE000) return false;
-            ++i;
-        }
-    }
-    return true;
-}
-
 Text JsonString(TextView text) {
     Text out = FromUtf8(u8"\"");
     for (const NativeChar c : text) {

@@ -25,8 +25,21 @@ TEST(ListJsonTest, NamesStayValidJsonAndInvalidTextKeepsItsRawUnits) {
         {T(u8"Файл 😀.dll"), T(u8R"(,"target":"Файл 😀.dll")")},
         {T(u8"a\"b\\c\nd\x1f"), T(u8R"(,"target":"a\"b\\c\u000ad\u001f")")},
         {invalid, invalidField},
+        // A C1 control is valid text: only the lines escape it.
+        {T(u8"c1\u0085"), T(u8",\"target\":\"c1\u0085\"")},
+#if !defined(_WIN32)
+        // An overlong form, a surrogate, beyond U+10FFFF, a sequence cut short.
+        {Text("\xc0\xaf"), R"(,"target":"\\xc0\\xaf","target_raw":"c0af")"},
+        {Text("\xed\xa0\x80"), R"(,"target":"\\xed\\xa0\\x80","target_raw":"eda080")"},
+        {Text("\xf4\x90\x80\x80"), R"(,"target":"\\xf4\\x90\\x80\\x80","target_raw":"f4908080")"},
+        {Text("\xd0"), R"(,"target":"\\xd0","target_raw":"d0")"},
+#else
+        {Text(L"\xDC00"), LR"(,"target":"\\udc00","target_raw":"dc00")"},
+#endif
     };
-    for (const Case& c : cases) EXPECT_EQ(JsonNameField(u8"target", c.name), c.field);
+    for (const Case& c : cases) {
+        EXPECT_EQ(JsonNameField(u8"target", c.name), c.field) << ToUtf8(c.name);
+    }
 }
 
 TEST(ListJsonTest, TheDocumentSaysWhetherPinfileWaitsForARestart) {
