@@ -32,7 +32,7 @@ void WithdrawUndoing(LaterCommand command, TextView name, TextView queuedStaged)
     const Withdrawal withdrawal = WithdrawUndoingOperations(command, name, queuedStaged);
     Console& console = TheConsole();
     for (const PendingOperation& operation : withdrawal.withdrawn) {
-        console.WriteErrorLine(FromUtf8(u8"Отменено: ") + DescribeOperation(operation));
+        console.WriteErrorLine(WithdrawnLine(operation));
     }
     if (withdrawal.error == 0) return;
     for (const PendingOperation& operation : withdrawal.remaining) {

@@ -25,4 +25,8 @@ Text DescribeOperation(const PendingOperation& operation) {
            ToDecimal(static_cast<std::int32_t>(operation.offset));
 }
 
+Text WithdrawnLine(const PendingOperation& operation) {
+    return FromUtf8(u8"Отменено: ") + DescribeOperation(operation);
+}
+
 }  // namespace pinfile
