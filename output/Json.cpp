@@ -7,8 +7,10 @@ namespace pinfile::json {
 
 namespace {
 
-// JSON writes the characters below this one (C0 controls) only as escapes.
+// JSON writes the characters below this one (C0 controls) only as escapes, \u and four hex
+// digits.
 constexpr unsigned kFirstUnescaped = 0x20;
+constexpr int kEscapeDigits = 4;
 
 unsigned UnitValue(NativeChar unit) {
     return static_cast<unsigned>(static_cast<std::make_unsigned_t<NativeChar>>(unit));
@@ -36,7 +38,7 @@ Text String(TextView text) {
             out.push_back(NativeChar('\\'));
             out.push_back(c);
         } else if (UnitValue(c) < kFirstUnescaped) {
-            out += Ascii("\\u") + Hex(UnitValue(c), 4);
+            out += Ascii("\\u") + Hex(UnitValue(c), kEscapeDigits);
         } else {
             out.push_back(c);
         }
