@@ -1,6 +1,6 @@
 #include "common/RunTurn.h"
 
-#include "common/ErrorLine.h"
+#include "output/ErrorLine.h"
 #include "platform/Console.h"
 #include "platform/LastRestart.h"
 #include "platform/PendingQueue.h"

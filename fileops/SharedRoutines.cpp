@@ -1,9 +1,8 @@
 #include "fileops/CommandEndings.h"
 
-#include "common/ErrorLine.h"
-
-#include "common/QueueWording.h"
 #include "fileops/FileOps.h"
+#include "output/ErrorLine.h"
+#include "output/QueueWording.h"
 #include "platform/Console.h"
 #include "platform/FileSystem.h"
 #include "platform/UtilityLibrary.h"
@@ -33,7 +32,7 @@ void WithdrawUndoing(LaterCommand command, TextView name, TextView queuedStaged)
     const Withdrawal withdrawal = WithdrawUndoingOperations(command, name, queuedStaged);
     Console& console = TheConsole();
     for (const PendingOperation& operation : withdrawal.withdrawn) {
-        console.WriteErrorLine(FromUtf8(u8"Отменено: ") + DescribeOperation(operation));
+        console.WriteErrorLine(WithdrawnLine(operation));
     }
     if (withdrawal.error == 0) return;
     for (const PendingOperation& operation : withdrawal.remaining) {

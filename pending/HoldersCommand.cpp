@@ -1,32 +1,17 @@
 #include "pending/HoldersCommand.h"
 
-#include <string_view>
-#include <utility>
 #include <vector>
 
 #include "common/Outcome.h"
-#include "common/QueueWording.h"
-#include "pending/ListJson.h"
+#include "output/HoldersJson.h"
+#include "output/QueueWording.h"
 #include "platform/Console.h"
 #include "platform/HolderRules.h"
+#include "platform/Holders.h"
 
 namespace pinfile {
 
 namespace {
-
-Text Ascii(std::string_view text) { return Text(text.begin(), text.end()); }
-
-std::string_view WhyName(FileHolder::Why why) {
-    switch (why) {
-        case FileHolder::Why::OldVersion:
-            return "old-version";
-        case FileHolder::Why::Lock:
-            return "lock";
-        case FileHolder::Why::InUse:
-            break;
-    }
-    return "in-use";
-}
 
 const char8_t* WhyWords(FileHolder::Why why) {
     switch (why) {
@@ -40,40 +25,6 @@ const char8_t* WhyWords(FileHolder::Why why) {
     return u8"использует";
 }
 
-// The reasons' names, in the order of their bits.
-constexpr std::pair<RestartReason, std::string_view> kReasonNames[] = {
-    {kPermissionDenied, "permission-denied"}, {kSessionMismatch, "session-mismatch"},
-    {kCriticalProcess, "critical-process"},   {kCriticalService, "critical-service"},
-    {kDetectedSelf, "detected-self"},
-};
-
-Text ReasonsJson(std::uint32_t reasons) {
-    Text json = Ascii("[");
-    for (const auto& [bit, name] : kReasonNames) {
-        if ((reasons & bit) == 0) continue;
-        if (json.size() > 1) json += Ascii(",");
-        json += Ascii("\"") + Ascii(name) + Ascii("\"");
-    }
-    return json + Ascii("]");
-}
-
-Text ProcessJson(const FileHolder& holder) {
-    return Ascii("{\"pid\":") + JsonNumber(holder.pid) +
-           JsonNameField(u8"command", holder.command) + JsonNameField(u8"file", holder.file) +
-           (holder.unit.empty() ? Ascii(",\"unit\":null") : JsonNameField(u8"unit", holder.unit)) +
-           Ascii(R"(,"why":")") + Ascii(WhyName(holder.why)) + Ascii(R"("})");
-}
-
-template <typename Item, typename Convert>
-Text JsonArray(const std::vector<Item>& items, Convert convert) {
-    Text json = Ascii("[");
-    for (const Item& item : items) {
-        if (json.size() > 1) json += Ascii(",");
-        json += convert(item);
-    }
-    return json + Ascii("]");
-}
-
 void Show(const Text& line) { TheConsole().WriteLine(line, kOrdinaryLine); }
 
 // One line per process: its number, command and unit, then what it holds.
@@ -84,20 +35,23 @@ void ShowReport(const HolderReport& report) {
         if (holder.pid != pid) {
             if (!line.empty()) Show(line);
             pid = holder.pid;
-            line = Ascii("PID ") + JsonNumber(pid) + Ascii(" ") + EscapedName(holder.command);
-            if (!holder.unit.empty()) line += Ascii(" (") + EscapedName(holder.unit) + Ascii(")");
-            line += Ascii(": ");
+            line =
+                FromUtf8(u8"PID ") + ToDecimal(pid) + FromUtf8(u8" ") + EscapedName(holder.command);
+            if (!holder.unit.empty()) {
+                line += FromUtf8(u8" (") + EscapedName(holder.unit) + FromUtf8(u8")");
+            }
+            line += FromUtf8(u8": ");
         } else {
-            line += Ascii("; ");
+            line += FromUtf8(u8"; ");
         }
-        line += FromUtf8(WhyWords(holder.why)) + Ascii(" ") + QuotedName(holder.file);
+        line += FromUtf8(WhyWords(holder.why)) + FromUtf8(u8" ") + QuotedName(holder.file);
     }
     if (!line.empty()) Show(line);
     const std::vector<Text> services = holders::ServicesOf(report.processes);
     if (!services.empty()) {
         line = FromUtf8(u8"Службы: ");
         for (const Text& service : services) {
-            if (&service != &services.front()) line += Ascii(", ");
+            if (&service != &services.front()) line += FromUtf8(u8", ");
             line += EscapedName(service);
         }
         Show(line);
@@ -111,17 +65,6 @@ void ShowReport(const HolderReport& report) {
 }
 
 }  // namespace
-
-Text HoldersAsJson(const HolderReport& report) {
-    const auto boolean = [](bool value) { return Ascii(value ? "true" : "false"); };
-    return Ascii(R"({"schema":")") + FromUtf8(kHoldersSchema) + Ascii(R"(","version":)") +
-           JsonNumber(kHoldersSchemaVersion) + Ascii(",\"complete\":") + boolean(report.complete) +
-           Ascii(",\"restart_required\":") + boolean(report.restartReasons != 0) +
-           Ascii(",\"restart_reasons\":") + ReasonsJson(report.restartReasons) +
-           Ascii(",\"processes\":") + JsonArray(report.processes, ProcessJson) +
-           Ascii(",\"services\":") +
-           JsonArray(holders::ServicesOf(report.processes), JsonNameValue) + Ascii("}");
-}
 
 std::optional<int> HoldersCommand(const ArgumentList& arguments) {
     std::int32_t first = 1;

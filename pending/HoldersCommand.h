@@ -1,21 +1,14 @@
 // pinfile-pending holders: which processes still run an old version of a file or hold it, with
-// their services, as lines or as one JSON document (see docs/restart-queue.md, "Who still
-// uses the old file").
+// their services, as lines or as one JSON document (output/HoldersJson.h; see
+// docs/restart-queue.md, "Who still uses the old file").
 #pragma once
 
 #include <optional>
 
 #include "platform/CommandLine.h"
-#include "platform/Holders.h"
 #include "platform/Text.h"
 
 namespace pinfile {
-
-inline constexpr const char8_t* kHoldersSchema = u8"pinfile-pending-holders";
-inline constexpr int kHoldersSchemaVersion = 1;
-
-// The document for the report, one line, without a line end.
-Text HoldersAsJson(const HolderReport& report);
 
 // Runs "holders [--json] [NAME...]", the arguments' first word being "holders"; its exit
 // status, or none when the rest is not of that form (a usage error).

@@ -2,13 +2,13 @@
 
 #include <vector>
 
-#include "common/ErrorLine.h"
 #include "common/Outcome.h"
-#include "common/QueueWording.h"
 #include "common/RunTurn.h"
+#include "output/ErrorLine.h"
+#include "output/LastRestartLines.h"
+#include "output/ListJson.h"
+#include "output/QueueWording.h"
 #include "pending/HoldersCommand.h"
-#include "pending/LastRestartLines.h"
-#include "pending/ListJson.h"
 #include "platform/CommandLine.h"
 #include "platform/Console.h"
 #include "platform/FileSystem.h"
@@ -19,6 +19,9 @@ namespace pinfile {
 namespace {
 
 void Show(const Text& line) { TheConsole().WriteLine(line, kOrdinaryLine); }
+
+// What list and apply say when nothing waits for the restart.
+constexpr const char8_t* kEmptyQueueLine = u8"Очередь операций на перезагрузку пуста.";
 
 void ShowPendingUsage() {
     constexpr const char8_t* kLines[] = {
@@ -94,7 +97,7 @@ int List() {
     // that redirected output takes one encoding for all of it.
     std::vector<Text> lines = NotCarriedOutLines(ReadLastRestart());
     if (list.operations.empty()) {
-        lines.push_back(FromUtf8(u8"Очередь операций на перезагрузку пуста."));
+        lines.push_back(FromUtf8(kEmptyQueueLine));
     }
     std::int32_t number = 0;
     for (const PendingOperation& operation : list.operations) {
@@ -136,7 +139,7 @@ int Apply() {
     });
     switch (outcome.kind) {
         case ApplyOutcome::Kind::Finished:
-            if (!anyShown) Show(FromUtf8(u8"Очередь операций на перезагрузку пуста."));
+            if (!anyShown) Show(FromUtf8(kEmptyQueueLine));
             return allDone ? ExitStatus(Outcome::Done) : ExitStatus(Outcome::Failed);
         case ApplyOutcome::Kind::Insecure:
             Show(RefusalLine(outcome.where));
@@ -152,9 +155,11 @@ int Apply() {
     return ExitStatus(Outcome::Failed);
 }
 
-// The operation number as the list shows it: a plain positive decimal.
+// The operation number as the list shows it: a plain positive decimal, of at most as many
+// digits as always fit in std::int32_t.
 std::int32_t OperationNumber(const Text& text) {
-    if (text.empty() || text.size() > 9 || text.front() == '0') return 0;
+    constexpr std::size_t kMostDigits = 9;
+    if (text.empty() || text.size() > kMostDigits || text.front() == '0') return 0;
     std::int32_t number = 0;
     for (const NativeChar c : text) {
         if (c < '0' || c > '9') return 0;
@@ -168,7 +173,7 @@ int CancelByName(const Text& name) {
     const Withdrawal withdrawal = WithdrawUndoingOperations(LaterCommand::Copy, name, Text());
     std::vector<Text> lines;
     for (const PendingOperation& operation : withdrawal.withdrawn) {
-        lines.push_back(FromUtf8(u8"Отменено: ") + DescribeOperation(operation));
+        lines.push_back(WithdrawnLine(operation));
     }
     if (withdrawal.error != 0) {
         lines.push_back(FromUtf8(u8"Не удалось изменить очередь. ") + ErrorLine(withdrawal.error));
@@ -187,7 +192,7 @@ int Cancel(const Text& argument) {
     const Cancellation cancellation = CancelPendingOperation(OperationNumber(argument));
     switch (cancellation.kind) {
         case Cancellation::Kind::Cancelled:
-            Show(FromUtf8(u8"Отменено: ") + DescribeOperation(cancellation.operation));
+            Show(WithdrawnLine(cancellation.operation));
             return ExitStatus(Outcome::Done);
         case Cancellation::Kind::NoSuchOperation:
             Show(FromUtf8(u8"Операции с номером ") + EscapedName(argument) +

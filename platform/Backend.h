@@ -16,6 +16,10 @@ std::vector<Text> ProcessArguments();
 // shared Console.cpp).
 Text ProgramStem(TextView path);
 
+// How many code units at the start of text make one valid character (UTF-8 on POSIX, UTF-16
+// on Windows): 0 when they are not valid text (each backend's Text.cpp).
+std::size_t CharacterLength(TextView text);
+
 // How many code units at the start of a name make one character that may be shown as it
 // is: 0 when the first unit is a control character (C0 or C1) or not valid text (each
 // backend's Text.cpp).

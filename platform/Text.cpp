@@ -70,7 +70,16 @@ Text EscapedName(TextView name) {
     return out;
 }
 
-Text ToDecimal(std::int32_t value) {
+bool IsValidText(TextView text) {
+    while (!text.empty()) {
+        const std::size_t length = backend::CharacterLength(text);
+        if (length == 0) return false;
+        text.remove_prefix(length);
+    }
+    return true;
+}
+
+Text ToDecimal(std::int64_t value) {
     const std::string digits = std::to_string(value);
     return Text(digits.begin(), digits.end());
 }

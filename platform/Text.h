@@ -35,8 +35,13 @@ std::string ToUtf8(TextView text);
 // never ends a quoted name. Other names come back unchanged.
 Text EscapedName(TextView name);
 
+// Whether text is valid in the platform's encoding (UTF-8 on POSIX, UTF-16 on Windows):
+// no stray or overlong bytes, no surrogate outside a pair, nothing beyond U+10FFFF. Control
+// characters are valid text.
+bool IsValidText(TextView text);
+
 // The plain signed decimal form: no padding, no separators, a minus sign only when negative.
-Text ToDecimal(std::int32_t value);
+Text ToDecimal(std::int64_t value);
 
 // The value as exactly that many lower-case hex digits (the low ones), without a prefix.
 Text Hex(unsigned value, int digits);

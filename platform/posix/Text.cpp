@@ -39,11 +39,14 @@ bool IsC1Control(TextView sequence) {
 
 }  // namespace
 
+std::size_t backend::CharacterLength(TextView text) {
+    return static_cast<unsigned char>(text[0]) < 0x80 ? 1 : Utf8SequenceLength(text);
+}
+
 std::size_t backend::ShowableLength(TextView name) {
     const auto byte = static_cast<unsigned char>(name[0]);
     if (byte < 0x20 || byte == 0x7f) return 0;
-    if (byte < 0x80) return 1;
-    const std::size_t length = Utf8SequenceLength(name);
+    const std::size_t length = CharacterLength(name);
     return length == 0 || IsC1Control(name.substr(0, length)) ? 0 : length;
 }
 

@@ -8,18 +8,21 @@ namespace {
 bool IsHighSurrogate(wchar_t unit) { return unit >= 0xd800 && unit <= 0xdbff; }
 bool IsLowSurrogate(wchar_t unit) { return unit >= 0xdc00 && unit <= 0xdfff; }
 
-// Control characters, and a surrogate that is not half of a pair, are no text to show.
-bool IsUnshowable(wchar_t unit) {
-    return unit < 0x20 || (unit >= 0x7f && unit < 0xa0) || IsHighSurrogate(unit) ||
-           IsLowSurrogate(unit);
-}
+// C0 and C1 controls and DEL, which steer terminals.
+bool IsControl(wchar_t unit) { return unit < 0x20 || (unit >= 0x7f && unit < 0xa0); }
 
 }  // namespace
 
+// A surrogate that is not half of a pair is no text.
+std::size_t backend::CharacterLength(TextView text) {
+    const wchar_t unit = text[0];
+    if (IsHighSurrogate(unit) && text.size() > 1 && IsLowSurrogate(text[1])) return 2;
+    return IsHighSurrogate(unit) || IsLowSurrogate(unit) ? 0 : 1;
+}
+
+// Control characters are no text to show.
 std::size_t backend::ShowableLength(TextView name) {
-    const wchar_t unit = name[0];
-    if (IsHighSurrogate(unit) && name.size() > 1 && IsLowSurrogate(name[1])) return 2;
-    return IsUnshowable(unit) ? 0 : 1;
+    return IsControl(name[0]) ? 0 : CharacterLength(name);
 }
 
 Text FromUtf8(std::u8string_view utf8) {

@@ -9,8 +9,8 @@
 #include <string>
 
 #include "Check.h"
-#include "common/QueueWording.h"
-#include "pending/ListJson.h"
+#include "output/ListJson.h"
+#include "output/QueueWording.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <tuple>
 #include <vector>
 
-#include "pending/HoldersCommand.h"
+#include "output/HoldersJson.h"
 #include "platform/HolderRules.h"
 
 namespace pinfile::holders {

@@ -2,7 +2,8 @@
 // holds what tools decide on.
 #include <gtest/gtest.h>
 
-#include "pending/ListJson.h"
+#include "output/Json.h"
+#include "output/ListJson.h"
 
 namespace pinfile {
 namespace {
@@ -12,21 +13,34 @@ Text T(const char8_t* utf8) { return FromUtf8(utf8); }
 TEST(ListJsonTest, NamesStayValidJsonAndInvalidTextKeepsItsRawUnits) {
 #if defined(_WIN32)
     const Text invalid(L"a\xD800z");
-    const Text invalidField = LR"(,"target":"a\\ud800z","target_raw":"0061d800007a")";
+    const Text invalidField = LR"({"target":"a\\ud800z","target_raw":"0061d800007a"})";
 #else
     const Text invalid("a\xffz");
-    const Text invalidField = R"(,"target":"a\\xffz","target_raw":"61ff7a")";
+    const Text invalidField = R"({"target":"a\\xffz","target_raw":"61ff7a"})";
 #endif
     struct Case {
         Text name;
         Text field;
     } cases[] = {
-        {T(u8"/usr/lib/libx.so"), T(u8R"(,"target":"/usr/lib/libx.so")")},
-        {T(u8"Файл 😀.dll"), T(u8R"(,"target":"Файл 😀.dll")")},
-        {T(u8"a\"b\\c\nd\x1f"), T(u8R"(,"target":"a\"b\\c\u000ad\u001f")")},
+        {T(u8"/usr/lib/libx.so"), T(u8R"({"target":"/usr/lib/libx.so"})")},
+        {T(u8"Файл 😀.dll"), T(u8R"({"target":"Файл 😀.dll"})")},
+        {T(u8"a\"b\\c\nd\x1f"), T(u8R"({"target":"a\"b\\c\u000ad\u001f"})")},
         {invalid, invalidField},
+        // A C1 control is valid text: only the lines escape it.
+        {T(u8"c1\u0085"), T(u8"{\"target\":\"c1\u0085\"}")},
+#if !defined(_WIN32)
+        // An overlong form, a surrogate, beyond U+10FFFF, a sequence cut short.
+        {Text("\xc0\xaf"), R"({"target":"\\xc0\\xaf","target_raw":"c0af"})"},
+        {Text("\xed\xa0\x80"), R"({"target":"\\xed\\xa0\\x80","target_raw":"eda080"})"},
+        {Text("\xf4\x90\x80\x80"), R"({"target":"\\xf4\\x90\\x80\\x80","target_raw":"f4908080"})"},
+        {Text("\xd0"), R"({"target":"\\xd0","target_raw":"d0"})"},
+#else
+        {Text(L"\xDC00"), LR"({"target":"\\udc00","target_raw":"dc00"})"},
+#endif
     };
-    for (const Case& c : cases) EXPECT_EQ(JsonNameField(u8"target", c.name), c.field);
+    for (const Case& c : cases) {
+        EXPECT_EQ(json::Object().NameField("target", c.name).Close(), c.field) << ToUtf8(c.name);
+    }
 }
 
 TEST(ListJsonTest, TheDocumentSaysWhetherPinfileWaitsForARestart) {

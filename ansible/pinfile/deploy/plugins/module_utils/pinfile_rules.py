@@ -11,6 +11,8 @@ import json
 import re
 
 DONE, QUEUED = 0, 3
+# The start of the line pinfile writes for each waiting operation it takes back
+# (WithdrawnLine in pinfile's output/QueueWording.cpp).
 WITHDRAWN = u"Отменено: "
 ERROR_LINE = re.compile(u"Ошибка (\\d+): (.*)$", re.MULTILINE)
 # A user who may not read the queue: EPERM, EACCES.
@@ -41,13 +43,19 @@ def error_code(text):
     return int(found.group(1)) if found else None
 
 
+def withdrawn_operations(text):
+    """The operations that pinfile's lines in text say it took back from the queue, each as the
+    line words it."""
+    return [line[len(WITHDRAWN):] for line in text.splitlines() if line.startswith(WITHDRAWN)]
+
+
 def in_english(rc, stdout, stderr):
     """What pinfile's answer says, in English: its line, and the system's error where it
     gave one."""
     lines = [line for line in (stdout + "\n" + stderr).splitlines() if line.strip()]
     first = lines[0] if lines else u""
     said = ENGLISH.get(first.split(u" Ошибка ")[0]) or ENGLISH.get(first)
-    if said is None and first.startswith(WITHDRAWN) and rc == DONE:
+    if said is None and withdrawn_operations(first) and rc == DONE:
         said = "Withdrew the waiting operations"
     elif said is None:
         # A line of the runtime's own is English already.
@@ -62,9 +70,8 @@ def result_of_run(rc, stdout, stderr):
     """The module's result from one run of pinfile or pinfile-pending: changed and
     reboot_required for what it did, failed (with pinfile's own lines in stdout and stderr, and
     the system's code in error_code) for anything else."""
-    withdrawn = [line[len(WITHDRAWN):] for line in (stdout + "\n" + stderr).splitlines()
-                 if line.startswith(WITHDRAWN)]
-    result = dict(rc=rc, stdout=stdout, stderr=stderr, withdrawn=withdrawn,
+    result = dict(rc=rc, stdout=stdout, stderr=stderr,
+                  withdrawn=withdrawn_operations(stdout + "\n" + stderr),
                   msg=in_english(rc, stdout, stderr))
     if rc in (DONE, QUEUED):
         result.update(changed=True, failed=False, queued=rc == QUEUED, reboot_required=rc == QUEUED)

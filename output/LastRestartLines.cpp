@@ -1,7 +1,7 @@
-#include "pending/LastRestartLines.h"
+#include "output/LastRestartLines.h"
 
-#include "common/ErrorLine.h"
-#include "common/QueueWording.h"
+#include "output/ErrorLine.h"
+#include "output/QueueWording.h"
 
 namespace pinfile {
 

@@ -13,4 +13,8 @@ Text QuotedName(TextView name);
 // "Заменить "T" файлом "S"", "Переместить "S" в "T"", "Удалить "S"", or the damaged bytes.
 Text DescribeOperation(const PendingOperation& operation);
 
+// "Отменено: " and the operation: the line for each operation that a run takes back from the
+// queue, which the Ansible collection also reads (pinfile_rules.py, WITHDRAWN).
+Text WithdrawnLine(const PendingOperation& operation);
+
 }  // namespace pinfile

@@ -1,4 +1,4 @@
-#include "common/QueueWording.h"
+#include "output/QueueWording.h"
 
 namespace pinfile {
 
@@ -23,6 +23,10 @@ Text DescribeOperation(const PendingOperation& operation) {
     return FromUtf8(u8"Повреждённая запись: ") +
            ToDecimal(static_cast<std::int32_t>(operation.size)) + FromUtf8(u8" байт со смещения ") +
            ToDecimal(static_cast<std::int32_t>(operation.offset));
+}
+
+Text WithdrawnLine(const PendingOperation& operation) {
+    return FromUtf8(u8"Отменено: ") + DescribeOperation(operation);
 }
 
 }  // namespace pinfile

@@ -1,4 +1,4 @@
-#include "common/ErrorLine.h"
+#include "output/ErrorLine.h"
 
 #include "platform/UtilityLibrary.h"
 
