@@ -29,7 +29,6 @@ namespace pinfile {
 
 namespace {
 
-using posix::Checked;
 using posix::Descriptor;
 using posix::LastError;
 using posix::NameAt;

@@ -38,7 +38,9 @@ constexpr const wchar_t* kOutcomeValue = L"LastRestart";
 constexpr TextView kReplacePrefix = L"replace ";
 constexpr TextView kDeletePrefix = L"delete ";
 
-using Digest = std::array<BYTE, 32>;
+// A SHA-256 digest: 256 bits.
+constexpr std::size_t kSha256Bytes = 32;
+using Digest = std::array<BYTE, kSha256Bytes>;
 
 // When the operation was queued, so that the outcome tells them in the order of the list
 // (the registry keeps no order of values). Every record's data starts with it.
