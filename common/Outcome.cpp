@@ -1,7 +1,5 @@
 #include "common/Outcome.h"
 
-#include "platform/PendingQueue.h"
-
 namespace pinfile {
 
 int ExitStatus(Outcome outcome) {

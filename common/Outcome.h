@@ -10,6 +10,15 @@ enum class Outcome {
     UsageShown,  // the command line was not understood
 };
 
+// The exit status of a run whose operation waits for the restart: the platform's own
+// "success, restart required" code where it has one (ERROR_SUCCESS_REBOOT_REQUIRED).
+inline constexpr int kQueuedExitStatus =
+#if defined(_WIN32)
+    3010;
+#else
+    3;
+#endif
+
 // The exit status for an outcome. A queued operation gets the platform's own
 // "success, restart required" code where it has one.
 int ExitStatus(Outcome outcome);

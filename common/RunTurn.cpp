@@ -3,36 +3,32 @@
 #include "output/ErrorLine.h"
 #include "platform/Console.h"
 #include "platform/LastRestart.h"
-#include "platform/PendingQueue.h"
+#include "platform/RunLock.h"
 
 namespace pinfile {
 
 bool TakeRunTurn() {
     Console& console = TheConsole();
-    const RunTurn turn = WaitForOtherRuns([&console] {
+    const Status turn = WaitForOtherRuns([&console] {
         console.WriteErrorLine(FromUtf8(u8"Ожидание завершения другого запуска pinfile…"));
     });
-    switch (turn.kind) {
-        case RunTurn::Kind::Taken:
-            // Before this run changes anything, the outcome of the last restart is kept.
-            NoteLastRestart();
-            return true;
-        case RunTurn::Kind::TimedOut:
-            console.WriteErrorLine(FromUtf8(u8"Другой запуск pinfile не завершился за ") +
-                                   ToDecimal(RunWaitSeconds()) +
-                                   FromUtf8(u8" с. Ничего не сделано."));
-            return false;
-        case RunTurn::Kind::Refused:
-            break;
+    if (turn.Succeeded()) {
+        // Before this run changes anything, the outcome of the last restart is kept.
+        NoteLastRestart();
+        return true;
+    }
+    if (turn.OtherRunBusy()) {
+        console.WriteErrorLine(FromUtf8(u8"Другой запуск pinfile не завершился за ") +
+                               ToDecimal(RunWaitSeconds()) + FromUtf8(u8" с. Ничего не сделано."));
+        return false;
     }
     console.WriteErrorLine(FromUtf8(u8"Не удалось дождаться других запусков pinfile. ") +
-                           ErrorLine(turn.error) + FromUtf8(u8" Ничего не сделано."));
+                           ErrorLine(turn.Code()) + FromUtf8(u8" Ничего не сделано."));
     return false;
 }
 
 void TakeRunTurnIfFree() {
-    const RunTurn turn = WaitForOtherRuns([] {}, WhenBusy::DoNotWait);
-    if (turn.kind == RunTurn::Kind::Taken) NoteLastRestart();
+    if (WaitForOtherRuns([] {}, WhenBusy::DoNotWait).Succeeded()) NoteLastRestart();
 }
 
 }  // namespace pinfile

@@ -3,8 +3,8 @@
 #pragma once
 
 #include "common/Outcome.h"
-#include "platform/FileSystem.h"
 #include "platform/PendingQueue.h"
+#include "platform/Status.h"
 #include "platform/Text.h"
 
 namespace pinfile {
@@ -18,7 +18,7 @@ void WithdrawUndoing(LaterCommand command, TextView name, TextView queuedStaged 
 
 // A scheduling that failed but may still be carried out at the restart is said so on standard
 // error, with its code, before the failure report.
-void WarnIfStillQueued(const FileCallResult& scheduling);
+void WarnIfStillQueued(const Status& scheduling);
 
 // Writes one line and ends the command with the outcome.
 Outcome EndWith(const char8_t* line, Outcome outcome);

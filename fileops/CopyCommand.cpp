@@ -2,6 +2,7 @@
 #include "fileops/CommandEndings.h"
 #include "fileops/FileOps.h"
 #include "platform/FileSystem.h"
+#include "platform/StagedFile.h"
 #include "platform/UtilityLibrary.h"
 
 namespace pinfile {
@@ -34,13 +35,13 @@ Outcome CopyCommand(const Text& source, Text target) {
 
     // 4. Copy at once. Only a target that is in use waits for the restart; any other
     // failure would be queued for nothing. Nothing queued earlier may undo the copy.
-    const FileCallResult direct = CopyFileNow(source, target);
-    HoldErrorCode(direct.error);
+    const Status direct = CopyFileNow(source, target);
+    HoldErrorCode(direct.Code());
     if (direct.Succeeded()) {
         WithdrawUndoing(LaterCommand::Copy, target);
         return EndWith(u8"Файл успешно скопирован.", Outcome::Done);
     }
-    if (!direct.inUse) return EndWithFailureReport(u8"Не удалось скопировать файл.");
+    if (!direct.InUseNow()) return EndWithFailureReport(u8"Не удалось скопировать файл.");
 
     // 5. Stage next to the target: the restart replaces it by a rename, which cannot cross
     // volumes.
@@ -48,27 +49,28 @@ Outcome CopyCommand(const Text& source, Text target) {
     constexpr const char8_t* kStagingFailed =
         u8"Не удалось скопировать исходный файл во временный каталог.";
     StagedFile staged = CreateStagedFile(target, FromUtf8(kStagedPrefix));
-    if (staged.Name().empty() && staged.Error() == 0)
+    if (staged.NoNameLeft()) {
         return EndWith(u8"Не удалось получить имя временного файла.", Outcome::Failed);
+    }
     // A staged file that the system refused is the staging's failure, with its code.
-    if (staged.Name().empty()) {
-        HoldErrorCode(staged.Error());
+    if (staged.Failure().Failed()) {
+        HoldErrorCode(staged.Failure().Code());
         return EndWithFailureReport(kStagingFailed);
     }
 
     // 6. The staged copy.
-    const FileCallResult staging = CopyIntoStagedFile(source, staged);
-    HoldErrorCode(staging.error);
+    const Status staging = CopyIntoStagedFile(source, staged);
+    HoldErrorCode(staging.Code());
     if (!staging.Succeeded()) return EndWithFailureReport(kStagingFailed);
 
     // 7. Schedule the staged file to replace the target at the next restart, in place of
     // whatever was queued for the target before.
-    const FileCallResult scheduling = ScheduleReplaceAtRestart(staged, target);
-    HoldErrorCode(scheduling.error);
+    const Status scheduling = ScheduleReplaceAtRestart(staged);
+    HoldErrorCode(scheduling.Code());
     if (!scheduling.Succeeded()) {
         // What may still be carried out keeps its staged file, so that it never points at
         // nothing.
-        if (scheduling.stillQueuedError != 0) staged.Keep();
+        if (scheduling.MayStillBeQueued()) staged.Keep();
         WarnIfStillQueued(scheduling);
         return EndWithFailureReport(u8"Файл не удалось поставить в очередь на копирование.");
     }

@@ -15,17 +15,17 @@ Outcome DeleteCommand(const Text& name) {
     // 2. Delete at once. Only a file that is in use waits for the restart; any other
     // failure would be queued for nothing. Nothing queued earlier may bring the file back.
     const Text known = QueueNameOf(name);
-    const FileCallResult deletion = DeleteFileNow(name);
-    HoldErrorCode(deletion.error);
+    const Status deletion = DeleteFileNow(name);
+    HoldErrorCode(deletion.Code());
     if (deletion.Succeeded()) {
         WithdrawUndoing(LaterCommand::Delete, known);
         return EndWith(u8"Файл успешно удалён.", Outcome::Done);
     }
-    if (!deletion.inUse) return EndWithFailureReport(u8"Не удалось удалить файл.");
+    if (!deletion.InUseNow()) return EndWithFailureReport(u8"Не удалось удалить файл.");
 
     // 3. Schedule the deletion at the next restart.
-    const FileCallResult scheduling = ScheduleDeleteAtRestart(name);
-    HoldErrorCode(scheduling.error);
+    const Status scheduling = ScheduleDeleteAtRestart(name);
+    HoldErrorCode(scheduling.Code());
     if (scheduling.Succeeded()) {
         WithdrawUndoing(LaterCommand::Delete, known);
         return EndWith(u8"Файл успешно поставлен в очередь на удаление.", Outcome::Queued);

@@ -34,24 +34,24 @@ void WithdrawUndoing(LaterCommand command, TextView name, TextView queuedStaged)
     for (const PendingOperation& operation : withdrawal.withdrawn) {
         console.WriteErrorLine(WithdrawnLine(operation));
     }
-    if (withdrawal.error == 0) return;
+    if (withdrawal.status.Succeeded()) return;
     for (const PendingOperation& operation : withdrawal.remaining) {
         console.WriteErrorLine(
             FromUtf8(u8"Не удалось отменить, будет выполнено при перезагрузке: ") +
-            DescribeOperation(operation) + FromUtf8(u8". ") + ErrorLine(withdrawal.error));
+            DescribeOperation(operation) + FromUtf8(u8". ") + ErrorLine(withdrawal.status.Code()));
     }
     if (withdrawal.remaining.empty()) {
         console.WriteErrorLine(
             FromUtf8(u8"Не удалось проверить очередь операций на перезагрузку. ") +
-            ErrorLine(withdrawal.error));
+            ErrorLine(withdrawal.status.Code()));
     }
 }
 
-void WarnIfStillQueued(const FileCallResult& scheduling) {
-    if (scheduling.stillQueuedError == 0) return;
+void WarnIfStillQueued(const Status& scheduling) {
+    if (!scheduling.MayStillBeQueued()) return;
     TheConsole().WriteErrorLine(
         FromUtf8(u8"Операция может быть всё же выполнена при перезагрузке. ") +
-        ErrorLine(scheduling.stillQueuedError));
+        ErrorLine(scheduling.Code()));
 }
 
 Outcome EndWith(const char8_t* line, Outcome outcome) {

@@ -74,9 +74,9 @@ int ListJson() {
         TheConsole().WriteErrorLine(RefusalLine(list.where));
         return ExitStatus(Outcome::Failed);
     }
-    if (list.error != 0) {
+    if (list.status.Failed()) {
         TheConsole().WriteErrorLine(FromUtf8(u8"Не удалось прочитать очередь. ") +
-                                    ErrorLine(list.error));
+                                    ErrorLine(list.status.Code()));
         return ExitStatus(Outcome::Failed);
     }
     TheConsole().WriteUtf8Line(ListAsJson(list, ReadLastRestart()));
@@ -89,8 +89,8 @@ int List() {
         Show(RefusalLine(list.where));
         return ExitStatus(Outcome::Failed);
     }
-    if (list.error != 0) {
-        Show(FromUtf8(u8"Не удалось прочитать очередь. ") + ErrorLine(list.error));
+    if (list.status.Failed()) {
+        Show(FromUtf8(u8"Не удалось прочитать очередь. ") + ErrorLine(list.status.Code()));
         return ExitStatus(Outcome::Failed);
     }
     // What the last restart did not carry out comes first, in the same block as the list, so
@@ -146,7 +146,7 @@ int Apply() {
             return ExitStatus(Outcome::Failed);
         case ApplyOutcome::Kind::Failed:
             Show(FromUtf8(u8"Не удалось обработать очередь ") + QuotedName(outcome.where) +
-                 FromUtf8(u8". ") + ErrorLine(outcome.error));
+                 FromUtf8(u8". ") + ErrorLine(outcome.status.Code()));
             return ExitStatus(Outcome::Failed);
         case ApplyOutcome::Kind::NotSupported:
             Show(FromUtf8(u8"Эту очередь выполняет сама Windows при следующем запуске."));
@@ -175,11 +175,12 @@ int CancelByName(const Text& name) {
     for (const PendingOperation& operation : withdrawal.withdrawn) {
         lines.push_back(WithdrawnLine(operation));
     }
-    if (withdrawal.error != 0) {
-        lines.push_back(FromUtf8(u8"Не удалось изменить очередь. ") + ErrorLine(withdrawal.error));
+    if (withdrawal.status.Failed()) {
+        lines.push_back(FromUtf8(u8"Не удалось изменить очередь. ") +
+                        ErrorLine(withdrawal.status.Code()));
     }
     TheConsole().WriteLines(lines);
-    if (withdrawal.error != 0) return ExitStatus(Outcome::Failed);
+    if (withdrawal.status.Failed()) return ExitStatus(Outcome::Failed);
     if (!withdrawal.withdrawn.empty()) return ExitStatus(Outcome::Done);
     Show(FromUtf8(u8"Операций с файлом ") + QuotedName(name) + FromUtf8(u8" в очереди нет."));
     return ExitStatus(Outcome::Failed);
@@ -205,15 +206,15 @@ int Cancel(const Text& argument) {
         case Cancellation::Kind::Failed:
             break;
     }
-    Show(FromUtf8(u8"Не удалось изменить очередь. ") + ErrorLine(cancellation.error));
+    Show(FromUtf8(u8"Не удалось изменить очередь. ") + ErrorLine(cancellation.status.Code()));
     return ExitStatus(Outcome::Failed);
 }
 
 // Whether a copy onto the file now would wait for the restart, told by the exit status that
 // the copy would end with (queued, or done at once), so that a tool can predict it.
 int Held(const Text& name) {
-    const FileCallResult probe = ProbeInUse(name);
-    if (probe.inUse) {
+    const Status probe = ProbeInUse(name);
+    if (probe.InUseNow()) {
         Show(FromUtf8(u8"Файл занят другим процессом."));
         return ExitStatus(Outcome::Queued);
     }
@@ -221,7 +222,7 @@ int Held(const Text& name) {
         // The usual failure report: the message, an empty line, the system's error.
         Show(FromUtf8(u8"Не удалось проверить файл."));
         Show(Text());
-        Show(ErrorLine(probe.error));
+        Show(ErrorLine(probe.Code()));
         return ExitStatus(Outcome::Failed);
     }
     Show(FromUtf8(u8"Файл не занят."));

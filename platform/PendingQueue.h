@@ -7,18 +7,10 @@
 #include <functional>
 #include <vector>
 
+#include "Status.h"
 #include "Text.h"
 
 namespace pinfile {
-
-// The exit status of a run whose operation waits for the restart: the platform's own
-// "success, restart required" code where it has one (ERROR_SUCCESS_REBOOT_REQUIRED).
-inline constexpr int kQueuedExitStatus =
-#if defined(_WIN32)
-    3010;
-#else
-    3;
-#endif
 
 struct PendingOperation {
     enum class Kind {
@@ -49,39 +41,12 @@ struct PendingOperation {
 };
 
 struct PendingList {
-    ErrorCode error = 0;  // the queue could not be read
+    Status status;  // the queue could not be read
     std::vector<PendingOperation> operations;
     // The queue may have been written by someone but root (POSIX): the boot refuses it whole.
     bool insecure = false;
     Text where;  // the queue's place, for messages
 };
-
-// How long a run waits for the others before it gives up: ten minutes. A test may shorten it
-// with PINFILE_TEST_RUN_WAIT (seconds).
-int RunWaitSeconds();
-
-struct RunTurn {
-    enum class Kind {
-        Taken,
-        TimedOut,  // another run held the lock all the while
-        Refused,   // the lock cannot be used: it is not the lock pinfile makes, or the
-                   // system refused it (error says why); waiting would not change that
-    };
-    Kind kind = Kind::Taken;
-    ErrorCode error = 0;  // for Refused
-};
-
-// What a run does when another run is at work: waits for it, or goes on at once without the
-// turn (TimedOut, and waiting is never called).
-enum class WhenBusy { Wait, DoNotWait };
-
-// Waits until no other run of pinfile or pinfile-pending on this machine is at work, and
-// keeps the others waiting until this process ends, so that runs never take each other's
-// short hold of a file for "in use" and edit the queue one at a time. When it has to wait it
-// calls waiting once, and waits RunWaitSeconds at most. A POSIX run that is not root and
-// cannot open the lock goes on without it; it cannot edit the queue either. Runs that only
-// read the queue need not wait: they may take the turn only when it is free.
-RunTurn WaitForOtherRuns(const std::function<void()>& waiting, WhenBusy whenBusy = WhenBusy::Wait);
 
 // Every waiting operation, in the order the restart will carry them out.
 PendingList ReadPendingOperations();
@@ -98,7 +63,7 @@ bool UndoesLaterCommand(LaterCommand command, const PendingOperation& operation,
                         const std::function<bool(TextView)>& isTheFile);
 
 struct Withdrawal {
-    ErrorCode error = 0;                      // the queue could not be read or edited
+    Status status;                            // the queue could not be read or edited
     std::vector<PendingOperation> withdrawn;  // taken out of the queue
     std::vector<PendingOperation> remaining;  // would undo the command, but stay queued
 };
@@ -118,7 +83,7 @@ struct Cancellation {
         Failed,   // the queue could not be read or edited
     };
     Kind kind = Kind::Failed;
-    ErrorCode error = 0;
+    Status status;               // for Failed
     PendingOperation operation;  // the one cancelled
 };
 
@@ -148,8 +113,8 @@ struct ApplyOutcome {
         NotSupported,  // the system carries out its own queue
     };
     Kind kind = Kind::Finished;
-    ErrorCode error = 0;  // for Failed
-    Text where;           // the queue's place, for messages
+    Status status;  // for Failed
+    Text where;     // the queue's place, for messages
 };
 
 // Carries out the queue in order, telling each operation's result as it goes. Each result is

@@ -26,7 +26,7 @@
 #include <string_view>
 #include <vector>
 
-#include "../FileSystem.h"
+#include "../StagedFile.h"
 
 namespace pinfile::posix {
 

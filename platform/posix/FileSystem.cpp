@@ -19,6 +19,7 @@
 
 #include "../UtilityLibrary.h"
 #include "FileCopy.h"
+#include "FileTasks.h"
 #include "Locations.h"
 #include "journal/BootRunner.h"
 #include "journal/JournalFile.h"
@@ -26,23 +27,13 @@
 
 namespace pinfile {
 
-// What a staged file holds open: the folder it lies in, and itself.
-struct StagedFile::Held {
-    posix::Descriptor folder;
-    posix::Descriptor file;
-    std::string name;        // the staged file's name in the folder
-    std::string target;      // the file it is to replace, as resolved when it was made
-    std::string targetName;  // the target's name in the folder
-};
-
 namespace {
 
-using posix::Checked;
 using posix::Descriptor;
 using posix::LastError;
 using posix::NameAt;
 
-FileCallResult InUse() { return {Status(EBUSY), true}; }
+Status InUse() { return Status(EBUSY, Status::Note::InUseNow); }
 
 enum class Hold { Free, Held, Unknown };
 
@@ -189,6 +180,10 @@ bool UpperLayerEmptiedByReboot(int folder) {
            EmptiedByReboot(static_cast<long>(system.f_type));
 }
 
+}  // namespace
+
+namespace posix {
+
 // The folder of a queued operation, as the record proves it at boot. An overlay shows a folder
 // that only a lower layer holds until a write copies it up, which gives it the upper copy's
 // birth time: the boot's own change, or a later command's, would then find another folder. So
@@ -216,44 +211,17 @@ Status OpenSource(TextView source, Descriptor& in, struct stat& info) {
     return S_ISREG(info.st_mode) ? Status() : Status(EINVAL);
 }
 
-// Every attribute that a new file keeps but the access ACL, which could let others write the
-// staged file while it waits.
-bool StagedAttribute(std::string_view name) {
-    return posix::KeptAttribute(name) && name != posix::kAccessAcl;
-}
-
-// Makes the staged file what an immediate copy would put in place, as far as it may be while
-// it waits: the target's attributes and permission bits, but owned by root, without set-id
-// bits and writable by nobody else, or it could be changed under a replacement that root
-// carries out. The record keeps the target's owner, group, mode and access ACL for the boot,
-// and the staged file as the boot will check it. All through what is held open: the target
-// as a name in the folder held, the staged file by its descriptor.
-Status PrepareStagedFile(const StagedFile::Held& held, posix::JournalRecord& record) {
-    struct stat target {};
-    const int folder = held.folder.get();
-    if (fstatat(folder, held.targetName.c_str(), &target, AT_SYMLINK_NOFOLLOW) != 0) {
-        return LastError();
-    }
-    record.targetOwner = target.st_uid;
-    record.targetGroup = target.st_gid;
-    record.targetMode = target.st_mode & 07777U;
-    const posix::AttributeSource attributes = posix::AttributesOf(folder, held.targetName);
-    Status status = posix::ReadAttribute(attributes, posix::kAccessAcl, record.targetAcl);
-    const int file = held.file.get();
-    if (status.Succeeded()) status = Checked(fchmod(file, target.st_mode & 0755U));
-    if (status.Succeeded()) status = posix::CopyAttributes(attributes, file, StagedAttribute);
-    if (status.Succeeded()) status = Checked(fsync(file));
-    if (status.Succeeded()) status = posix::IdentityOf(file, record.stagedFile);
-    return status;
-}
-
-FileCallResult Queue(const posix::JournalRecord& record) {
+Status QueueRecord(const posix::JournalRecord& record) {
     posix::Journal* journal = nullptr;
     Status status = posix::OpenRunJournal(true, journal);
     if (status.Succeeded()) status = journal->Append(record);
     if (status.Succeeded()) MarkRestartRequired();
     return status;
 }
+
+}  // namespace posix
+
+namespace {
 
 // Removes what killed runs left in the folder that pinfile proves it made for this journal
 // (see RemoveLeftovers), all but the staged files that an open record needs, and never the
@@ -274,16 +242,6 @@ void RemoveLeftoversIn(int folder, int source) {
 
 }  // namespace
 
-void StagedFile::HeldDeleter::operator()(Held* held) const { delete held; }
-
-// Removes the staged file if its name still leads to it; whatever another user put under
-// that name stays.
-void StagedFile::Discard(Held& held) {
-    if (posix::NameLeadsTo(held.folder.get(), held.name, held.file.get())) {
-        unlinkat(held.folder.get(), held.name.c_str(), 0);
-    }
-}
-
 bool FindEntry(TextView name) {
     struct stat info {};
     return !name.empty() && lstat(Text(name).c_str(), &info) == 0;
@@ -299,10 +257,10 @@ bool SameFile(TextView first, TextView second) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-FileCallResult CopyFileNow(TextView source, TextView target) {
+Status CopyFileNow(TextView source, TextView target) {
     Descriptor in;
     struct stat sourceInfo {};
-    if (const Status opened = OpenSource(source, in, sourceInfo); opened.Failed()) {
+    if (const Status opened = posix::OpenSource(source, in, sourceInfo); opened.Failed()) {
         return opened;
     }
 
@@ -327,7 +285,7 @@ FileCallResult CopyFileNow(TextView source, TextView target) {
                                     posix::RunJournalId());
 }
 
-FileCallResult ProbeInUse(TextView name) {
+Status ProbeInUse(TextView name) {
     NameAt at;
     if (const Status found = posix::OpenCopyTarget(name, at); found.Failed()) return found;
     Descriptor file;
@@ -338,7 +296,7 @@ FileCallResult ProbeInUse(TextView name) {
 // The folder is proven by identity when the queue is read, and the name is exact.
 Text QueueNameOf(TextView name) { return Text(name); }
 
-FileCallResult DeleteFileNow(TextView name) {
+Status DeleteFileNow(TextView name) {
     NameAt at;
     if (const Status opened = posix::OpenNameAt(name, at); opened.Failed()) {
         return opened;
@@ -360,58 +318,14 @@ FileCallResult DeleteFileNow(TextView name) {
     return posix::RemoveDurably(at.folder.get(), at.name);
 }
 
-StagedFile CreateStagedFile(TextView target, TextView prefix) {
-    StagedFile::HeldPointer held(new StagedFile::Held());
-    // The file that the immediate copy would write, found the same way, and its folder held.
-    NameAt at;
-    Status resolved = posix::OpenCopyTarget(target, at);
-    if (resolved.Succeeded()) {
-        resolved = posix::CanonicalName(at.folder.get(), at.name, held->target);
-    }
-    if (resolved.Failed()) return StagedFile(resolved.Code());
-    held->folder = std::move(at.folder);
-    held->targetName = std::move(at.name);
-    const std::string folder = FolderOf(held->target);
-    const auto makeName = [&] {
-        return StagedFileName(prefix, posix::UniqueName("", kStagedNames.mostLetters));
-    };
-    const Status created = posix::CreateLockedFile(held->folder.get(), makeName,
-                                                   posix::RunJournalId(), held->name, held->file);
-    if (created.Failed()) return StagedFile(created.Code() == EEXIST ? 0 : created.Code());
-    Text name = ulBuildFileName(folder, held->name);
-    return StagedFile(std::move(name), std::move(held));
-}
-
-FileCallResult CopyIntoStagedFile(TextView source, StagedFile& staged) {
-    Descriptor in;
-    struct stat info {};
-    Status status = OpenSource(source, in, info);
-    if (status.Succeeded()) status = posix::CopyContents(in.get(), staged.Files().file.get());
-    return status;
-}
-
-// The staged file knows the target it was made for, resolved then; no name is resolved again.
-FileCallResult ScheduleReplaceAtRestart(StagedFile& staged, TextView /*target*/) {
-    const StagedFile::Held& held = staged.Files();
-    posix::JournalRecord record;
-    record.kind = posix::JournalRecord::Kind::Replace;
-    record.staged = staged.Name();
-    record.target = held.target;
-    Status status = QueueableFolder(held.folder.get(), record.targetFolder);
-    if (status.Succeeded()) status = PrepareStagedFile(held, record);
-    // The staged file's name must be on disk before the record that names it.
-    if (status.Succeeded()) status = Checked(fsync(held.folder.get()));
-    return status.Failed() ? status : Queue(record);
-}
-
-FileCallResult ScheduleDeleteAtRestart(TextView name) {
+Status ScheduleDeleteAtRestart(TextView name) {
     posix::JournalRecord record;
     record.kind = posix::JournalRecord::Kind::Delete;
     Status status = posix::QueuedEntry(name, record.target);
     Descriptor folder;
     if (status.Succeeded()) status = posix::OpenFolder(FolderOf(record.target), folder);
-    if (status.Succeeded()) status = QueueableFolder(folder.get(), record.targetFolder);
-    return status.Failed() ? status : Queue(record);
+    if (status.Succeeded()) status = posix::QueueableFolder(folder.get(), record.targetFolder);
+    return status.Failed() ? status : posix::QueueRecord(record);
 }
 
 }  // namespace pinfile

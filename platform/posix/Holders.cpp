@@ -348,7 +348,7 @@ HolderReport FindHolders(const std::vector<Text>& names) {
     Scan scan(names.empty());
     if (names.empty()) {
         const PendingList queue = ReadPendingOperations();
-        if (queue.error != 0 || queue.insecure) scan.Incomplete();
+        if (queue.status.Failed() || queue.insecure) scan.Incomplete();
         for (const PendingOperation& operation : queue.operations) {
             if (operation.kind == PendingOperation::Kind::Replace)
                 scan.WantLocksOn(operation.target);

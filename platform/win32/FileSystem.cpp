@@ -1,31 +1,12 @@
 #include "../FileSystem.h"
 
 #include <algorithm>
-#include <memory>
-#include <utility>
 
 #include "LastRestart.h"
 #include "RestartList.h"
 #include "Win32.h"
 
 namespace pinfile {
-
-struct StagedFile::Held {
-    win32::OwnedHandle file;
-    // The name by which pinfile's staging record knows the file.
-    Text name;
-    // The file goes when its handle closes, or the restart list holds it: the staging record
-    // has nothing left to tell.
-    bool accounted = false;
-
-    Held() = default;
-    Held(const Held&) = delete;
-    Held& operator=(const Held&) = delete;
-    ~Held() {
-        file.Reset(nullptr);
-        if (accounted && !name.empty()) win32::ForgetStagingRecord(name);
-    }
-};
 
 namespace {
 
@@ -71,13 +52,13 @@ bool RightIsMissing(ErrorCode error, TextView changed, DWORD access) {
     return opened == ERROR_ACCESS_DENIED || opened == ERROR_FILE_NOT_FOUND;
 }
 
-FileCallResult Judged(Status failed, TextView changed, DWORD access, TextView other = TextView()) {
+Status Judged(Status failed, TextView changed, DWORD access, TextView other = TextView()) {
     const ErrorCode error = failed.Code();
     if (!IsInUseCode(error)) return failed;
     if (IsReadOnly(changed) && !IsDirectory(changed)) return Status(ERROR_ACCESS_DENIED);
     if (RightIsMissing(error, changed, access)) return Status(ERROR_ACCESS_DENIED);
     const bool directory = IsDirectory(changed) || (!other.empty() && IsDirectory(other));
-    return {failed, !directory};
+    return Status(error, directory ? Status::Note::None : Status::Note::InUseNow);
 }
 
 // The names that the system takes for a device in whatever folder they stand (CON, NUL,
@@ -113,23 +94,15 @@ Status Readable(TextView source) {
     return file.Valid() ? Status() : LastError();
 }
 
-struct FileIdentity {
-    DWORD volume = 0;
-    DWORD indexHigh = 0;
-    DWORD indexLow = 0;
-    bool operator==(const FileIdentity&) const = default;
-};
-
 // Asks for no access at all, so that even a file held without sharing can be identified.
-bool Identify(TextView name, FileIdentity& identity) {
+bool Identify(TextView name, win32::FileIdentity& identity) {
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     const win32::OwnedHandle file(CreateFileW(ForCall(name).c_str(), 0, share, nullptr,
                                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (!file.Valid()) return false;
     BY_HANDLE_FILE_INFORMATION information{};
     const BOOL known = GetFileInformationByHandle(file.Get(), &information);
-    identity = {information.dwVolumeSerialNumber, information.nFileIndexHigh,
-                information.nFileIndexLow};
+    identity = win32::IdentityOf(information);
     return known != FALSE;
 }
 
@@ -150,12 +123,12 @@ bool NamesMatch(TextView first, TextView second) {
 }
 
 bool SameFile(TextView first, TextView second) {
-    FileIdentity a;
-    FileIdentity b;
+    win32::FileIdentity a;
+    win32::FileIdentity b;
     return !first.empty() && !second.empty() && Identify(first, a) && Identify(second, b) && a == b;
 }
 
-FileCallResult CopyFileNow(TextView source, TextView target) {
+Status CopyFileNow(TextView source, TextView target) {
     if (IsDevice(target)) return Status(ERROR_INVALID_NAME);
     if (CopyFileW(ForCall(source).c_str(), ForCall(target).c_str(), FALSE)) return {};
     const Status failed = LastError();
@@ -167,7 +140,7 @@ FileCallResult CopyFileNow(TextView source, TextView target) {
 
 Text QueueNameOf(TextView name) { return win32::NormalName(name); }
 
-FileCallResult DeleteFileNow(TextView name) {
+Status DeleteFileNow(TextView name) {
     if (IsDevice(name)) return Status(ERROR_INVALID_NAME);
     if (DeleteFileW(ForCall(name).c_str())) return {};
     return Judged(LastError(), name, DELETE);
@@ -175,7 +148,7 @@ FileCallResult DeleteFileNow(TextView name) {
 
 // Opened for writing with every sharing allowed, the file refuses only a holder that denies
 // others the write that a copy needs; the refusal is judged as a failed copy's is.
-FileCallResult ProbeInUse(TextView name) {
+Status ProbeInUse(TextView name) {
     if (IsDevice(name)) return Status(ERROR_INVALID_NAME);
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     const win32::OwnedHandle file(CreateFileW(ForCall(name).c_str(), GENERIC_WRITE, share, nullptr,
@@ -184,68 +157,7 @@ FileCallResult ProbeInUse(TextView name) {
     return Judged(LastError(), name, GENERIC_WRITE);
 }
 
-void StagedFile::HeldDeleter::operator()(Held* held) const { delete held; }
-
-// A file that is deleted through its handle goes, whatever its name leads to by then.
-void StagedFile::Discard(Held& held) {
-    held.accounted = win32::SetDeleteOnClose(held.file.Get(), true).Succeeded();
-}
-
-StagedFile CreateStagedFile(TextView target, TextView prefix) {
-    const Text normal = win32::NormalName(target);
-    const std::size_t slash = normal.find_last_of(L'\\');
-    const Text folder = slash == Text::npos ? Text(L".") : normal.substr(0, slash + 1);
-    StagedFile::HeldPointer held(new StagedFile::Held());
-    DWORD error = 0;
-    held->name = win32::CreateStagedFileIn(folder, prefix, held->file, error);
-    if (held->name.empty()) return StagedFile(static_cast<ErrorCode>(error));
-    held->accounted = true;
-    Text name = held->name;
-    return StagedFile(std::move(name), std::move(held));
-}
-
-FileCallResult CopyIntoStagedFile(TextView source, StagedFile& staged) {
-    return win32::CopyInto(source, staged.Files().file.Get());
-}
-
-// The list names every file in its normal form, as pinfile's records do, so that a name of the
-// list and of a record are one text, and one that the restart still finds when a mapped or
-// substituted drive is gone.
-FileCallResult ScheduleReplaceAtRestart(StagedFile& staged, TextView target) {
-    StagedFile::Held& held = staged.Files();
-    HANDLE file = held.file.Get();
-    // The restart renames the staged copy into place; its bytes must be on disk by then.
-    if (!FlushFileBuffers(file)) return LastError();
-    // What was written is recorded first, so that the list can always tell whether the
-    // staged file is still the one pinfile wrote.
-    const Text& name = staged.Name();
-    if (const Status remembered = win32::RememberStagedFile(name, file); remembered.Failed()) {
-        return remembered;
-    }
-    // The file must outlive its handle to be queued; until the list holds it, the staging
-    // record lets a later run remove it.
-    if (const Status keeping = win32::SetDeleteOnClose(file, false); keeping.Failed()) {
-        win32::ForgetStagedFile(name);
-        return keeping;
-    }
-    held.accounted = false;
-    const Text normalTarget = win32::NormalName(target);
-    const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT;
-    if (!MoveFileExW(ForCall(name).c_str(), ForCall(normalTarget).c_str(), flags)) {
-        const Status refused = LastError();
-        win32::ForgetStagedFile(name);
-        return refused;
-    }
-    bool mayStay = false;
-    const Status kept = win32::KeepQueuedOperation(name, normalTarget, mayStay);
-    // A pair that may stay keeps its record, and its staged file, so it never points at nothing.
-    if (kept.Failed() && !mayStay) win32::ForgetStagedFile(name);
-    held.accounted = kept.Succeeded() || mayStay;
-    if (held.accounted) win32::ExpectReplacement(name, file, normalTarget);
-    return {kept, false, mayStay ? kept.Code() : 0};
-}
-
-FileCallResult ScheduleDeleteAtRestart(TextView name) {
+Status ScheduleDeleteAtRestart(TextView name) {
     const Text normal = win32::NormalName(name);
     if (!MoveFileExW(ForCall(normal).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
         return LastError();
@@ -257,7 +169,7 @@ FileCallResult ScheduleDeleteAtRestart(TextView name) {
         win32::RememberQueuedDeletion(normal);
         win32::ExpectDeletion(normal);
     }
-    return {kept, false, mayStay ? kept.Code() : 0};
+    return Status(kept.Code(), mayStay ? Status::Note::MayStillBeQueued : Status::Note::None);
 }
 
 }  // namespace pinfile

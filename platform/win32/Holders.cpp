@@ -125,7 +125,7 @@ HolderReport FindHolders(const std::vector<Text>& names) {
     for (const Text& name : names) files.push_back(win32::LongFullName(name));
     if (names.empty()) {
         const PendingList queue = ReadPendingOperations();
-        if (queue.error != 0) report.complete = false;
+        if (queue.status.Failed()) report.complete = false;
         for (const PendingOperation& operation : queue.operations) {
             if (!operation.byPinfile) continue;
             if (operation.kind == PendingOperation::Kind::Delete) files.push_back(operation.source);

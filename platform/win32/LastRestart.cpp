@@ -19,7 +19,7 @@
 
 #include "../FileSystem.h"
 #include "../LastRestart.h"
-#include "RestartList.h"
+#include "Records.h"
 #include "Win32.h"
 
 namespace pinfile {
@@ -38,7 +38,9 @@ constexpr const wchar_t* kOutcomeValue = L"LastRestart";
 constexpr TextView kReplacePrefix = L"replace ";
 constexpr TextView kDeletePrefix = L"delete ";
 
-using Digest = std::array<BYTE, 32>;
+// A SHA-256 digest: 256 bits.
+constexpr std::size_t kSha256Bytes = 32;
+using Digest = std::array<BYTE, kSha256Bytes>;
 
 // When the operation was queued, so that the outcome tells them in the order of the list
 // (the registry keeps no order of values). Every record's data starts with it.
@@ -82,7 +84,7 @@ bool Sha256Of(HANDLE file, Digest& digest) {
         !CryptCreateHash(provider.Get(), CALG_SHA_256, 0, 0, hash.Receive())) {
         return false;
     }
-    std::vector<BYTE> buffer(1U << 20U);
+    std::vector<BYTE> buffer(win32::kFileChunkBytes);
     for (ULONGLONG offset = 0;;) {
         OVERLAPPED at{};
         at.Offset = static_cast<DWORD>(offset);
@@ -110,13 +112,9 @@ bool ProducedOf(HANDLE file, Produced& produced) {
     return Sha256Of(file, produced.sha256);
 }
 
-// The same normal form that the list and pinfile's other records name a file by, so that a
-// record is found from any spelling of its name.
-Text RecordName(TextView name) { return win32::NormalName(name); }
-
 Text ValueName(const PendingOperation& operation) {
     const bool deletion = operation.kind == PendingOperation::Kind::Delete;
-    return Text(deletion ? kDeletePrefix : kReplacePrefix) + RecordName(operation.source);
+    return Text(deletion ? kDeletePrefix : kReplacePrefix) + win32::RecordName(operation.source);
 }
 
 // ---- the records ----
@@ -170,18 +168,8 @@ std::optional<Expectation> ExpectationOf(const Text& value, std::vector<BYTE> da
 }
 
 std::vector<Expectation> ReadExpectations(HKEY key) {
-    std::vector<Text> values;
-    std::vector<wchar_t> name(32768);
-    for (DWORD index = 0;; ++index) {
-        auto length = static_cast<DWORD>(name.size());
-        if (RegEnumValueW(key, index, name.data(), &length, nullptr, nullptr, nullptr, nullptr) !=
-            ERROR_SUCCESS) {
-            break;
-        }
-        values.emplace_back(name.data(), length);
-    }
     std::vector<Expectation> expectations;
-    for (const Text& value : values) {
+    for (const Text& value : win32::ValueNames(key)) {
         const auto data = ValueData(key, value);
         const auto expected = data ? ExpectationOf(value, *data) : std::nullopt;
         if (expected) expectations.push_back(*expected);
@@ -330,7 +318,7 @@ namespace win32 {
 void ExpectReplacement(TextView staged, HANDLE file, TextView target) {
     Produced produced;
     if (!ProducedOf(file, produced)) return;
-    const Text targetName = RecordName(target);
+    const Text targetName = win32::RecordName(target);
     std::vector<BYTE> data(sizeof produced + targetName.size() * sizeof(wchar_t));
     std::memcpy(data.data(), &produced, sizeof produced);
     std::memcpy(data.data() + sizeof produced, targetName.data(),

@@ -12,6 +12,10 @@ namespace {
 // an 8.3 name inside it; anything longer needs the "\\?\" form, which has no such limit.
 constexpr std::size_t kLongestPlainName = MAX_PATH - 14;
 
+// No name that the system takes is longer than 32767 characters: a buffer that has grown past
+// this size holds any, and one that still does not fit is no name.
+constexpr std::size_t kLargestNameBuffer = 0x10000;
+
 bool StartsWith(TextView text, TextView prefix) { return text.substr(0, prefix.size()) == prefix; }
 
 bool IsWildcard(TextView name) { return name.find_first_of(L"*?") != TextView::npos; }
@@ -98,7 +102,7 @@ Text CallName(TextView name) {
 Status ModuleFileName(Text& name) {
     std::vector<wchar_t> buffer(MAX_PATH);
     // The name is cut to the buffer, with no other sign than filling it whole.
-    while (buffer.size() <= 0x10000) {
+    while (buffer.size() <= kLargestNameBuffer) {
         const DWORD length =
             GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
         if (length == 0) return LastError();

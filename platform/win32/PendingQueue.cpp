@@ -10,7 +10,9 @@
 #include "../FileSystem.h"
 
 #include "LastRestart.h"
+#include "Records.h"
 #include "RestartList.h"
+#include "StagedFile.h"
 #include "Win32.h"
 
 namespace pinfile {
@@ -18,6 +20,9 @@ namespace pinfile {
 namespace {
 
 using win32::OwnedKey;
+
+// pinfile's notes of the deletions it queued, so that the list tells them from others'.
+constexpr const wchar_t* kDeletionsKey = L"SOFTWARE\\pinfile\\QueuedDeletions";
 
 constexpr const wchar_t* kSessionManager = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 
@@ -301,7 +306,7 @@ PendingList ReadPendingOperations() {
     Status status = OpenSessionManager(KEY_QUERY_VALUE, key);
     if (status.Code() == ERROR_FILE_NOT_FOUND) status = Status();
     if (status.Succeeded() && key.Get() != nullptr) status = ReadValues(key.Get(), values);
-    list.error = status.Code();
+    list.status = status;
     if (status.Failed()) return list;
     for (std::size_t v = 0; v < values.size(); ++v) {
         const std::size_t end = win32::ListOperationsEnd(values[v]);
@@ -321,30 +326,6 @@ PendingList ReadPendingOperations() {
     return list;
 }
 
-RunTurn WaitForOtherRuns(const std::function<void()>& waiting, WhenBusy whenBusy) {
-    // The handle stays open, and the lock held, until the process ends.
-    static win32::OwnedHandle held;
-    if (held.Valid()) return {};
-    win32::OwnedHandle lock;
-    if (const Status opened = win32::OpenRunLock(lock); opened.Failed()) {
-        return {RunTurn::Kind::Refused, opened.Code()};
-    }
-    // Each value of the list is written whole, so a run that died holding the lock left it
-    // readable: WAIT_ABANDONED counts as taken.
-    DWORD waited = WaitForSingleObject(lock.Get(), 0);
-    if (waited == WAIT_TIMEOUT && whenBusy == WhenBusy::Wait) {
-        waiting();
-        waited = WaitForSingleObject(lock.Get(), static_cast<DWORD>(RunWaitSeconds()) * 1000U);
-    }
-    if (waited == WAIT_TIMEOUT) return {RunTurn::Kind::TimedOut, 0};
-    if (waited == WAIT_FAILED) return {RunTurn::Kind::Refused, win32::LastError().Code()};
-    held.Reset(lock.Release());
-    // No other run is at work now, so whatever a staging record still names was left by a run
-    // that ended early.
-    win32::SweepStagingLeftovers();
-    return {};
-}
-
 Withdrawal WithdrawUndoingOperations(LaterCommand command, TextView name, TextView queuedStaged) {
     const FileKey file = KeyOf(name);
     const std::vector<Text> names = NamesInFolder(name, file);
@@ -353,23 +334,23 @@ Withdrawal WithdrawUndoingOperations(LaterCommand command, TextView name, TextVi
     Edit edit = WithdrawChosen([&](std::size_t, const PendingOperation& operation) {
         return UndoesLaterCommand(command, operation, own, isTheFile);
     });
-    return {edit.status.Code(), std::move(edit.withdrawn), std::move(edit.kept)};
+    return {edit.status, std::move(edit.withdrawn), std::move(edit.kept)};
 }
 
 Cancellation CancelPendingOperation(std::int32_t number) {
-    if (number < 1) return {Cancellation::Kind::NoSuchOperation, 0, {}};
+    if (number < 1) return {Cancellation::Kind::NoSuchOperation, {}, {}};
     const auto wanted = static_cast<std::size_t>(number - 1);
     Edit edit =
         WithdrawChosen([&](std::size_t place, const PendingOperation&) { return place == wanted; });
     if (!edit.withdrawn.empty()) {
-        return {Cancellation::Kind::Cancelled, 0, std::move(edit.withdrawn.front())};
+        return {Cancellation::Kind::Cancelled, {}, std::move(edit.withdrawn.front())};
     }
-    if (edit.status.Failed()) return {Cancellation::Kind::Failed, edit.status.Code(), {}};
-    return {Cancellation::Kind::NoSuchOperation, 0, {}};
+    if (edit.status.Failed()) return {Cancellation::Kind::Failed, edit.status, {}};
+    return {Cancellation::Kind::NoSuchOperation, {}, {}};
 }
 
 ApplyOutcome ApplyPendingOperations(const std::function<void(const AppliedOperation&)>& /*tell*/) {
-    return {ApplyOutcome::Kind::NotSupported, 0, Text()};
+    return {ApplyOutcome::Kind::NotSupported, {}, Text()};
 }
 
 namespace win32 {
@@ -420,6 +401,20 @@ Status KeepQueuedOperation(TextView source, TextView target, bool& mayStay) {
         WithdrawChosen([&](std::size_t place, const PendingOperation&) { return place == last; });
     mayStay = undone.status.Failed() || undone.withdrawn.empty();
     return status;
+}
+
+void RememberQueuedDeletion(TextView name) {
+    ForgetWhatIsNotWaiting(kDeletionsKey, PendingOperation::Kind::Delete);
+    WriteRecordBytes(kDeletionsKey, name, nullptr, 0).Ignore();
+}
+
+void ForgetQueuedDeletion(TextView name) { DeleteRecord(kDeletionsKey, name); }
+
+bool QueuedDeletionByPinfile(TextView name) {
+    OwnedKey key;
+    return OpenPinfileKey(kDeletionsKey, KEY_QUERY_VALUE, false, key).Succeeded() &&
+           RegQueryValueExW(key.Get(), RecordName(name).c_str(), nullptr, nullptr, nullptr,
+                            nullptr) == ERROR_SUCCESS;
 }
 
 }  // namespace win32

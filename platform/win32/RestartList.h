@@ -1,5 +1,5 @@
 // The system's list of operations for the next restart, as the file calls of the Windows
-// backend need it.
+// backend need it, and pinfile's notes of the deletions it queued there.
 #pragma once
 
 #include <windows.h>
@@ -34,52 +34,9 @@ bool MayNameFile(TextView listedLeaf, const std::vector<Text>& fileNames);
 // extension) into the device: a component that could be any of these is not kept.
 bool FullPathKeepsComponent(TextView component);
 
-// Opens the machine-wide lock that keeps runs apart; fails when it cannot be had, for example
-// when it exists but this user may not use it, or another kind of object took its name.
-Status OpenRunLock(OwnedHandle& lock);
-
-// Creates a staged file in the folder, which only Administrators and SYSTEM may write or
-// delete, so that no other user who may create files there can change it while it waits; it
-// stays open in file, and goes when that handle closes unless SetDeleteOnClose says otherwise.
-// pinfile's staging record names it from before it exists until ForgetStagingRecord, with its
-// identity once it exists. Its name, or empty when none can be had (error: why, 0 when every
-// number is taken).
-Text CreateStagedFileIn(TextView folder, TextView prefix, OwnedHandle& file, DWORD& error);
-
-// Whether the open file goes when its last handle closes.
-Status SetDeleteOnClose(HANDLE file, bool deleted);
-
-// Drops the staging record of a staged file that the restart list now holds, or that is gone.
-void ForgetStagingRecord(TextView name);
-
-// Deletes what runs that ended before queueing their staged file (a power loss) left behind:
-// each file that a staging record names and proves, by its identity, to be the one created
-// there, unless the restart list uses it. Nothing else. Only while this run holds the run lock,
-// so that no other run is still at work.
-void SweepStagingLeftovers();
-
-// Copies the source's bytes into the open file.
-Status CopyInto(TextView source, HANDLE file);
-
-// Records beside the restart list (in pinfile's own registry key) which file the staged file
-// is (volume serial number and file index) and what it holds (size and last-write time), as
-// the open file has them now.
-Status RememberStagedFile(TextView name, HANDLE file);
-
-// Drops that record, once the staged file is no longer waiting.
-void ForgetStagedFile(TextView name);
-
 // Records, and drops, that pinfile queued the deletion of the file; and asks whether it did.
 void RememberQueuedDeletion(TextView name);
 void ForgetQueuedDeletion(TextView name);
 bool QueuedDeletionByPinfile(TextView name);
-
-// Whether the staged file named in the list is still the one pinfile wrote; Unchecked for
-// one that pinfile has no record of, which is no staged file of pinfile's whatever its name.
-PendingOperation::StagedState CheckStagedFile(TextView name);
-
-// Deletes the staged file when pinfile's record names it and it is still the file pinfile
-// wrote; true when it went. Any other file of that name stays.
-bool DeleteStagedFile(TextView name);
 
 }  // namespace pinfile::win32

@@ -1,8 +1,8 @@
 #include "../UtilityLibrary.h"
 #include "../Backend.h"
 #include "../Console.h"
-#include "../FileSystem.h"
 #include "../RuntimeError.h"
+#include "../StagedFile.h"
 #include "Win32.h"
 
 #include <algorithm>
@@ -111,6 +111,7 @@ Text CreateNumberedFile(TextView folder, TextView prefix, const NumberedCreation
             return Text();
         }
     }
+    error = ERROR_FILE_EXISTS;
     return Text();
 }
 

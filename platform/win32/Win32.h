@@ -30,6 +30,24 @@ Text LongFullName(TextView name);
 // full path.
 Text NormalName(TextView name);
 
+// A file as the system tells it from every other while it exists: its volume's serial number
+// and its index on that volume. A name proves nothing; this does.
+struct FileIdentity {
+    DWORD volume = 0;
+    DWORD indexHigh = 0;
+    DWORD indexLow = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+
+inline FileIdentity IdentityOf(const BY_HANDLE_FILE_INFORMATION& information) {
+    return {information.dwVolumeSerialNumber, information.nFileIndexHigh,
+            information.nFileIndexLow};
+}
+
+// Files are read in pieces of this size: a library of many megabytes takes few calls, and one
+// piece is small enough to allocate at once.
+inline constexpr std::size_t kFileChunkBytes = std::size_t{1} << 20U;
+
 // The full path of a name, however long.
 Status FullPathName(TextView name, Text& full);
 
@@ -142,7 +160,8 @@ using NumberedCreation = std::function<DWORD(const Text& name, OwnedHandle& file
 
 // Creates a new file named as GetTempFileNameW names them (the prefix, a number in up to four
 // hex digits, ".tmp") in the folder, trying one number after another while a name is taken;
-// its name, or empty when none can be had (error: why, or 0 when every number is taken).
+// its name, or empty when none can be had (error: why, ERROR_FILE_EXISTS when every number is
+// taken).
 Text CreateNumberedFile(TextView folder, TextView prefix, const NumberedCreation& create,
                         OwnedHandle& file, DWORD& error);
 

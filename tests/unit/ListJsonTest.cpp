@@ -47,7 +47,7 @@ TEST(ListJsonTest, TheDocumentSaysWhetherPinfileWaitsForARestart) {
     PendingOperation others;
     others.kind = PendingOperation::Kind::Delete;
     others.source = T(u8"/x");
-    EXPECT_EQ(ListAsJson({0, {others}, false, {}}),
+    EXPECT_EQ(ListAsJson({{}, {others}, false, {}}),
               T(u8R"({"schema":"pinfile-pending-list","version":1,"restart_required":false,)"
                 u8R"("operations":[{"number":1,"kind":"delete","target":"/x",)"
                 u8R"("made_by_pinfile":false,"state":"waiting"}],)"
@@ -58,7 +58,7 @@ TEST(ListJsonTest, TheDocumentSaysWhetherPinfileWaitsForARestart) {
     ours.target = T(u8"/t");
     ours.byPinfile = true;
     ours.unchecked = true;
-    const Text document = ListAsJson({0, {others, ours}, false, {}});
+    const Text document = ListAsJson({{}, {others, ours}, false, {}});
     EXPECT_NE(document.find(T(u8R"("restart_required":true)")), Text::npos);
     EXPECT_NE(document.find(T(u8R"({"number":2,"kind":"replace","target":"/t","source":"/s",)"
                               u8R"("made_by_pinfile":true,"state":"unchecked"})")),

@@ -1,5 +1,6 @@
 // The rules that both backends follow, written once: which waiting operation a later command
-// withdraws, how staged files are named, the folder of a name and a program's name.
+// withdraws, how staged files are named and told when none can be, the folder of a name and a
+// program's name.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -8,6 +9,7 @@
 #include "platform/Backend.h"
 #include "platform/FileSystem.h"
 #include "platform/PendingQueue.h"
+#include "platform/StagedFile.h"
 #include "platform/UtilityLibrary.h"
 
 namespace pinfile {
@@ -100,6 +102,16 @@ TEST(StagedFileNameTest, MakesNamesItTellsAsStaged) {
     const Text letters(kStagedNames.mostLetters, NativeChar('A'));  // a hex digit too
     const Text name = StagedFileName(T(u8"TMP"), letters, kStagedNames);
     EXPECT_TRUE(IsStagedFileName(name, T(u8"TMP"))) << ToUtf8(name);
+}
+
+// A folder with no staged name left is a failure of its own code, told apart from any other
+// refusal and from a staged file that was made.
+TEST(StagedFileTest, NoNameLeftIsAFailureWithItsOwnCode) {
+    const StagedFile none{Status(kNoStagedNameLeft)};
+    EXPECT_TRUE(none.Failure().Failed());
+    EXPECT_TRUE(none.NoNameLeft());
+    EXPECT_FALSE(StagedFile(Status(kNoStagedNameLeft + 1)).NoNameLeft());
+    EXPECT_FALSE(StagedFile().NoNameLeft());
 }
 
 struct PathCase {

@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-#include "../../FileSystem.h"
+#include "../../StagedFile.h"
 #include "../../UtilityLibrary.h"
 #include "../FileCopy.h"
 #include "JournalFile.h"

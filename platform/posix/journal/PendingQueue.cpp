@@ -2,17 +2,13 @@
 // commands and cancellations, and carried out at boot, record by record.
 #include "../../PendingQueue.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <map>
 #include <string>
-#include <thread>
 #include <utility>
 
 #include "../../UtilityLibrary.h"
@@ -115,66 +111,12 @@ Status CompactWhenEmpty(posix::Journal& journal) {
 
 }  // namespace
 
-namespace {
-
-// The lock is root's own file in the run folder. One that root did not make for itself (a
-// folder, a link, a file of another user, or one that others may open and so hold) cannot
-// keep runs apart, and is refused.
-Status OpenRunLock(Descriptor& lock) {
-    const std::string folder = posix::RunFolder();
-    mkdir(folder.c_str(), 0755);
-    lock.reset(
-        open((folder + "/pinfile.lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!lock.valid()) return posix::LastError();
-    struct stat info {};
-    if (fstat(lock.get(), &info) != 0) return posix::LastError();
-    if (!S_ISREG(info.st_mode)) return Status(EISDIR);
-    const bool othersMayOpen = (info.st_mode & (S_IRWXG | S_IRWXO)) != 0;
-    return info.st_uid == 0 && !othersMayOpen ? Status() : Status(EACCES);
-}
-
-// Tries the lock once: taken, held by another run (EWOULDBLOCK), or the system's error.
-Status TryRunLock(int lock) {
-    return posix::Checked(posix::RetryOnInterrupt([&] { return flock(lock, LOCK_EX | LOCK_NB); }));
-}
-
-}  // namespace
-
-// Only root may take the lock; a run of another user, which cannot edit the queue either, goes
-// on without it when it cannot open it.
-RunTurn WaitForOtherRuns(const std::function<void()>& waiting, WhenBusy whenBusy) {
-    // Kept open, and the lock held, until the process ends.
-    static Descriptor held;
-    if (held.valid()) return {};
-    Descriptor lock;
-    if (const Status opened = OpenRunLock(lock); opened.Failed()) {
-        if (geteuid() != 0) return {};
-        return {RunTurn::Kind::Refused, opened.Code()};
-    }
-    Status tried = TryRunLock(lock.get());
-    if (tried.Code() == EWOULDBLOCK) {
-        if (whenBusy == WhenBusy::DoNotWait) return {RunTurn::Kind::TimedOut, 0};
-        waiting();
-        const auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::seconds(RunWaitSeconds());
-        while (tried.Code() == EWOULDBLOCK) {
-            if (std::chrono::steady_clock::now() >= deadline) return {RunTurn::Kind::TimedOut, 0};
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            tried = TryRunLock(lock.get());
-        }
-    }
-    // Any other failure is no other run: waiting would not end it.
-    if (tried.Failed()) return {RunTurn::Kind::Refused, tried.Code()};
-    held = std::move(lock);
-    return {};
-}
-
 PendingList ReadPendingOperations() {
     const std::string path = posix::JournalPath();
-    if (!posix::JournalIsTrusted(path)) return {0, {}, true, path};
+    if (!posix::JournalIsTrusted(path)) return {{}, {}, true, path};
     std::vector<JournalEntry> entries;
     const Status read = posix::ReadJournal(path, entries);
-    if (read.Failed()) return {read.Code() == ENOENT ? 0 : read.Code(), {}, false, path};
+    if (read.Failed()) return {read.Code() == ENOENT ? Status() : read, {}, false, path};
     PendingList list;
     list.where = path;
     for (const JournalEntry& entry : entries) {
@@ -191,7 +133,7 @@ Withdrawal WithdrawUndoingOperations(LaterCommand command, TextView name, TextVi
     // The command's own operation, named by its staged file as it was recorded, stays.
     CommandFile file;
     if (status.Succeeded()) status = FindCommandFile(command, name, file);
-    if (status.Failed()) return {status.Code(), {}, {}};
+    if (status.Failed()) return {status, {}, {}};
 
     Withdrawal withdrawal;
     for (std::size_t i = 0; i < journal.Entries().size(); ++i) {
@@ -207,7 +149,7 @@ Withdrawal WithdrawUndoingOperations(LaterCommand command, TextView name, TextVi
         (status.Succeeded() ? withdrawal.withdrawn : withdrawal.remaining)
             .push_back(OperationOf(entry));
     }
-    withdrawal.error = status.Code();
+    withdrawal.status = status;
     // A journal that stays although nothing is left in it does no harm: apply removes it.
     if (status.Succeeded()) CompactWhenEmpty(journal).Ignore();
     return withdrawal;
@@ -216,34 +158,34 @@ Withdrawal WithdrawUndoingOperations(LaterCommand command, TextView name, TextVi
 Cancellation CancelPendingOperation(std::int32_t number) {
     posix::Journal* run = nullptr;
     const Status opened = posix::OpenRunJournal(false, run);
-    if (opened.Code() == ENOENT) return {Cancellation::Kind::NoSuchOperation, 0, {}};
-    if (opened.Failed()) return {Cancellation::Kind::Failed, opened.Code(), {}};
+    if (opened.Code() == ENOENT) return {Cancellation::Kind::NoSuchOperation, {}, {}};
+    if (opened.Failed()) return {Cancellation::Kind::Failed, opened, {}};
     posix::Journal& journal = *run;
     std::int32_t listed = 0;
     for (std::size_t i = 0; i < journal.Entries().size(); ++i) {
         const JournalEntry& entry = journal.Entries()[i];
         if (!ShownInList(entry) || ++listed != number) continue;
-        if (!entry.sound) return {Cancellation::Kind::Damaged, 0, OperationOf(entry)};
+        if (!entry.sound) return {Cancellation::Kind::Damaged, {}, OperationOf(entry)};
         const PendingOperation operation = OperationOf(entry);
         if (const Status withdrawn = Withdraw(journal, i); withdrawn.Failed()) {
-            return {Cancellation::Kind::Failed, withdrawn.Code(), operation};
+            return {Cancellation::Kind::Failed, withdrawn, operation};
         }
         CompactWhenEmpty(journal).Ignore();
-        return {Cancellation::Kind::Cancelled, 0, operation};
+        return {Cancellation::Kind::Cancelled, {}, operation};
     }
-    return {Cancellation::Kind::NoSuchOperation, 0, {}};
+    return {Cancellation::Kind::NoSuchOperation, {}, {}};
 }
 
 ApplyOutcome ApplyPendingOperations(const std::function<void(const AppliedOperation&)>& tell) {
     const std::string path = posix::JournalPath();
     posix::Journal* run = nullptr;
     const Status opened = posix::OpenRunJournal(false, run);
-    if (opened.Code() == ENOENT) return {ApplyOutcome::Kind::Finished, 0, path};
+    if (opened.Code() == ENOENT) return {ApplyOutcome::Kind::Finished, {}, path};
     // Refused as written by someone else, or not readable by this user: two different answers.
     if (opened.Code() == EACCES && !posix::JournalIsTrusted(path)) {
-        return {ApplyOutcome::Kind::Insecure, 0, path};
+        return {ApplyOutcome::Kind::Insecure, {}, path};
     }
-    if (opened.Failed()) return {ApplyOutcome::Kind::Failed, opened.Code(), path};
+    if (opened.Failed()) return {ApplyOutcome::Kind::Failed, opened, path};
     posix::Journal& journal = *run;
 
     // Each result is on disk before the next operation begins: a run after a crash skips
@@ -261,16 +203,16 @@ ApplyOutcome ApplyPendingOperations(const std::function<void(const AppliedOperat
         const ErrorCode code = applied.error != 0 ? applied.error : EINVAL;
         const Status marked = done ? journal.Mark(i, RecordState::CarriedOut, 0)
                                    : journal.Mark(i, RecordState::Failed, code);
-        if (marked.Failed()) return {ApplyOutcome::Kind::Failed, marked.Code(), path};
+        if (marked.Failed()) return {ApplyOutcome::Kind::Failed, marked, path};
         tell(applied);
         posix::CountApplied(outcome, applied);
     }
     // What this boot did is told until the next one; the queue itself does not depend on it.
     posix::KeepLastRestart(outcome).Ignore();
     if (const Status compacted = CompactClean(journal); compacted.Failed()) {
-        return {ApplyOutcome::Kind::Failed, compacted.Code(), path};
+        return {ApplyOutcome::Kind::Failed, compacted, path};
     }
-    return {ApplyOutcome::Kind::Finished, 0, path};
+    return {ApplyOutcome::Kind::Finished, {}, path};
 }
 
 }  // namespace pinfile

@@ -1,14 +1,16 @@
-#include "FileSystem.h"
+#include "StagedFile.h"
 
 #include <algorithm>
 #include <utility>
 
+#include "FileSystem.h"
+
 namespace pinfile {
 
-StagedFile::StagedFile(Text name, HeldPointer held)
-    : name_(std::move(name)), held_(std::move(held)) {}
+StagedFile::StagedFile(Text name, Text target, HeldPointer held)
+    : name_(std::move(name)), target_(std::move(target)), held_(std::move(held)) {}
 
-StagedFile::StagedFile(ErrorCode error) : error_(error) {}
+StagedFile::StagedFile(Status failure) : failure_(failure) {}
 
 StagedFile::~StagedFile() {
     if (!kept_ && held_) Discard(*held_);
