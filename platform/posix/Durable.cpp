@@ -9,6 +9,17 @@
 
 namespace pinfile::posix {
 
+Status WriteAllAt(int fd, std::string_view bytes, off_t offset) {
+    while (!bytes.empty()) {
+        const ssize_t n =
+            RetryOnInterrupt([&] { return pwrite(fd, bytes.data(), bytes.size(), offset); });
+        if (n < 0) return LastError();
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+        offset += n;
+    }
+    return {};
+}
+
 Status OpenFolder(const std::string& folder, Descriptor& opened) {
     opened.reset(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     return opened.valid() ? Status() : LastError();

@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "SystemCall.h"
@@ -38,6 +39,9 @@ class Descriptor {
   private:
     int fd_;
 };
+
+// Writes all the bytes at the offset.
+Status WriteAllAt(int fd, std::string_view bytes, off_t offset);
 
 // Opens a folder by name for the *at calls and for flushing.
 Status OpenFolder(const std::string& folder, Descriptor& opened);

@@ -79,9 +79,9 @@ TEST(RestartJournalTest, StateAndErrorLieOutsideTheCheckSoAMarkKeepsTheRecordSou
     ASSERT_TRUE(entries[0].sound);
     EXPECT_EQ(entries[0].state, RecordState::Failed);
     EXPECT_EQ(entries[0].lastError, 30);
-    EXPECT_TRUE(entries[0].Open());
+    EXPECT_TRUE(entries[0].StillWaiting());
     bytes[4] = 'C';
-    EXPECT_FALSE(DecodeJournal(bytes)[0].Open());
+    EXPECT_FALSE(DecodeJournal(bytes)[0].StillWaiting());
     bytes[4] = 'x';  // no such state
     EXPECT_FALSE(DecodeJournal(bytes)[0].sound);
 }

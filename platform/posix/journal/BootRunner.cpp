@@ -40,8 +40,7 @@ Status OpenPlainFile(int folder, const std::string& name, Descriptor& file) {
     if (!file.valid()) return LastError();
     struct stat opened {};
     if (fstat(file.get(), &opened) != 0) return LastError();
-    const bool same = opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
-    return same ? Status() : Status(ELOOP);
+    return SameInode(opened, named) ? Status() : Status(ELOOP);
 }
 
 }  // namespace
@@ -79,24 +78,23 @@ AppliedOperation Mismatch(const PendingOperation& operation, ErrorCode error) {
     return {operation, Result::Mismatch, error};
 }
 
-// Why a folder of the record cannot be opened as it was queued: a link put in on the way
-// is a mismatch, anything else a failure that the next boot may not meet.
+// Why a folder of the record cannot be opened as it was queued: a link put in on the way, or
+// another folder under its name, is a mismatch; anything else a failure that the next boot
+// may not meet.
 AppliedOperation FolderRefused(const PendingOperation& operation, Status opened) {
+    if (opened.Code() == ESTALE) return Mismatch(operation, ESTALE);
     const bool linked = opened.Code() == ELOOP || opened.Code() == ENOTDIR;
     return linked ? Mismatch(operation, ELOOP) : DoneOrFailed(operation, opened);
 }
 
-// The target's folder, as it was when queued, or why not.
-AppliedOperation OpenRecordFolder(const PendingOperation& operation, const JournalRecord& record,
-                                  Descriptor& folder) {
+// Opens the target's folder as it was when queued: fails as OpenFolderWithoutLinks does, and
+// with ESTALE when the folder under that name is another one now.
+Status OpenRecordFolder(const JournalRecord& record, Descriptor& folder) {
     const Status opened = OpenFolderWithoutLinks(FolderOf(record.target), folder);
-    if (opened.Failed()) return FolderRefused(operation, opened);
+    if (opened.Failed()) return opened;
     FileIdentity now;
-    if (const Status known = IdentityOf(folder.get(), now); known.Failed()) {
-        return DoneOrFailed(operation, known);
-    }
-    if (!IsSameFile(now, record.targetFolder)) return Mismatch(operation, ESTALE);
-    return {operation, Result::Done, 0};
+    if (const Status known = IdentityOf(folder.get(), now); known.Failed()) return known;
+    return IsSameFile(now, record.targetFolder) ? Status() : Status(ESTALE);
 }
 
 // A rename within the folder; across file systems (a target that is a mount of its own) the
@@ -159,8 +157,9 @@ AppliedOperation DoneBefore(const PendingOperation& operation, const JournalReco
 
 AppliedOperation ReplaceChecked(const PendingOperation& operation, const JournalRecord& record) {
     Descriptor targetFolder;
-    AppliedOperation opened = OpenRecordFolder(operation, record, targetFolder);
-    if (opened.result != Result::Done) return opened;
+    if (const Status opened = OpenRecordFolder(record, targetFolder); opened.Failed()) {
+        return FolderRefused(operation, opened);
+    }
     const bool oneFolder = FolderOf(record.staged) == FolderOf(record.target);
     Descriptor otherFolder;
     if (!oneFolder) {
@@ -185,8 +184,9 @@ AppliedOperation ReplaceChecked(const PendingOperation& operation, const Journal
 
 AppliedOperation DeleteChecked(const PendingOperation& operation, const JournalRecord& record) {
     Descriptor folder;
-    AppliedOperation opened = OpenRecordFolder(operation, record, folder);
-    if (opened.result != Result::Done) return opened;
+    if (const Status opened = OpenRecordFolder(record, folder); opened.Failed()) {
+        return FolderRefused(operation, opened);
+    }
     const std::string name = ulGetFileName(record.target);
     struct stat info {};
     if (fstatat(folder.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -284,7 +284,7 @@ void DiscardStagedFileOf(const JournalRecord& record) {
 NeededNames StagedNamesNeeded(const std::vector<JournalEntry>& entries) {
     NeededNames needed;
     for (const JournalEntry& entry : entries) {
-        if (entry.Open() && entry.record.kind == JournalRecord::Kind::Replace) {
+        if (entry.StillWaiting() && entry.record.kind == JournalRecord::Kind::Replace) {
             needed.insert(ulGetFileName(entry.record.staged));
         }
     }

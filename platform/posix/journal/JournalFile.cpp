@@ -16,8 +16,11 @@ namespace pinfile::posix {
 
 namespace {
 
+// A journal holds a few records of some KiB each: most are read whole in one call.
+constexpr std::size_t kReadChunk = std::size_t{64} * 1024;
+
 Status ReadAll(int fd, std::string& bytes) {
-    char buffer[65536];
+    char buffer[kReadChunk];
     for (off_t offset = 0;;) {
         const ssize_t n =
             RetryOnInterrupt([&] { return pread(fd, buffer, sizeof buffer, offset); });
@@ -165,7 +168,7 @@ Status Journal::Compact() {
     std::string bytes;
     bool dropped = false;
     for (const JournalEntry& entry : entries_) {
-        if (entry.Open()) {
+        if (entry.StillWaiting()) {
             bytes += EncodeRecord(entry.record, entry.state, entry.lastError);
         } else {
             dropped = true;
