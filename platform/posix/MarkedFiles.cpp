@@ -12,6 +12,7 @@
 
 #include "../FileSystem.h"
 #include "FileIdentity.h"
+#include "SystemCallTable.h"
 
 namespace pinfile::posix {
 
@@ -48,7 +49,7 @@ bool IsPrivateName(std::string_view name) {
 
 bool IsMarkedFor(int file, const std::string& journalId) {
     std::string mark(journalId.size() + 1, '\0');
-    const ssize_t size = fgetxattr(file, kMarkAttribute, mark.data(), mark.size());
+    const ssize_t size = System().fgetxattr(file, kMarkAttribute, mark.data(), mark.size());
     return size >= 0 && mark.substr(0, static_cast<std::size_t>(size)) == journalId;
 }
 
@@ -57,15 +58,17 @@ bool IsMarkedFor(int file, const std::string& journalId) {
 // its lock (a file that another run still writes is locked and stays).
 bool RemoveIfLeftOver(int folder, const char* name, const std::string& journalId,
                       const struct stat* keep) {
-    const Descriptor file(openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    const Descriptor file(
+        System().openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, kNoMode));
     struct stat info {};
-    if (!file.valid() || fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+    if (!file.valid() || System().fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
         info.st_uid != 0 || info.st_nlink != 1) {
         return false;
     }
     if (keep != nullptr && SameInode(*keep, info)) return false;
-    return IsMarkedFor(file.get(), journalId) && flock(file.get(), LOCK_EX | LOCK_NB) == 0 &&
-           NameLeadsTo(folder, name, file.get()) && unlinkat(folder, name, 0) == 0;
+    return IsMarkedFor(file.get(), journalId) &&
+           System().flock(file.get(), LOCK_EX | LOCK_NB) == 0 &&
+           NameLeadsTo(folder, name, file.get()) && System().unlinkat(folder, name, 0) == 0;
 }
 
 // Closes a folder listing.
@@ -77,10 +80,10 @@ struct ListingCloser {
 // which chroots and image builds often lack, but wants root (CAP_DAC_READ_SEARCH); other users
 // link it through its name in /proc.
 int LinkUnnamedFile(int file, int folder, const std::string& name) {
-    if (linkat(file, "", folder, name.c_str(), AT_EMPTY_PATH) == 0) return 0;
+    if (System().linkat(file, "", folder, name.c_str(), AT_EMPTY_PATH) == 0) return 0;
     if (errno == EEXIST) return -1;
     const std::string self = "/proc/self/fd/" + std::to_string(file);
-    return linkat(AT_FDCWD, self.c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW);
+    return System().linkat(AT_FDCWD, self.c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW);
 }
 
 }  // namespace
@@ -88,8 +91,8 @@ int LinkUnnamedFile(int file, int folder, const std::string& name) {
 void RemoveLeftovers(int folder, const std::string& journalId, const NeededNames& needed,
                      int keep) {
     struct stat kept {};
-    if (journalId.empty() || (keep >= 0 && fstat(keep, &kept) != 0)) return;
-    Descriptor listing(dup(folder));
+    if (journalId.empty() || (keep >= 0 && System().fstat(keep, &kept) != 0)) return;
+    Descriptor listing(System().dup(folder));
     const std::unique_ptr<DIR, ListingCloser> entries(listing.valid() ? fdopendir(listing.get())
                                                                       : nullptr);
     if (!entries) return;
@@ -114,17 +117,17 @@ void RemoveLeftovers(int folder, const std::string& journalId, const NeededNames
 
 void MarkAsPinfiles(int file, const std::string& journalId) {
     if (!journalId.empty()) {
-        fsetxattr(file, kMarkAttribute, journalId.data(), journalId.size(), 0);
+        System().fsetxattr(file, kMarkAttribute, journalId.data(), journalId.size(), 0);
     }
 }
 
-void RemoveMark(int file) { fremovexattr(file, kMarkAttribute); }
+void RemoveMark(int file) { System().fremovexattr(file, kMarkAttribute); }
 
 Status CreateUnnamedFile(int folder, const std::string& journalId, Descriptor& file) {
-    file.reset(openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    file.reset(System().openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
     if (!file.valid()) return LastError();
     MarkAsPinfiles(file.get(), journalId);
-    return Checked(flock(file.get(), LOCK_EX));
+    return Checked(System().flock(file.get(), LOCK_EX));
 }
 
 Status NameUnnamedFile(int folder, int file, const std::function<std::string()>& makeName,
@@ -150,10 +153,10 @@ Status CreateNamedLockedFile(int folder, const std::function<std::string()>& mak
                              std::string& name, Descriptor& file) {
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
         name = makeName();
-        file.reset(
-            openat(folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        file.reset(System().openat(folder, name.c_str(),
+                                   O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (file.valid()) {
-            flock(file.get(), LOCK_EX);
+            System().flock(file.get(), LOCK_EX);
             return {};
         }
         if (errno != EEXIST) return LastError();
@@ -164,8 +167,8 @@ Status CreateNamedLockedFile(int folder, const std::function<std::string()>& mak
 bool NameLeadsTo(int folder, const std::string& name, int file) {
     struct stat opened {};
     struct stat named {};
-    return fstat(file, &opened) == 0 &&
-           fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+    return System().fstat(file, &opened) == 0 &&
+           System().fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
            SameInode(named, opened);
 }
 
