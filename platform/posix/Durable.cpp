@@ -34,8 +34,10 @@ Status SyncFolder(const std::string& folder) {
     return status.Failed() ? status : SyncFolder(opened.get());
 }
 
-Status RemoveDurably(int folder, const std::string& name) {
+Status RemoveDurably(int folder, const std::string& name, bool* removed) {
+    if (removed != nullptr) *removed = false;
     if (System().unlinkat(folder, name.c_str(), 0) != 0) return LastError();
+    if (removed != nullptr) *removed = true;
     return SyncFolder(folder);
 }
 

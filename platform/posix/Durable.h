@@ -51,8 +51,9 @@ Status SyncFolder(int folder);
 Status SyncFolder(const std::string& folder);
 
 // Removes the name from the folder and flushes the folder: once this succeeds, no crash brings
-// the name back.
-Status RemoveDurably(int folder, const std::string& name);
+// the name back. removed tells whether the name went (a failure after it, in the folder's
+// flush, leaves it gone).
+Status RemoveDurably(int folder, const std::string& name, bool* removed = nullptr);
 
 // The same for a full name, through the folder that holds it.
 Status RemoveDurably(const std::string& path);

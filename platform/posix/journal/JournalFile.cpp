@@ -145,15 +145,20 @@ Status Journal::Append(const JournalRecord& record) {
 }
 
 // Whatever of a failed append reached the file must not be carried out after a failure
-// answer: it is cut off, and only where even that fails, marked withdrawn where it lies.
+// answer: it is cut off, and only where even that fails, marked withdrawn where it lies and
+// taken as part of the journal, so that the next append goes after it.
 void Journal::UndoAppend() {
-    if (System().ftruncate(file_.get(), static_cast<off_t>(size_)) != 0) {
-        const char withdrawn = static_cast<char>(RecordState::Withdrawn);
-        WriteAllAt(file_.get(), std::string_view(&withdrawn, 1),
-                   static_cast<off_t>(size_ + kStateOffset))
-            .Ignore();
+    if (System().ftruncate(file_.get(), static_cast<off_t>(size_)) == 0) {
+        System().fsync(file_.get());
+        return;
     }
+    const char withdrawn = static_cast<char>(RecordState::Withdrawn);
+    WriteAllAt(file_.get(), std::string_view(&withdrawn, 1),
+               static_cast<off_t>(size_ + kStateOffset))
+        .Ignore();
     System().fsync(file_.get());
+    std::string all;
+    if (ReadAll(file_.get(), all).Succeeded()) Adopt(all);
 }
 
 Status Journal::Mark(std::size_t index, RecordState state, std::int32_t error) {
@@ -179,11 +184,11 @@ Status Journal::Compact() {
         }
     }
     if (!bytes.empty()) return dropped ? Replace(bytes) : Status();
-    if (const Status removed = RemoveDurably(folder_.get(), name_); removed.Failed()) {
-        return removed;
-    }
-    Close();
-    return {};
+    // Once the name is gone, the open file is no journal: nothing may be written to it.
+    bool removed = false;
+    const Status status = RemoveDurably(folder_.get(), name_, &removed);
+    if (removed) Close();
+    return status;
 }
 
 void Journal::Close() {
