@@ -35,6 +35,8 @@ struct JournalCase {
     std::string after;  // the journal's bytes afterwards; empty: no journal
 };
 
+void PrintTo(const JournalCase& row, std::ostream* out) { *out << row.name; }
+
 std::string Both(State first, State second) {
     return EncodeRecord(kReplace, first) + EncodeRecord(kDelete, second);
 }
@@ -86,14 +88,26 @@ INSTANTIATE_TEST_SUITE_P(
                     Step::Append,
                     {{Call::Fsync, 0}, {Call::Ftruncate, 0}},
                     Both(W, W) + EncodeRecord(kThird, State::Withdrawn)},
-        JournalCase{"CompactWhoseRenameFails", C, W, Step::Compact, {{Call::Renameat, 0}},
+        JournalCase{
+            "CompactWhoseRenameFails", C, W, Step::Compact, {{Call::Renameat, 0}}, Both(C, W)},
+        JournalCase{"CompactWhoseNewJournalsFlushFails",
+                    C,
+                    W,
+                    Step::Compact,
+                    {{Call::Fsync, 0}},
                     Both(C, W)},
-        JournalCase{"CompactWhoseNewJournalsFlushFails", C, W, Step::Compact, {{Call::Fsync, 0}},
-                    Both(C, W)},
-        JournalCase{"CompactWhoseFolderFlushFailsAfterTheRename", C, W, Step::Compact,
-                    {{Call::Fsync, 1}}, EncodeRecord(kDelete)},
-        JournalCase{"CompactWhoseFolderFlushFailsAfterTheRemoval", C, C, Step::Compact,
-                    {{Call::Fsync, 0}}, ""}),
+        JournalCase{"CompactWhoseFolderFlushFailsAfterTheRename",
+                    C,
+                    W,
+                    Step::Compact,
+                    {{Call::Fsync, 1}},
+                    EncodeRecord(kDelete)},
+        JournalCase{"CompactWhoseFolderFlushFailsAfterTheRemoval",
+                    C,
+                    C,
+                    Step::Compact,
+                    {{Call::Fsync, 0}},
+                    ""}),
     RowName());
 
 // A read may give fewer bytes than asked for anywhere in the file.
@@ -132,6 +146,8 @@ struct DurableCase {
     std::optional<std::string> after;  // what the name holds afterwards
     bool done;                         // what placed, or removed, tells
 };
+
+void PrintTo(const DurableCase& row, std::ostream* out) { *out << row.name; }
 
 class DurableFailureTest : public TempFolder, public ::testing::WithParamInterface<DurableCase> {};
 
@@ -176,7 +192,9 @@ TEST_F(NamingTest, AnUnnamedFileThatCannotBeLinkedLeavesNothingInTheFolder) {
     }
     const Injected injected({{Call::Linkat, 0}});
     std::string name;
-    EXPECT_EQ(NameUnnamedFile(folder.get(), file.get(), [] { return "staged"; }, name).Code(),
+    EXPECT_EQ(NameUnnamedFile(
+                  folder.get(), file.get(), [] { return "staged"; }, name)
+                  .Code(),
               EIO);
     EXPECT_EQ(Count(), 0U);
 }

@@ -162,6 +162,18 @@ TEST(RestartJournalTest, AFileIsProvenByWhatSurvivesARebootAndWithinItsBootByIts
     for (const Case& c : cases) EXPECT_EQ(IsSameFile(c.now, c.recorded), c.same) << c.what;
 }
 
+TEST(RestartJournalTest, SameInodeTakesTheDeviceAndTheInodeTogether) {
+    const auto at = [](dev_t device, ino_t inode) {
+        struct stat info {};
+        info.st_dev = device;
+        info.st_ino = inode;
+        return info;
+    };
+    EXPECT_TRUE(SameInode(at(0x801, 42), at(0x801, 42)));
+    EXPECT_FALSE(SameInode(at(0x801, 42), at(0x802, 42)));
+    EXPECT_FALSE(SameInode(at(0x801, 42), at(0x801, 43)));
+}
+
 TEST(RestartJournalTest, ATornTailIsReportedAndNotCarriedOut) {
     const std::string whole = EncodeRecord(kReplace);
     for (std::size_t cut = 1; cut < whole.size(); ++cut) {
