@@ -55,7 +55,8 @@ constexpr std::size_t kCopyChunk = std::size_t{128} * 1024;
 Status CopyByReading(int from, int to, off_t start, off_t end, off_t& reached) {
     std::vector<char> buffer(kCopyChunk);
     for (reached = start; reached < end;) {
-        const auto want = static_cast<std::size_t>(std::min<off_t>(end - reached, static_cast<off_t>(kCopyChunk)));
+        const auto want = static_cast<std::size_t>(
+            std::min<off_t>(end - reached, static_cast<off_t>(kCopyChunk)));
         const ssize_t n =
             RetryOnInterrupt([&] { return pread(from, buffer.data(), want, reached); });
         if (n <= 0) return n < 0 ? LastError() : Status();

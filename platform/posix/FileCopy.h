@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "Durable.h"
-#include "SystemCall.h"
 #include "FileIdentity.h"
 #include "MarkedFiles.h"
+#include "SystemCall.h"
 
 namespace pinfile::posix {
 

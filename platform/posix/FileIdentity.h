@@ -39,7 +39,6 @@ struct FileIdentity {
 // still the boot that recorded it.
 bool IsSameFile(const FileIdentity& now, const FileIdentity& recorded);
 
-
 // True when two stat results are one file: the same inode on the same device. Within one boot
 // and one mount that proves it; across boots it takes a FileIdentity.
 inline bool SameInode(const struct stat& first, const struct stat& second) {

@@ -20,10 +20,10 @@
 
 #include "../UtilityLibrary.h"
 #include "FileCopy.h"
+#include "Links.h"
 #include "Locations.h"
 #include "journal/BootRunner.h"
 #include "journal/JournalFile.h"
-#include "Links.h"
 
 namespace pinfile {
 

@@ -17,11 +17,11 @@
 
 #include "../../UtilityLibrary.h"
 #include "../FileCopy.h"
+#include "../Links.h"
 #include "../Locations.h"
 #include "BootRunner.h"
 #include "JournalFile.h"
 #include "LastRestart.h"
-#include "../Links.h"
 
 namespace pinfile {
 
