@@ -181,6 +181,20 @@ INSTANTIATE_TEST_SUITE_P(
         DurableCase{"RemoveWhoseFolderFlushFails", false, {{Call::Fsync, 0}}, std::nullopt, true}),
     RowName());
 
+using JournalIdTest = TempFolder;
+
+TEST_F(JournalIdTest, AnIdThatCannotBeFlushedOrNamedIsNotLeftForAReader) {
+    if (geteuid() != 0) GTEST_SKIP() << "the identity must belong to root";
+    ASSERT_EQ(mkdir(Path("pinfile").c_str(), 0700), 0);
+    for (const Call call : {Call::Fsync, Call::Linkat}) {
+        const Injected injected({{call, 0}});
+        std::string id;
+        EXPECT_EQ(MakeJournalId(Path("pinfile/id"), id).Code(), EIO);
+        EXPECT_FALSE(Contents("pinfile/id").has_value());
+        EXPECT_TRUE(id.empty());
+    }
+}
+
 using NamingTest = TempFolder;
 
 TEST_F(NamingTest, AnUnnamedFileThatCannotBeLinkedLeavesNothingInTheFolder) {
