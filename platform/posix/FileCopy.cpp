@@ -1,32 +1,18 @@
 #include "FileCopy.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <linux/btrfs.h>  // BTRFS_IOC_GET_SUBVOL_INFO
-#include <linux/fs.h>     // FICLONE
-#include <linux/magic.h>  // BTRFS_SUPER_MAGIC
-#include <sys/file.h>
+#include <linux/fs.h>  // FICLONE
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
-#include <sys/sysmacros.h>
 #include <sys/xattr.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
-#include <charconv>
-#include <cstdio>
-#include <fstream>
 #include <functional>
 #include <limits>
-#include <memory>
-#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "../FileSystem.h"
 
 namespace pinfile::posix {
 

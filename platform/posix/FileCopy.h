@@ -5,11 +5,8 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <functional>
 #include <string>
 #include <string_view>
-#include <unordered_set>
-#include <vector>
 
 #include "Durable.h"
 #include "FileIdentity.h"
