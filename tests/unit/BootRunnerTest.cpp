@@ -118,5 +118,34 @@ const BootCase kCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(, BootRunnerTest, ::testing::ValuesIn(kCases), RowName());
 
+using BootRunnerFlushTest = BootRunnerTest;
+
+// Each flush of the operation fails in turn: the boot tells the failure, and the next boot
+// finishes the work, from the old file or the new one whole.
+TEST_P(BootRunnerFlushTest, AFailedFlushIsToldAndTheNextBootFinishes) {
+    if (geteuid() != 0) GTEST_SKIP() << "the boot takes only a staged file of root's";
+    constexpr int kMostFlushes = 8;  // far more than one operation makes
+    for (int passes = 0; passes < kMostFlushes; ++passes) {
+        const JournalEntry entry = Queued();
+        AppliedOperation applied;
+        {
+            const Injected injected({{Call::Fsync, passes}});
+            applied = CarryOut(entry);
+        }
+        if (applied.result == Result::Done) {
+            EXPECT_GT(passes, 0) << "the operation made no flush that could fail";
+            return;
+        }
+        EXPECT_EQ(applied.result, Result::Failed) << passes;
+        EXPECT_EQ(applied.error, EIO) << passes;
+        const Result next = CarryOut(entry).result;
+        EXPECT_TRUE(next == Result::Done || next == Result::AlreadyDone) << passes;
+        EXPECT_EQ(Contents("target"), GetParam().target) << passes;
+    }
+    ADD_FAILURE() << "the operation never got past its flushes";
+}
+
+INSTANTIATE_TEST_SUITE_P(, BootRunnerFlushTest, ::testing::Values(kCases[0], kCases[1]), RowName());
+
 }  // namespace
 }  // namespace pinfile::posix::testing

@@ -91,7 +91,8 @@ AppliedOperation FolderRefused(const PendingOperation& operation, Status opened)
 }
 
 // Opens the target's folder as it was when queued: fails as OpenFolderWithoutLinks does, and
-// with ESTALE when the folder under that name is another one now.
+// with ESTALE when the folder under that name is another one now (a stale handle that the
+// system answers on the way says the same).
 Status OpenRecordFolder(const JournalRecord& record, Descriptor& folder) {
     const Status opened = OpenFolderWithoutLinks(FolderOf(record.target), folder);
     if (opened.Failed()) return opened;
