@@ -6,15 +6,27 @@
 #include <cerrno>
 
 #include "../UtilityLibrary.h"
+#include "SystemCallTable.h"
 
 namespace pinfile::posix {
 
+Status WriteAllAt(int fd, std::string_view bytes, off_t offset) {
+    while (!bytes.empty()) {
+        const ssize_t n = RetryOnInterrupt(
+            [&] { return System().pwrite(fd, bytes.data(), bytes.size(), offset); });
+        if (n < 0) return LastError();
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+        offset += n;
+    }
+    return {};
+}
+
 Status OpenFolder(const std::string& folder, Descriptor& opened) {
-    opened.reset(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    opened.reset(System().open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, kNoMode));
     return opened.valid() ? Status() : LastError();
 }
 
-Status SyncFolder(int folder) { return Checked(fsync(folder)); }
+Status SyncFolder(int folder) { return Checked(System().fsync(folder)); }
 
 Status SyncFolder(const std::string& folder) {
     Descriptor opened;
@@ -22,8 +34,10 @@ Status SyncFolder(const std::string& folder) {
     return status.Failed() ? status : SyncFolder(opened.get());
 }
 
-Status RemoveDurably(int folder, const std::string& name) {
-    if (unlinkat(folder, name.c_str(), 0) != 0) return LastError();
+Status RemoveDurably(int folder, const std::string& name, bool* removed) {
+    if (removed != nullptr) *removed = false;
+    if (System().unlinkat(folder, name.c_str(), 0) != 0) return LastError();
+    if (removed != nullptr) *removed = true;
     return SyncFolder(folder);
 }
 
@@ -34,7 +48,7 @@ Status RemoveDurably(const std::string& path) {
 }
 
 Status CreateFolderDurably(const std::string& folder, mode_t mode) {
-    if (mkdir(folder.c_str(), mode) == 0) return SyncFolder(FolderOf(folder));
+    if (System().mkdir(folder.c_str(), mode) == 0) return SyncFolder(FolderOf(folder));
     return errno == EEXIST ? Status() : LastError();
 }
 
@@ -42,10 +56,11 @@ Status ReplaceDurably(int folder, const std::string& fresh, int file, const std:
                       const std::function<Status(int)>& fill, bool* placed) {
     if (placed != nullptr) *placed = false;
     Status status = fill(file);
-    if (status.Succeeded()) status = Checked(fsync(file));
-    if (status.Succeeded()) status = Checked(renameat(folder, fresh.c_str(), folder, name.c_str()));
+    if (status.Succeeded()) status = Checked(System().fsync(file));
+    if (status.Succeeded())
+        status = Checked(System().renameat(folder, fresh.c_str(), folder, name.c_str()));
     if (status.Failed()) {
-        unlinkat(folder, fresh.c_str(), 0);
+        System().unlinkat(folder, fresh.c_str(), 0);
         return status;
     }
     if (placed != nullptr) *placed = true;

@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "SystemCall.h"
@@ -39,6 +40,9 @@ class Descriptor {
     int fd_;
 };
 
+// Writes all the bytes at the offset.
+Status WriteAllAt(int fd, std::string_view bytes, off_t offset);
+
 // Opens a folder by name for the *at calls and for flushing.
 Status OpenFolder(const std::string& folder, Descriptor& opened);
 
@@ -47,8 +51,9 @@ Status SyncFolder(int folder);
 Status SyncFolder(const std::string& folder);
 
 // Removes the name from the folder and flushes the folder: once this succeeds, no crash brings
-// the name back.
-Status RemoveDurably(int folder, const std::string& name);
+// the name back. removed tells whether the name went (a failure after it, in the folder's
+// flush, leaves it gone).
+Status RemoveDurably(int folder, const std::string& name, bool* removed = nullptr);
 
 // The same for a full name, through the folder that holds it.
 Status RemoveDurably(const std::string& path);

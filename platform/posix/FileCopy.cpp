@@ -1,41 +1,22 @@
 #include "FileCopy.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <linux/btrfs.h>  // BTRFS_IOC_GET_SUBVOL_INFO
-#include <linux/fs.h>     // FICLONE
-#include <linux/magic.h>  // BTRFS_SUPER_MAGIC
-#include <sys/file.h>
+#include <linux/fs.h>  // FICLONE
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
-#include <sys/sysmacros.h>
 #include <sys/xattr.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
-#include <charconv>
-#include <cstdio>
-#include <fstream>
 #include <functional>
 #include <limits>
-#include <memory>
-#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "../StagedFile.h"
-
 namespace pinfile::posix {
 
 namespace {
-
-// Private files are named so that a later run can find the ones a killed run left behind: by
-// the rule of staged names, with a prefix of their own and no tail.
-constexpr std::string_view kPrivatePrefix = ".pinfile-";
-constexpr StagedNameForm kPrivateNames{false, 6, 6, false, u8""};
 
 // A source that changed while it was copied gives no copy: the copy would be neither the old
 // contents nor the new. The code tells the user to try again.
@@ -51,12 +32,17 @@ bool SameContentsTime(const struct stat& before, const struct stat& after) {
 // A stretch that runs to wherever the source ends.
 constexpr off_t kToTheEnd = std::numeric_limits<off_t>::max();
 
+// The byte copy reads this much at a time: few calls for a large file, and a buffer that is
+// small beside what a copy costs anyway (128 KiB, the size cp reads in).
+constexpr std::size_t kCopyChunk = std::size_t{128} * 1024;
+
 // The byte copy of a stretch, for when the kernel cannot copy the extents itself. It ends at
 // end or where a read finds the source's end, if that comes first; reached tells where.
 Status CopyByReading(int from, int to, off_t start, off_t end, off_t& reached) {
-    std::vector<char> buffer(1U << 17U);
+    std::vector<char> buffer(kCopyChunk);
     for (reached = start; reached < end;) {
-        const auto want = static_cast<std::size_t>(std::min<off_t>(end - reached, 1 << 17));
+        const auto want = static_cast<std::size_t>(
+            std::min<off_t>(end - reached, static_cast<off_t>(kCopyChunk)));
         const ssize_t n =
             RetryOnInterrupt([&] { return pread(from, buffer.data(), want, reached); });
         if (n <= 0) return n < 0 ? LastError() : Status();
@@ -167,8 +153,10 @@ ssize_t ListAttributes(const AttributeSource& file, char* names, std::size_t siz
 
 Status ReadAttribute(const AttributeSource& file, const char* name, std::string& value) {
     value.clear();
-    // The value may grow between asking its size and reading it.
-    for (int attempt = 0; attempt < 8; ++attempt) {
+    // The value may grow between asking its size and reading it; a value that keeps growing
+    // through this many tries is being rewritten all the time, and ERANGE is the answer.
+    constexpr int kAttempts = 8;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
         const ssize_t size = GetAttribute(file, name, nullptr, 0);
         if (size < 0) return errno == ENODATA || errno == ENOTSUP ? Status() : LastError();
         value.resize(static_cast<std::size_t>(size));
@@ -204,230 +192,6 @@ Status CopyAttributes(const AttributeSource& from, int to, bool (*wanted)(std::s
     return {};
 }
 
-namespace {
-
-// A UUID folded to the 64 bits that a record keeps of it.
-std::uint64_t Folded(const std::uint8_t* uuid, std::size_t length) {
-    std::uint64_t folded = 0;
-    for (std::size_t i = 0; i < length; ++i) {
-        folded ^= static_cast<std::uint64_t>(uuid[i]) << (8 * (i % 8));
-    }
-    return folded;
-}
-
-// The UUID that the file system keeps in its superblock, folded to 64 bits; 0 where it has
-// none or the kernel cannot tell it (before Linux 6.5).
-struct FileSystemUuid {
-    std::uint8_t length;
-    std::uint8_t uuid[16];
-};
-constexpr unsigned long kGetFileSystemUuid = _IOR(0x15, 0, FileSystemUuid);  // FS_IOC_GETFSUUID
-
-std::uint64_t VolumeOf(int fd) {
-    FileSystemUuid answer{};
-    if (ioctl(fd, kGetFileSystemUuid, &answer) != 0) return 0;
-    return Folded(answer.uuid, std::min<std::size_t>(answer.length, sizeof answer.uuid));
-}
-
-// The UUID of the btrfs subvolume that holds the file, folded; 0 on other file systems. A
-// snapshot has the inodes and birth times of its subvolume, and a device number of its own
-// only until the next boot: after that, this UUID alone tells the two apart. Any user may ask.
-std::uint64_t SubvolumeOf(int fd) {
-    struct statfs system {};
-    if (fstatfs(fd, &system) != 0 || system.f_type != BTRFS_SUPER_MAGIC) return 0;
-    btrfs_ioctl_get_subvol_info_args info{};
-    // A success may be answered with 1.
-    if (ioctl(fd, BTRFS_IOC_GET_SUBVOL_INFO, &info) < 0) return 0;
-    return Folded(info.uuid, sizeof info.uuid);
-}
-
-// The kernel's random identity of this boot, folded; 0 where it cannot be read. Device
-// numbers hold within one boot, so a record keeps the boot it saw them in.
-std::uint64_t ReadCurrentBoot() {
-    std::string text = ReadBootId();
-    std::erase(text, '-');
-    std::array<std::uint8_t, 16> uuid{};
-    if (text.size() != 2 * uuid.size()) return 0;
-    for (std::size_t i = 0; i < uuid.size(); ++i) {
-        const char* pair = text.data() + 2 * i;
-        if (std::from_chars(pair, pair + 2, uuid[i], 16).ptr != pair + 2) return 0;
-    }
-    return Folded(uuid.data(), uuid.size());
-}
-
-}  // namespace
-
-std::string ReadBootId() {
-    std::ifstream file("/proc/sys/kernel/random/boot_id");
-    std::string id;
-    std::getline(file, id);
-    return id;
-}
-
-Status IdentityOf(int fd, FileIdentity& identity) {
-    struct statx info {};
-    if (statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &info) != 0) {
-        return LastError();
-    }
-    static const std::uint64_t currentBoot = ReadCurrentBoot();
-    identity.device = makedev(info.stx_dev_major, info.stx_dev_minor);
-    identity.boot = currentBoot;
-    identity.volume = VolumeOf(fd);
-    identity.subvolume = SubvolumeOf(fd);
-    identity.inode = info.stx_ino;
-    const bool born = (info.stx_mask & STATX_BTIME) != 0;
-    identity.bornSeconds = born ? info.stx_btime.tv_sec : 0;
-    identity.bornNanoseconds = born ? info.stx_btime.tv_nsec : 0;
-    identity.owner = info.stx_uid;
-    identity.size = info.stx_size;
-    identity.modifiedSeconds = info.stx_mtime.tv_sec;
-    identity.modifiedNanoseconds = info.stx_mtime.tv_nsec;
-    return {};
-}
-
-std::string UniqueName(std::string_view prefix, std::size_t letters) {
-    static constexpr char kLetters[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    static std::mt19937 random{std::random_device{}()};
-    std::string name(prefix);
-    std::uniform_int_distribution<std::size_t> pick(0, sizeof kLetters - 2);
-    for (std::size_t i = 0; i < letters; ++i) name.push_back(kLetters[pick(random)]);
-    return name;
-}
-
-namespace {
-
-std::string PrivateName() { return UniqueName(kPrivatePrefix, kPrivateNames.mostLetters); }
-
-bool IsPrivateName(std::string_view name) {
-    return IsStagedFileName(name, kPrivatePrefix, kPrivateNames);
-}
-
-bool IsMarkedFor(int file, const std::string& journalId) {
-    std::string mark(journalId.size() + 1, '\0');
-    const ssize_t size = fgetxattr(file, kMarkAttribute, mark.data(), mark.size());
-    return size >= 0 && mark.substr(0, static_cast<std::size_t>(size)) == journalId;
-}
-
-// A file that pinfile proves it made for this journal and whose writer is gone: root's, one
-// link, marked with the journal's identity, not the command's own source, and nobody holds
-// its lock (a file that another run still writes is locked and stays).
-bool RemoveIfLeftOver(int folder, const char* name, const std::string& journalId,
-                      const struct stat* keep) {
-    const Descriptor file(openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    struct stat info {};
-    if (!file.valid() || fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-        info.st_uid != 0 || info.st_nlink != 1) {
-        return false;
-    }
-    if (keep != nullptr && keep->st_dev == info.st_dev && keep->st_ino == info.st_ino) return false;
-    return IsMarkedFor(file.get(), journalId) && flock(file.get(), LOCK_EX | LOCK_NB) == 0 &&
-           NameLeadsTo(folder, name, file.get()) && unlinkat(folder, name, 0) == 0;
-}
-
-// Closes a folder listing.
-struct ListingCloser {
-    void operator()(DIR* listing) const { closedir(listing); }
-};
-
-// Gives an unnamed file a name in the folder. Linking the descriptor itself needs no /proc,
-// which chroots and image builds often lack, but wants root (CAP_DAC_READ_SEARCH); other users
-// link it through its name in /proc.
-int LinkUnnamedFile(int file, int folder, const std::string& name) {
-    if (linkat(file, "", folder, name.c_str(), AT_EMPTY_PATH) == 0) return 0;
-    if (errno == EEXIST) return -1;
-    const std::string self = "/proc/self/fd/" + std::to_string(file);
-    return linkat(AT_FDCWD, self.c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW);
-}
-
-// Made at once under its name, where the file system has no unnamed files: unmarked, and
-// locked right after.
-Status CreateNamedLockedFile(int folder, const std::function<std::string()>& makeName,
-                             std::string& name, Descriptor& file) {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        name = makeName();
-        file.reset(
-            openat(folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-        if (file.valid()) {
-            flock(file.get(), LOCK_EX);
-            return {};
-        }
-        if (errno != EEXIST) return LastError();
-    }
-    return Status(EEXIST);
-}
-
-}  // namespace
-
-void RemoveLeftovers(int folder, const std::string& journalId, const NeededNames& needed,
-                     int keep) {
-    struct stat kept {};
-    if (journalId.empty() || (keep >= 0 && fstat(keep, &kept) != 0)) return;
-    Descriptor listing(dup(folder));
-    const std::unique_ptr<DIR, ListingCloser> entries(listing.valid() ? fdopendir(listing.get())
-                                                                      : nullptr);
-    if (!entries) return;
-    listing.release();  // the listing closes it now
-    // The copy of the descriptor shares its place in the folder with the original, which an
-    // earlier listing may have left at the end.
-    rewinddir(entries.get());
-    const Text stagedPrefix = FromUtf8(kStagedPrefix);
-    const struct stat* source = keep >= 0 ? &kept : nullptr;
-    bool removed = false;
-    while (const dirent* entry = readdir(entries.get())) {
-        const std::string_view name(entry->d_name);
-        const bool unneeded =
-            IsStagedFileName(name, stagedPrefix) && !needed.contains(std::string(name));
-        if ((IsPrivateName(name) || unneeded) &&
-            RemoveIfLeftOver(folder, entry->d_name, journalId, source)) {
-            removed = true;
-        }
-    }
-    if (removed) SyncFolder(folder).Ignore();
-}
-
-void MarkAsPinfiles(int file, const std::string& journalId) {
-    if (!journalId.empty()) {
-        fsetxattr(file, kMarkAttribute, journalId.data(), journalId.size(), 0);
-    }
-}
-
-void RemoveMark(int file) { fremovexattr(file, kMarkAttribute); }
-
-Status CreateUnnamedFile(int folder, const std::string& journalId, Descriptor& file) {
-    file.reset(openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
-    if (!file.valid()) return LastError();
-    MarkAsPinfiles(file.get(), journalId);
-    return Checked(flock(file.get(), LOCK_EX));
-}
-
-Status NameUnnamedFile(int folder, int file, const std::function<std::string()>& makeName,
-                       std::string& name) {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        name = makeName();
-        if (LinkUnnamedFile(file, folder, name) == 0) return {};
-        if (errno != EEXIST) return LastError();
-    }
-    return Status(EEXIST);
-}
-
-Status CreateLockedFile(int folder, const std::function<std::string()>& makeName,
-                        const std::string& journalId, std::string& name, Descriptor& file) {
-    if (CreateUnnamedFile(folder, journalId, file).Succeeded() &&
-        NameUnnamedFile(folder, file.get(), makeName, name).Succeeded()) {
-        return {};
-    }
-    return CreateNamedLockedFile(folder, makeName, name, file);
-}
-
-bool NameLeadsTo(int folder, const std::string& name, int file) {
-    struct stat opened {};
-    struct stat named {};
-    return fstat(file, &opened) == 0 &&
-           fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-           named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
-}
-
 Status TakeOverMetadata(int out, int folder, const std::string& name, mode_t fallbackMode,
                         bool (*wanted)(std::string_view)) {
     struct stat old {};
@@ -447,17 +211,6 @@ Status SetOwnerAndMode(int fd, uid_t owner, gid_t group, mode_t mode) {
 }
 
 AttributeSource AttributesOf(int folder, const std::string& name) { return {folder, name}; }
-
-Status WriteAllAt(int fd, std::string_view bytes, off_t offset) {
-    while (!bytes.empty()) {
-        const ssize_t n =
-            RetryOnInterrupt([&] { return pwrite(fd, bytes.data(), bytes.size(), offset); });
-        if (n < 0) return LastError();
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-        offset += n;
-    }
-    return {};
-}
 
 Status ReplaceWithCopy(int source, mode_t mode, const std::filesystem::path& target,
                        const std::string& journalId) {

@@ -1,6 +1,7 @@
 #include "../FileSystem.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>  // TMPFS_MAGIC, RAMFS_MAGIC, OVERLAYFS_SUPER_MAGIC
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -20,10 +21,10 @@
 #include "../UtilityLibrary.h"
 #include "FileCopy.h"
 #include "FileTasks.h"
+#include "Links.h"
 #include "Locations.h"
 #include "journal/BootRunner.h"
 #include "journal/JournalFile.h"
-#include "journal/QueuedNames.h"
 
 namespace pinfile {
 
@@ -105,11 +106,7 @@ void MarkRestartRequired() {
 
 // A file system that a reboot empties (tmpfs, ramfs): no boot could carry out an operation
 // queued there.
-constexpr long kTmpfsMagic = 0x01021994;
-constexpr long kRamfsMagic = 0x858458f6;
-constexpr long kOverlayMagic = 0x794c7630;
-
-bool EmptiedByReboot(long type) { return type == kTmpfsMagic || type == kRamfsMagic; }
+bool EmptiedByReboot(long type) { return type == TMPFS_MAGIC || type == RAMFS_MAGIC; }
 
 // The mount table writes a space, tab, comma or backslash in a name as \ and three octal
 // digits.
@@ -194,7 +191,7 @@ Status QueueableFolder(int folder, posix::FileIdentity& identity) {
     if (fstatfs(folder, &system) != 0) return LastError();
     const auto type = static_cast<long>(system.f_type);
     if (EmptiedByReboot(type)) return Status(EOPNOTSUPP);
-    if (type == kOverlayMagic) {
+    if (type == OVERLAYFS_SUPER_MAGIC) {
         if (UpperLayerEmptiedByReboot(folder)) return Status(EOPNOTSUPP);
         if (fchown(folder, static_cast<uid_t>(-1), static_cast<gid_t>(-1)) != 0) {
             return LastError();
@@ -254,7 +251,7 @@ bool SameFile(TextView first, TextView second) {
     struct stat b {};
     if (first.empty() || second.empty()) return false;
     if (stat(Text(first).c_str(), &a) != 0 || stat(Text(second).c_str(), &b) != 0) return false;
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+    return posix::SameInode(a, b);
 }
 
 Status CopyFileNow(TextView source, TextView target) {

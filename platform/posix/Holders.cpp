@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -23,6 +24,7 @@
 #include "../HolderRules.h"
 #include "../PendingQueue.h"
 #include "Durable.h"
+#include "Links.h"
 
 namespace pinfile {
 
@@ -57,7 +59,8 @@ Read ReadProcFile(const std::string& path, std::string& content) {
     content.clear();
     const Descriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!file.valid()) return Failure();
-    constexpr std::size_t kChunk = 1 << 16;
+    // Most /proc files (maps, status) fit in one read of this size; longer ones take a few.
+    constexpr std::size_t kChunk = std::size_t{64} * 1024;
     for (;;) {
         const std::size_t had = content.size();
         content.resize(had + kChunk);
@@ -78,6 +81,17 @@ void ForEachLine(std::string_view text, Visit visit) {
     }
 }
 
+// The file that the name leads to, as the kernel names what a process maps: resolved by the
+// one link follower that a copy to the name uses, so that the file looked at is the file a
+// copy would replace. A name that cannot be resolved (its folder missing, a link that the
+// kernel refuses to follow) is kept as given, made absolute.
+std::string CanonicalOrPlain(const Text& name) {
+    std::string canonical;
+    if (posix::QueuedTarget(name, canonical).Succeeded()) return canonical;
+    std::error_code error;
+    return std::filesystem::absolute(name, error).lexically_normal().string();
+}
+
 // Whether a mapping is a version of the file other than the one that its name leads to now.
 enum class Verdict { Current, Old, Unknown, Gone };
 
@@ -89,10 +103,7 @@ class Scan {
     // what a process maps); the old versions of these are looked for, and their locks.
     void WantFiles(const std::vector<Text>& names) {
         for (const Text& name : names) {
-            std::error_code error;
-            const std::filesystem::path full = std::filesystem::absolute(name, error);
-            const std::filesystem::path resolved = std::filesystem::weakly_canonical(full, error);
-            const std::string canonical = (error ? full.lexically_normal() : resolved).string();
+            const std::string canonical = CanonicalOrPlain(name);
             wanted_.insert(canonical);
             lockTargets_.push_back(canonical);
             std::string shown;  // as a maps line ends with it
@@ -227,7 +238,7 @@ void Scan::ScanMaps(std::int64_t pid, const std::string& folder) {
 // The program file itself, which a process may run without mapping all of it.
 void Scan::ScanExecutable(std::int64_t pid, const std::string& folder) {
     const std::string link = folder + "/exe";
-    char target[4096];
+    char target[PATH_MAX];  // the longest name the kernel gives a program by
     const ssize_t length = readlink(link.c_str(), target, sizeof target);
     if (length <= 0 || static_cast<std::size_t>(length) == sizeof target) return;
     std::string name(target, static_cast<std::size_t>(length));

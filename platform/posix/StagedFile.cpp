@@ -16,7 +16,7 @@
 #include "FileTasks.h"
 #include "Locations.h"
 #include "journal/JournalFile.h"
-#include "journal/QueuedNames.h"
+#include "Links.h"
 
 namespace pinfile {
 

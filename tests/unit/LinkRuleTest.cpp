@@ -4,7 +4,7 @@
 
 #include <sys/stat.h>
 
-#include "platform/posix/journal/QueuedNames.h"
+#include "platform/posix/Links.h"
 
 namespace pinfile::posix {
 namespace {

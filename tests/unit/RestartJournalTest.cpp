@@ -79,9 +79,9 @@ TEST(RestartJournalTest, StateAndErrorLieOutsideTheCheckSoAMarkKeepsTheRecordSou
     ASSERT_TRUE(entries[0].sound);
     EXPECT_EQ(entries[0].state, RecordState::Failed);
     EXPECT_EQ(entries[0].lastError, 30);
-    EXPECT_TRUE(entries[0].Open());
+    EXPECT_TRUE(entries[0].StillWaiting());
     bytes[4] = 'C';
-    EXPECT_FALSE(DecodeJournal(bytes)[0].Open());
+    EXPECT_FALSE(DecodeJournal(bytes)[0].StillWaiting());
     bytes[4] = 'x';  // no such state
     EXPECT_FALSE(DecodeJournal(bytes)[0].sound);
 }
@@ -160,6 +160,18 @@ TEST(RestartJournalTest, AFileIsProvenByWhatSurvivesARebootAndWithinItsBootByIts
          deviceOnly, false},
     };
     for (const Case& c : cases) EXPECT_EQ(IsSameFile(c.now, c.recorded), c.same) << c.what;
+}
+
+TEST(RestartJournalTest, SameInodeTakesTheDeviceAndTheInodeTogether) {
+    const auto at = [](dev_t device, ino_t inode) {
+        struct stat info {};
+        info.st_dev = device;
+        info.st_ino = inode;
+        return info;
+    };
+    EXPECT_TRUE(SameInode(at(0x801, 42), at(0x801, 42)));
+    EXPECT_FALSE(SameInode(at(0x801, 42), at(0x802, 42)));
+    EXPECT_FALSE(SameInode(at(0x801, 42), at(0x801, 43)));
 }
 
 TEST(RestartJournalTest, ATornTailIsReportedAndNotCarriedOut) {

@@ -9,6 +9,7 @@
 #include "../../StagedFile.h"
 #include "../../UtilityLibrary.h"
 #include "../FileCopy.h"
+#include "../SystemCallTable.h"
 #include "JournalFile.h"
 
 namespace pinfile::posix {
@@ -22,7 +23,7 @@ using Result = AppliedOperation::Result;
 bool IsStagedFile(int file, const FileIdentity& staged) {
     struct stat info {};
     FileIdentity now;
-    if (fstat(file, &info) != 0 || IdentityOf(file, now).Failed()) return false;
+    if (System().fstat(file, &info) != 0 || IdentityOf(file, now).Failed()) return false;
     return S_ISREG(info.st_mode) && IsSameFile(now, staged) && now.owner == 0 &&
            now.owner == staged.owner && info.st_nlink == 1 &&
            (info.st_mode & (S_IWGRP | S_IWOTH)) == 0 && now.size == staged.size &&
@@ -34,21 +35,22 @@ bool IsStagedFile(int file, const FileIdentity& staged) {
 // something else is there, which no check will take for the recorded file.
 Status OpenPlainFile(int folder, const std::string& name, Descriptor& file) {
     struct stat named {};
-    if (fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) return LastError();
+    if (System().fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0)
+        return LastError();
     if (!S_ISREG(named.st_mode)) return Status(ELOOP);
-    file.reset(openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    file.reset(System().openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                               kNoMode));
     if (!file.valid()) return LastError();
     struct stat opened {};
-    if (fstat(file.get(), &opened) != 0) return LastError();
-    const bool same = opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
-    return same ? Status() : Status(ELOOP);
+    if (System().fstat(file.get(), &opened) != 0) return LastError();
+    return SameInode(opened, named) ? Status() : Status(ELOOP);
 }
 
 }  // namespace
 
 // One component at a time, so that no symbolic link is followed.
 Status OpenFolderWithoutLinks(const std::string& folder, Descriptor& opened) {
-    opened.reset(open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    opened.reset(System().open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC, kNoMode));
     if (!opened.valid()) return LastError();
     for (std::size_t start = 1; start < folder.size();) {
         std::size_t end = folder.find('/', start);
@@ -57,8 +59,8 @@ Status OpenFolderWithoutLinks(const std::string& folder, Descriptor& opened) {
         start = end + 1;
         if (component.empty()) continue;
         if (component == "." || component == "..") return Status(ELOOP);
-        const int next = openat(opened.get(), component.c_str(),
-                                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int next = System().openat(opened.get(), component.c_str(),
+                                         O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, kNoMode);
         if (next < 0) return LastError();
         opened.reset(next);
     }
@@ -79,24 +81,24 @@ AppliedOperation Mismatch(const PendingOperation& operation, ErrorCode error) {
     return {operation, Result::Mismatch, error};
 }
 
-// Why a folder of the record cannot be opened as it was queued: a link put in on the way
-// is a mismatch, anything else a failure that the next boot may not meet.
+// Why a folder of the record cannot be opened as it was queued: a link put in on the way, or
+// another folder under its name, is a mismatch; anything else a failure that the next boot
+// may not meet.
 AppliedOperation FolderRefused(const PendingOperation& operation, Status opened) {
+    if (opened.Code() == ESTALE) return Mismatch(operation, ESTALE);
     const bool linked = opened.Code() == ELOOP || opened.Code() == ENOTDIR;
     return linked ? Mismatch(operation, ELOOP) : DoneOrFailed(operation, opened);
 }
 
-// The target's folder, as it was when queued, or why not.
-AppliedOperation OpenRecordFolder(const PendingOperation& operation, const JournalRecord& record,
-                                  Descriptor& folder) {
+// Opens the target's folder as it was when queued: fails as OpenFolderWithoutLinks does, and
+// with ESTALE when the folder under that name is another one now (a stale handle that the
+// system answers on the way says the same).
+Status OpenRecordFolder(const JournalRecord& record, Descriptor& folder) {
     const Status opened = OpenFolderWithoutLinks(FolderOf(record.target), folder);
-    if (opened.Failed()) return FolderRefused(operation, opened);
+    if (opened.Failed()) return opened;
     FileIdentity now;
-    if (const Status known = IdentityOf(folder.get(), now); known.Failed()) {
-        return DoneOrFailed(operation, known);
-    }
-    if (!IsSameFile(now, record.targetFolder)) return Mismatch(operation, ESTALE);
-    return {operation, Result::Done, 0};
+    if (const Status known = IdentityOf(folder.get(), now); known.Failed()) return known;
+    return IsSameFile(now, record.targetFolder) ? Status() : Status(ESTALE);
 }
 
 // A rename within the folder; across file systems (a target that is a mount of its own) the
@@ -104,13 +106,13 @@ AppliedOperation OpenRecordFolder(const PendingOperation& operation, const Journ
 // still leads to it.
 Status MoveOverAt(int stagedFolder, const std::string& staged, int file, int targetFolder,
                   const std::string& target) {
-    if (renameat(stagedFolder, staged.c_str(), targetFolder, target.c_str()) == 0) {
+    if (System().renameat(stagedFolder, staged.c_str(), targetFolder, target.c_str()) == 0) {
         const Status synced = SyncFolder(targetFolder);
         return synced.Failed() || stagedFolder == targetFolder ? synced : SyncFolder(stagedFolder);
     }
     if (errno != EXDEV) return LastError();
     struct stat info {};
-    if (fstat(file, &info) != 0) return LastError();
+    if (System().fstat(file, &info) != 0) return LastError();
     const Status copied =
         ReplaceWithCopyAt(file, info.st_mode, targetFolder, target, RunJournalId());
     if (copied.Failed() || !NameLeadsTo(stagedFolder, staged, file)) return copied;
@@ -127,10 +129,10 @@ Status GiveTargetMetadata(int placed, const JournalRecord& record, const std::st
     Status status =
         SetOwnerAndMode(placed, record.targetOwner, record.targetGroup, record.targetMode);
     if (status.Succeeded() && !acl.empty()) {
-        status = Checked(fsetxattr(placed, kAccessAcl, acl.data(), acl.size(), 0));
+        status = Checked(System().fsetxattr(placed, kAccessAcl, acl.data(), acl.size(), 0));
     }
     if (status.Failed()) return status;
-    return Checked(fsync(placed));
+    return Checked(System().fsync(placed));
 }
 
 // The access ACL for the new file: as recorded at queueing, or for a record that did not
@@ -159,8 +161,9 @@ AppliedOperation DoneBefore(const PendingOperation& operation, const JournalReco
 
 AppliedOperation ReplaceChecked(const PendingOperation& operation, const JournalRecord& record) {
     Descriptor targetFolder;
-    AppliedOperation opened = OpenRecordFolder(operation, record, targetFolder);
-    if (opened.result != Result::Done) return opened;
+    if (const Status opened = OpenRecordFolder(record, targetFolder); opened.Failed()) {
+        return FolderRefused(operation, opened);
+    }
     const bool oneFolder = FolderOf(record.staged) == FolderOf(record.target);
     Descriptor otherFolder;
     if (!oneFolder) {
@@ -185,11 +188,12 @@ AppliedOperation ReplaceChecked(const PendingOperation& operation, const Journal
 
 AppliedOperation DeleteChecked(const PendingOperation& operation, const JournalRecord& record) {
     Descriptor folder;
-    AppliedOperation opened = OpenRecordFolder(operation, record, folder);
-    if (opened.result != Result::Done) return opened;
+    if (const Status opened = OpenRecordFolder(record, folder); opened.Failed()) {
+        return FolderRefused(operation, opened);
+    }
     const std::string name = ulGetFileName(record.target);
     struct stat info {};
-    if (fstatat(folder.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (System().fstatat(folder.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
         return errno == ENOENT ? AppliedOperation{operation, Result::AlreadyDone, 0}
                                : DoneOrFailed(operation, LastError());
     }
@@ -200,20 +204,22 @@ AppliedOperation DeleteChecked(const PendingOperation& operation, const JournalR
 // ---- records of the first version: no identities to check ----
 
 Status MoveOver(const std::string& staged, const std::string& target) {
-    if (rename(staged.c_str(), target.c_str()) == 0) return SyncFolder(FolderOf(target));
+    if (System().rename(staged.c_str(), target.c_str()) == 0) return SyncFolder(FolderOf(target));
     if (errno != EXDEV) return LastError();
-    const Descriptor source(open(staged.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    const Descriptor source(
+        System().open(staged.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, kNoMode));
     struct stat info {};
-    if (!source.valid() || fstat(source.get(), &info) != 0) return LastError();
+    if (!source.valid() || System().fstat(source.get(), &info) != 0) return LastError();
     const Status copied = ReplaceWithCopy(source.get(), info.st_mode, target, RunJournalId());
     return copied.Failed() ? copied : RemoveDurably(staged);
 }
 
 AppliedOperation ReplaceUnchecked(const PendingOperation& operation) {
     struct stat info {};
-    if (lstat(operation.source.c_str(), &info) != 0 && errno == ENOENT) {
+    if (System().lstat(operation.source.c_str(), &info) != 0 && errno == ENOENT) {
         // The staged file is gone: a run before a crash moved it, if the target is there.
-        if (lstat(operation.target.c_str(), &info) == 0) return {operation, Result::AlreadyDone, 0};
+        if (System().lstat(operation.target.c_str(), &info) == 0)
+            return {operation, Result::AlreadyDone, 0};
         return DoneOrFailed(operation, ENOENT);
     }
     return DoneOrFailed(operation, MoveOver(operation.source, operation.target));
@@ -221,7 +227,7 @@ AppliedOperation ReplaceUnchecked(const PendingOperation& operation) {
 
 AppliedOperation DeleteUnchecked(const PendingOperation& operation) {
     struct stat info {};
-    if (lstat(operation.source.c_str(), &info) != 0) {
+    if (System().lstat(operation.source.c_str(), &info) != 0) {
         if (errno == ENOENT) return {operation, Result::AlreadyDone, 0};
         return DoneOrFailed(operation, LastError());
     }
@@ -273,18 +279,19 @@ void DiscardStagedFileOf(const JournalRecord& record) {
         return;
     }
     struct stat info {};
-    const bool ours =
-        record.checked ? IsStagedFile(file.get(), record.stagedFile)
-                       : IsStagedFileName(name, FromUtf8(kStagedPrefix), kEarlierStagedNames) &&
-                             folder == FolderOf(record.target) && fstat(file.get(), &info) == 0 &&
-                             info.st_uid == 0 && info.st_nlink == 1;
+    const bool ours = record.checked
+                          ? IsStagedFile(file.get(), record.stagedFile)
+                          : IsStagedFileName(name, FromUtf8(kStagedPrefix), kEarlierStagedNames) &&
+                                folder == FolderOf(record.target) &&
+                                System().fstat(file.get(), &info) == 0 && info.st_uid == 0 &&
+                                info.st_nlink == 1;
     if (ours) RemoveDurably(opened.get(), name).Ignore();
 }
 
 NeededNames StagedNamesNeeded(const std::vector<JournalEntry>& entries) {
     NeededNames needed;
     for (const JournalEntry& entry : entries) {
-        if (entry.Open() && entry.record.kind == JournalRecord::Kind::Replace) {
+        if (entry.StillWaiting() && entry.record.kind == JournalRecord::Kind::Replace) {
             needed.insert(ulGetFileName(entry.record.staged));
         }
     }

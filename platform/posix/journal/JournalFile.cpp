@@ -11,16 +11,20 @@
 #include "../../UtilityLibrary.h"
 #include "../FileCopy.h"
 #include "../Locations.h"
+#include "../SystemCallTable.h"
 
 namespace pinfile::posix {
 
 namespace {
 
+// A journal holds a few records of some KiB each: most are read whole in one call.
+constexpr std::size_t kReadChunk = std::size_t{64} * 1024;
+
 Status ReadAll(int fd, std::string& bytes) {
-    char buffer[65536];
+    char buffer[kReadChunk];
     for (off_t offset = 0;;) {
         const ssize_t n =
-            RetryOnInterrupt([&] { return pread(fd, buffer, sizeof buffer, offset); });
+            RetryOnInterrupt([&] { return System().pread(fd, buffer, sizeof buffer, offset); });
         if (n < 0) return LastError();
         if (n == 0) return {};
         bytes.append(buffer, static_cast<std::size_t>(n));
@@ -41,7 +45,7 @@ Status CheckFolder(const std::string& folder, bool create) {
         if (const Status made = CreateFolderDurably(folder, 0700); made.Failed()) return made;
     }
     struct stat info {};
-    if (lstat(folder.c_str(), &info) != 0) return LastError();
+    if (System().lstat(folder.c_str(), &info) != 0) return LastError();
     if (!S_ISDIR(info.st_mode)) return Status(ENOTDIR);
     return OwnedByRootAlone(info) ? Status() : Status(EACCES);
 }
@@ -50,14 +54,15 @@ Status OpenJournalFile(int folder, const std::string& name, bool create, Descrip
                        bool& made) {
     made = false;
     const int flags = O_RDWR | O_NOFOLLOW | O_CLOEXEC;
-    file.reset(openat(folder, name.c_str(), flags));
+    file.reset(System().openat(folder, name.c_str(), flags, kNoMode));
     if (!file.valid() && errno == ENOENT && create) {
-        file.reset(openat(folder, name.c_str(), flags | O_CREAT | O_EXCL, 0600));
+        file.reset(System().openat(folder, name.c_str(), flags | O_CREAT | O_EXCL, 0600));
         made = file.valid();
     }
     if (!file.valid()) return LastError();
     struct stat info {};
-    if (fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) || !OwnedByRootAlone(info)) {
+    if (System().fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        !OwnedByRootAlone(info)) {
         file.reset(-1);
         return Status(EACCES);
     }
@@ -68,20 +73,22 @@ Status OpenJournalFile(int folder, const std::string& name, bool create, Descrip
 
 bool JournalIsTrusted(const std::string& path) {
     struct stat folder {};
-    if (lstat(FolderOf(path).c_str(), &folder) == 0 &&
+    if (System().lstat(FolderOf(path).c_str(), &folder) == 0 &&
         (!S_ISDIR(folder.st_mode) || !OwnedByRootAlone(folder))) {
         return false;
     }
     struct stat file {};
-    return lstat(path.c_str(), &file) != 0 || (S_ISREG(file.st_mode) && OwnedByRootAlone(file));
+    return System().lstat(path.c_str(), &file) != 0 ||
+           (S_ISREG(file.st_mode) && OwnedByRootAlone(file));
 }
 
 Status ReadJournal(const std::string& path, std::vector<JournalEntry>& entries) {
     // Never waits on a FIFO put in the journal's place, and reads only a plain file.
-    const Descriptor journal(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    const Descriptor journal(
+        System().open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, kNoMode));
     if (!journal.valid()) return LastError();
     struct stat info {};
-    if (fstat(journal.get(), &info) != 0) return LastError();
+    if (System().fstat(journal.get(), &info) != 0) return LastError();
     if (!S_ISREG(info.st_mode)) return Status(EACCES);
     std::string bytes;
     if (const Status read = ReadAll(journal.get(), bytes); read.Failed()) return read;
@@ -122,7 +129,7 @@ void Journal::Adopt(std::string_view bytes) {
 Status Journal::Append(const JournalRecord& record) {
     const std::string bytes = EncodeRecord(record);
     Status status = WriteAllAt(file_.get(), bytes, static_cast<off_t>(size_));
-    if (status.Succeeded()) status = Checked(fsync(file_.get()));
+    if (status.Succeeded()) status = Checked(System().fsync(file_.get()));
     if (status.Failed()) {
         UndoAppend();
         return status;
@@ -138,22 +145,27 @@ Status Journal::Append(const JournalRecord& record) {
 }
 
 // Whatever of a failed append reached the file must not be carried out after a failure
-// answer: it is cut off, and only where even that fails, marked withdrawn where it lies.
+// answer: it is cut off, and only where even that fails, marked withdrawn where it lies and
+// taken as part of the journal, so that the next append goes after it.
 void Journal::UndoAppend() {
-    if (ftruncate(file_.get(), static_cast<off_t>(size_)) != 0) {
-        const char withdrawn = static_cast<char>(RecordState::Withdrawn);
-        WriteAllAt(file_.get(), std::string_view(&withdrawn, 1),
-                   static_cast<off_t>(size_ + kStateOffset))
-            .Ignore();
+    if (System().ftruncate(file_.get(), static_cast<off_t>(size_)) == 0) {
+        System().fsync(file_.get());
+        return;
     }
-    fsync(file_.get());
+    const char withdrawn = static_cast<char>(RecordState::Withdrawn);
+    WriteAllAt(file_.get(), std::string_view(&withdrawn, 1),
+               static_cast<off_t>(size_ + kStateOffset))
+        .Ignore();
+    System().fsync(file_.get());
+    std::string all;
+    if (ReadAll(file_.get(), all).Succeeded()) Adopt(all);
 }
 
 Status Journal::Mark(std::size_t index, RecordState state, std::int32_t error) {
     JournalEntry& entry = entries_.at(index);
     Status status = WriteAllAt(file_.get(), EncodeMark(state, error),
                                static_cast<off_t>(entry.offset + kStateOffset));
-    if (status.Succeeded()) status = Checked(fsync(file_.get()));
+    if (status.Succeeded()) status = Checked(System().fsync(file_.get()));
     if (status.Succeeded()) {
         entry.state = state;
         entry.lastError = error;
@@ -165,18 +177,18 @@ Status Journal::Compact() {
     std::string bytes;
     bool dropped = false;
     for (const JournalEntry& entry : entries_) {
-        if (entry.Open()) {
+        if (entry.StillWaiting()) {
             bytes += EncodeRecord(entry.record, entry.state, entry.lastError);
         } else {
             dropped = true;
         }
     }
     if (!bytes.empty()) return dropped ? Replace(bytes) : Status();
-    if (const Status removed = RemoveDurably(folder_.get(), name_); removed.Failed()) {
-        return removed;
-    }
-    Close();
-    return {};
+    // Once the name is gone, the open file is no journal: nothing may be written to it.
+    bool removed = false;
+    const Status status = RemoveDurably(folder_.get(), name_, &removed);
+    if (removed) Close();
+    return status;
 }
 
 void Journal::Close() {
@@ -188,8 +200,8 @@ void Journal::Close() {
 
 Status Journal::Replace(const std::string& bytes) {
     const std::string fresh = name_ + ".new";
-    Descriptor file(openat(folder_.get(), fresh.c_str(),
-                           O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+    Descriptor file(System().openat(folder_.get(), fresh.c_str(),
+                                    O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!file.valid()) return LastError();
     bool placed = false;
     const Status replaced = ReplaceDurably(
@@ -217,7 +229,7 @@ constexpr std::size_t kIdBytes = 16;
 
 Status NewJournalId(std::string& id) {
     unsigned char random[kIdBytes];
-    if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
+    if (System().getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
         return LastError();
     }
     static constexpr char kHex[] = "0123456789abcdef";
@@ -239,11 +251,13 @@ bool IsJournalId(const std::string& id) {
 
 Status ReadJournalId(const std::string& path, std::string& id) {
     id.clear();
-    const Descriptor file(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    const Descriptor file(
+        System().open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, kNoMode));
     if (!file.valid()) return LastError();
     struct stat info {};
     struct stat folder {};
-    if (fstat(file.get(), &info) != 0 || lstat(FolderOf(path).c_str(), &folder) != 0) {
+    if (System().fstat(file.get(), &info) != 0 ||
+        System().lstat(FolderOf(path).c_str(), &folder) != 0) {
         return LastError();
     }
     if (!S_ISREG(info.st_mode) || !OwnedByRootAlone(info) || !S_ISDIR(folder.st_mode) ||
@@ -267,17 +281,18 @@ Status MakeJournalId(const std::string& path, std::string& id) {
     if (status.Succeeded()) status = OpenFolder(folderName, folder);
     Descriptor file;
     if (status.Succeeded()) {
-        file.reset(openat(folder.get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+        file.reset(System().openat(folder.get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
         if (!file.valid()) status = LastError();
     }
     std::string made;
     if (status.Succeeded()) status = NewJournalId(made);
     if (status.Succeeded()) status = WriteAllAt(file.get(), made, 0);
-    if (status.Succeeded()) status = Checked(fsync(file.get()));
+    if (status.Succeeded()) status = Checked(System().fsync(file.get()));
     if (status.Succeeded()) {
         const std::string self = "/proc/self/fd/" + std::to_string(file.get());
         const std::string name = ulGetFileName(path);
-        if (linkat(AT_FDCWD, self.c_str(), folder.get(), name.c_str(), AT_SYMLINK_FOLLOW) != 0 &&
+        if (System().linkat(AT_FDCWD, self.c_str(), folder.get(), name.c_str(),
+                            AT_SYMLINK_FOLLOW) != 0 &&
             errno != EEXIST) {
             status = LastError();
         }

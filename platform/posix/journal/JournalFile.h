@@ -46,7 +46,8 @@ class Journal {
 
     // Drops what no boot needs any more (carried out, withdrawn, damaged), so that the
     // journal does not grow without end; removes (and closes) it when nothing is left.
-    // Atomic: a crash leaves the journal before or after.
+    // Atomic: a crash leaves the journal before or after, and so does a failure, which leaves
+    // it compacted (or removed and closed) only where the folder's flush failed.
     Status Compact();
 
   private:

@@ -29,6 +29,7 @@ std::string KeptBytes() {
         return {};
     }
     std::string bytes;
+    // The file holds a few counts: one page reads it whole.
     char buffer[4096];
     for (;;) {
         const ssize_t read =

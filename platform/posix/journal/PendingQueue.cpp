@@ -13,11 +13,11 @@
 
 #include "../../UtilityLibrary.h"
 #include "../FileCopy.h"
+#include "../Links.h"
 #include "../Locations.h"
 #include "BootRunner.h"
 #include "JournalFile.h"
 #include "LastRestart.h"
-#include "QueuedNames.h"
 
 namespace pinfile {
 
@@ -31,7 +31,7 @@ using posix::RecordState;
 using Result = AppliedOperation::Result;
 
 // What the list shows: what the boot will still do, and what it will skip as damaged.
-bool ShownInList(const JournalEntry& entry) { return !entry.sound || entry.Open(); }
+bool ShownInList(const JournalEntry& entry) { return !entry.sound || entry.StillWaiting(); }
 
 // Withdraws the entry at index with its staged file; the queue goes when nothing is left.
 Status Withdraw(posix::Journal& journal, std::size_t index) {
@@ -141,7 +141,7 @@ Withdrawal WithdrawUndoingOperations(LaterCommand command, TextView name, TextVi
         const auto isTheFile = [&](TextView recorded) {
             return NamesTheFile(entry.record, recorded, file);
         };
-        if (!entry.Open() ||
+        if (!entry.StillWaiting() ||
             !UndoesLaterCommand(command, OperationOf(entry), queuedStaged, isTheFile)) {
             continue;
         }
@@ -197,7 +197,7 @@ ApplyOutcome ApplyPendingOperations(const std::function<void(const AppliedOperat
             tell({OperationOf(entry), Result::Skipped, 0});
             continue;
         }
-        if (!entry.Open()) continue;
+        if (!entry.StillWaiting()) continue;
         AppliedOperation applied = CarryOut(entry);
         const bool done = applied.result == Result::Done || applied.result == Result::AlreadyDone;
         const ErrorCode code = applied.error != 0 ? applied.error : EINVAL;

@@ -234,19 +234,6 @@ std::string Framed(std::string_view magic, char kind, const std::string& body, R
 
 }  // namespace
 
-bool IsSameFile(const FileIdentity& now, const FileIdentity& recorded) {
-    if (now.inode != recorded.inode) return false;
-    // Device numbers hold for one boot; within it, they tell apart what is alike in all else.
-    const bool sameBoot = recorded.boot != 0 && now.boot == recorded.boot;
-    if (sameBoot && now.device != recorded.device) return false;
-    if (recorded.subvolume != 0 && now.subvolume != recorded.subvolume) return false;
-    const bool stable =
-        recorded.volume != 0 || recorded.bornSeconds != 0 || recorded.bornNanoseconds != 0;
-    if (!stable) return now.device == recorded.device;
-    return now.volume == recorded.volume && now.bornSeconds == recorded.bornSeconds &&
-           now.bornNanoseconds == recorded.bornNanoseconds;
-}
-
 std::string EncodeRecord(const JournalRecord& record, RecordState state, std::int32_t error) {
     return Framed(kJournalMagic, static_cast<char>(record.kind),
                   Names(record) + EncodeIdentities(record, kBootVersion), state, error);

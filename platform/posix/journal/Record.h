@@ -23,6 +23,8 @@
 // by readers, who then look for the next magic.
 #pragma once
 
+#include <linux/limits.h>  // XATTR_SIZE_MAX
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -30,36 +32,9 @@
 #include <vector>
 
 #include "../../Status.h"
+#include "../FileIdentity.h"
 
 namespace pinfile::posix {
-
-// What a record knows of a file or folder, to tell it from one put in its place later. The
-// device number may change at the next boot (disks found in another order, device-mapper
-// minors, btrfs's anonymous devices); the file system's UUID, the btrfs subvolume's UUID and
-// the file's birth time do not, so where the system tells them, they prove the file together
-// with the inode. They do not tell apart two copies of one file system image mounted side by
-// side: within the boot that recorded it, the device number does.
-struct FileIdentity {
-    std::uint64_t device = 0;
-    std::uint64_t boot = 0;       // the boot the device number was seen in, folded; 0: unknown
-    std::uint64_t volume = 0;     // the file system's UUID folded to 64 bits; 0: none told
-    std::uint64_t subvolume = 0;  // the btrfs subvolume's UUID folded to 64 bits; 0: none
-    std::uint64_t inode = 0;
-    std::int64_t bornSeconds = 0;  // birth time; both 0: not told
-    std::uint32_t bornNanoseconds = 0;
-    std::uint32_t owner = 0;
-    std::uint64_t size = 0;
-    std::int64_t modifiedSeconds = 0;
-    std::uint32_t modifiedNanoseconds = 0;
-
-    bool operator==(const FileIdentity&) const = default;
-};
-
-// True when the file found now is the one recorded: the same inode, in the same subvolume
-// where one was recorded, on the same file system by its UUID and born at the same time where
-// those were recorded, else on the same device; and on the same device as well while it is
-// still the boot that recorded it.
-bool IsSameFile(const FileIdentity& now, const FileIdentity& recorded);
 
 struct JournalRecord {
     enum class Kind : char { Replace = 'R', Delete = 'D' };
@@ -95,7 +70,7 @@ struct JournalEntry {
     bool tornTail = false;       // not sound because the journal ends inside it
 
     // Still to be carried out at the next boot.
-    bool Open() const {
+    bool StillWaiting() const {
         return sound && (state == RecordState::Waiting || state == RecordState::Failed);
     }
 };
@@ -104,8 +79,13 @@ inline constexpr std::string_view kJournalMagic = "PFQ4";
 inline constexpr std::string_view kThirdJournalMagic = "PFQ3";
 inline constexpr std::string_view kSecondJournalMagic = "PFQ2";
 inline constexpr std::string_view kFirstJournalMagic = "PFQ1";
-inline constexpr std::size_t kMaxNamesLength = 1U << 16U;
-inline constexpr std::size_t kMaxAclLength = 1U << 16U;  // the largest attribute value Linux allows
+// The most that a reader takes a record's two names to span: many times two names of the
+// longest path that the kernel resolves (PATH_MAX), so that no name pinfile queues is near
+// it, while a damaged length field cannot make a reader take megabytes for one record. Kept
+// as it was written, or records of earlier runs would read otherwise.
+inline constexpr std::size_t kMaxNamesLength = std::size_t{64} * 1024;
+// The largest attribute value that Linux stores, an ACL included.
+inline constexpr std::size_t kMaxAclLength = XATTR_SIZE_MAX;
 // Where the state and the error lie in a record: outside the check, so that a result is
 // marked in place.
 inline constexpr std::size_t kStateOffset = 4;

@@ -9,9 +9,9 @@
 
 #include <string>
 
-#include "../../Status.h"
-#include "../../Text.h"
-#include "../Durable.h"
+#include "../Status.h"
+#include "../Text.h"
+#include "Durable.h"
 
 namespace pinfile::posix {
 

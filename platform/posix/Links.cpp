@@ -1,4 +1,4 @@
-#include "QueuedNames.h"
+#include "Links.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,7 +9,8 @@
 #include <fstream>
 #include <vector>
 
-#include "../../UtilityLibrary.h"
+#include "../UtilityLibrary.h"
+#include "FileIdentity.h"
 
 namespace pinfile::posix {
 
@@ -33,10 +34,14 @@ Status CheckFollowable(int folder, const struct stat& link) {
                : Status(EACCES);
 }
 
+// The kernel follows at most this many links for one name (MAXSYMLINKS, which no header
+// outside the kernel gives) before it answers ELOOP; pinfile follows as many.
+constexpr int kMaxLinkHops = 40;
+
 // Follows the name while it is a symbolic link, as the kernel would for this process; the
 // folders on the way are the kernel's to resolve.
 Status FollowLinksAt(NameAt& at) {
-    for (int hops = 0; hops < 40; ++hops) {
+    for (int hops = 0; hops < kMaxLinkHops; ++hops) {
         struct stat info {};
         if (fstatat(at.folder.get(), at.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
             return errno == ENOENT ? Status() : LastError();
@@ -115,8 +120,7 @@ Status CanonicalName(int folder, const std::string& name, std::string& canonical
     struct stat held {};
     struct stat found {};
     if (fstat(folder, &held) != 0) return LastError();
-    if (!named.starts_with('/') || stat(named.c_str(), &found) != 0 ||
-        found.st_dev != held.st_dev || found.st_ino != held.st_ino) {
+    if (!named.starts_with('/') || stat(named.c_str(), &found) != 0 || !SameInode(found, held)) {
         return Status(ESTALE);
     }
     canonical = (named == "/" ? named : named + "/") + name;
