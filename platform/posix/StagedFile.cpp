@@ -14,9 +14,9 @@
 #include "../UtilityLibrary.h"
 #include "FileCopy.h"
 #include "FileTasks.h"
+#include "Links.h"
 #include "Locations.h"
 #include "journal/JournalFile.h"
-#include "Links.h"
 
 namespace pinfile {
 
