@@ -67,16 +67,26 @@ Text RefusalLine(const Text& where) {
                u8"выполнено.");
 }
 
+// Why the list cannot be shown: the boot refuses the queue, or it could not be read; empty
+// when it can.
+Text UnreadableListLine(const PendingList& list) {
+    if (list.insecure) return RefusalLine(list.where);
+    if (list.status.Failed()) {
+        return FromUtf8(u8"Не удалось прочитать очередь. ") + ErrorLine(list.status.Code());
+    }
+    return Text();
+}
+
+// The line for a queue that could not be changed, with the system's reason.
+Text UnchangedQueueLine(const Status& status) {
+    return FromUtf8(u8"Не удалось изменить очередь. ") + ErrorLine(status.Code());
+}
+
 // The list as one JSON document; a queue that cannot be read is said on standard error.
 int ListJson() {
     const PendingList list = ReadPendingOperations();
-    if (list.insecure) {
-        TheConsole().WriteErrorLine(RefusalLine(list.where));
-        return ExitStatus(Outcome::Failed);
-    }
-    if (list.status.Failed()) {
-        TheConsole().WriteErrorLine(FromUtf8(u8"Не удалось прочитать очередь. ") +
-                                    ErrorLine(list.status.Code()));
+    if (const Text failure = UnreadableListLine(list); !failure.empty()) {
+        TheConsole().WriteErrorLine(failure);
         return ExitStatus(Outcome::Failed);
     }
     TheConsole().WriteUtf8Line(ListAsJson(list, ReadLastRestart()));
@@ -85,12 +95,8 @@ int ListJson() {
 
 int List() {
     const PendingList list = ReadPendingOperations();
-    if (list.insecure) {
-        Show(RefusalLine(list.where));
-        return ExitStatus(Outcome::Failed);
-    }
-    if (list.status.Failed()) {
-        Show(FromUtf8(u8"Не удалось прочитать очередь. ") + ErrorLine(list.status.Code()));
+    if (const Text failure = UnreadableListLine(list); !failure.empty()) {
+        Show(failure);
         return ExitStatus(Outcome::Failed);
     }
     // What the last restart did not carry out comes first, in the same block as the list, so
@@ -176,8 +182,7 @@ int CancelByName(const Text& name) {
         lines.push_back(WithdrawnLine(operation));
     }
     if (withdrawal.status.Failed()) {
-        lines.push_back(FromUtf8(u8"Не удалось изменить очередь. ") +
-                        ErrorLine(withdrawal.status.Code()));
+        lines.push_back(UnchangedQueueLine(withdrawal.status));
     }
     TheConsole().WriteLines(lines);
     if (withdrawal.status.Failed()) return ExitStatus(Outcome::Failed);
@@ -206,7 +211,7 @@ int Cancel(const Text& argument) {
         case Cancellation::Kind::Failed:
             break;
     }
-    Show(FromUtf8(u8"Не удалось изменить очередь. ") + ErrorLine(cancellation.status.Code()));
+    Show(UnchangedQueueLine(cancellation.status));
     return ExitStatus(Outcome::Failed);
 }
 
