@@ -29,7 +29,12 @@ Text RawUnits(TextView name) {
 
 }  // namespace
 
-Text Word(std::string_view ascii) { return Ascii("\"") + Ascii(ascii) + Ascii("\""); }
+Text Word(std::string_view ascii) {
+    Text word = Ascii("\"");
+    word += Ascii(ascii);
+    word.push_back(NativeChar('"'));
+    return word;
+}
 
 Text String(TextView text) {
     Text out(1, NativeChar('"'));
