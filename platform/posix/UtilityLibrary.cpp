@@ -1,6 +1,7 @@
 #include <unistd.h>
 #include <cstdlib>  // mkstemp
 
+#include <climits>  // PATH_MAX
 #include <cstring>
 #include <vector>
 
@@ -12,7 +13,7 @@
 namespace pinfile {
 
 Text ulRegisterAppPath() {
-    char path[4096];
+    char path[PATH_MAX];
     const ssize_t n = readlink("/proc/self/exe", path, sizeof path);
     return n > 0 ? Text(path, static_cast<std::size_t>(n)) : Text();
 }

@@ -29,8 +29,9 @@ std::string KeptBytes() {
         return {};
     }
     std::string bytes;
-    // The file holds a few counts: one page reads it whole.
-    char buffer[4096];
+    // The file holds a few counts and names: a read of one page takes most of it at once.
+    constexpr std::size_t kPageBytes = 4096;
+    char buffer[kPageBytes];
     for (;;) {
         const ssize_t read =
             posix::RetryOnInterrupt([&] { return ::read(file.get(), buffer, sizeof buffer); });
