@@ -21,8 +21,8 @@ Text DescribeOperation(const PendingOperation& operation) {
             break;
     }
     return FromUtf8(u8"Повреждённая запись: ") +
-           ToDecimal(static_cast<std::int32_t>(operation.size)) + FromUtf8(u8" байт со смещения ") +
-           ToDecimal(static_cast<std::int32_t>(operation.offset));
+           ToDecimal(static_cast<std::int64_t>(operation.size)) + FromUtf8(u8" байт со смещения ") +
+           ToDecimal(static_cast<std::int64_t>(operation.offset));
 }
 
 Text WithdrawnLine(const PendingOperation& operation) {

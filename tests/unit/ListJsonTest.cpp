@@ -4,6 +4,7 @@
 
 #include "output/Json.h"
 #include "output/ListJson.h"
+#include "output/QueueWording.h"
 
 namespace pinfile {
 namespace {
@@ -110,6 +111,16 @@ TEST(ListJsonTest, TheLastRestartTellsEachOperationItDidNotCarryOutAndWhy) {
         EXPECT_EQ(ListAsJson({}, *kept), document);
     }
     EXPECT_FALSE(DecodeLastRestart(EncodeLastRestart({}).substr(1)).has_value());
+}
+
+// A journal past 2 GiB: the line tells the damaged stretch as the JSON does, not cut to 32 bits.
+TEST(QueueWordingTest, ADamagedStretchPastTwoGibibytesKeepsItsNumbers) {
+    PendingOperation damaged;
+    damaged.kind = PendingOperation::Kind::Damaged;
+    damaged.size = 3'000'000'000U;
+    damaged.offset = 5'000'000'000U;
+    EXPECT_EQ(DescribeOperation(damaged),
+              T(u8"Повреждённая запись: 3000000000 байт со смещения 5000000000"));
 }
 
 }  // namespace
