@@ -11,14 +11,16 @@ namespace {
 
 Text T(const char8_t* utf8) { return FromUtf8(utf8); }
 
-TEST(ListJsonTest, NamesStayValidJsonAndInvalidTextKeepsItsRawUnits) {
+// A name that is not valid text on the platform, and its fields as the JSON writes them.
 #if defined(_WIN32)
-    const Text invalid(L"a\xD800z");
-    const Text invalidField = LR"({"target":"a\\ud800z","target_raw":"0061d800007a"})";
+const Text kInvalidName(L"a\xD800z");
+const Text kInvalidFields = LR"("target":"a\\ud800z","target_raw":"0061d800007a")";
 #else
-    const Text invalid("a\xffz");
-    const Text invalidField = R"({"target":"a\\xffz","target_raw":"61ff7a"})";
+const Text kInvalidName("a\xffz");
+const Text kInvalidFields = R"("target":"a\\xffz","target_raw":"61ff7a")";
 #endif
+
+TEST(ListJsonTest, NamesStayValidJsonAndInvalidTextKeepsItsRawUnits) {
     struct Case {
         Text name;
         Text field;
@@ -26,7 +28,7 @@ TEST(ListJsonTest, NamesStayValidJsonAndInvalidTextKeepsItsRawUnits) {
         {T(u8"/usr/lib/libx.so"), T(u8R"({"target":"/usr/lib/libx.so"})")},
         {T(u8"Файл 😀.dll"), T(u8R"({"target":"Файл 😀.dll"})")},
         {T(u8"a\"b\\c\nd\x1f"), T(u8R"({"target":"a\"b\\c\u000ad\u001f"})")},
-        {invalid, invalidField},
+        {kInvalidName, T(u8"{") + kInvalidFields + T(u8"}")},
         // A C1 control is valid text: only the lines escape it.
         {T(u8"c1\u0085"), T(u8"{\"target\":\"c1\u0085\"}")},
 #if !defined(_WIN32)
@@ -67,13 +69,6 @@ TEST(ListJsonTest, TheDocumentSaysWhetherPinfileWaitsForARestart) {
 }
 
 TEST(ListJsonTest, TheLastRestartTellsEachOperationItDidNotCarryOutAndWhy) {
-#if defined(_WIN32)
-    const Text invalid(L"a\xD800z");
-    const Text invalidField = LR"("target":"a\\ud800z","target_raw":"0061d800007a")";
-#else
-    const Text invalid("a\xffz");
-    const Text invalidField = R"("target":"a\\xffz","target_raw":"61ff7a")";
-#endif
     using Why = LastRestart::Why;
     using Kind = PendingOperation::Kind;
     struct Case {
@@ -88,8 +83,8 @@ TEST(ListJsonTest, TheLastRestartTellsEachOperationItDidNotCarryOutAndWhy) {
          T(u8R"({"kind":"replace","target":"/t","source":"/s","why":"target_unchanged"})")},
         {Kind::Delete, T(u8"/s"), Why::TargetStillPresent,
          T(u8R"({"kind":"delete","target":"/s","why":"target_still_present"})")},
-        {Kind::Replace, invalid, Why::TargetUnchanged,
-         T(u8R"({"kind":"replace",)") + invalidField +
+        {Kind::Replace, kInvalidName, Why::TargetUnchanged,
+         T(u8R"({"kind":"replace",)") + kInvalidFields +
              T(u8R"(,"source":"/s","why":"target_unchanged"})")},
         {Kind::Delete, T(u8"/s"), Why::Failed,
          T(u8R"({"kind":"delete","target":"/s","why":"failed","error":{"code":21,"text":)")},
