@@ -12,6 +12,7 @@
 #include <iterator>
 #include <utility>
 
+#include "InjectedFailures.h"
 #include "platform/posix/journal/BootRunner.h"
 #include "platform/posix/journal/JournalFile.h"
 #include "platform/posix/journal/Record.h"
@@ -231,21 +232,10 @@ TEST(RestartJournalTest, EveryOpenReplacementNeedsItsStagedFileByNameWhateverIts
               (NeededNames{".TMPwait01.pinfile", ".TMPfail01.pinfile"}));
 }
 
-class JournalFileTest : public testing::Test {
+class JournalFileTest : public testing::TempFolder {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/pinfile-journal-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root_ = pattern;
-    }
-    void TearDown() override { std::filesystem::remove_all(root_); }
-    std::string Read() const {
-        std::ifstream in(JournalPath(), std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
-    std::string JournalPath() const { return root_ + "/pinfile/pending"; }
-
-    std::string root_;
+    std::string Read() const { return Contents("pinfile/pending").value_or(""); }
+    std::string JournalPath() const { return Path("pinfile/pending"); }
 };
 
 TEST_F(JournalFileTest, AppendCreatesAPrivateFolderAndFileAndKeepsOrder) {
