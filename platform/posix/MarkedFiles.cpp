@@ -76,17 +76,15 @@ struct ListingCloser {
     void operator()(DIR* listing) const { closedir(listing); }
 };
 
-// Gives an unnamed file a name in the folder. Linking the descriptor itself needs no /proc,
-// which chroots and image builds often lack, but wants root (CAP_DAC_READ_SEARCH); other users
-// link it through its name in /proc.
-int LinkUnnamedFile(int file, int folder, const std::string& name) {
-    if (System().linkat(file, "", folder, name.c_str(), AT_EMPTY_PATH) == 0) return 0;
-    if (errno == EEXIST) return -1;
-    const std::string self = "/proc/self/fd/" + std::to_string(file);
-    return System().linkat(AT_FDCWD, self.c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW);
-}
-
 }  // namespace
+
+Status LinkUnnamedFile(int file, int folder, const std::string& name) {
+    if (System().linkat(file, "", folder, name.c_str(), AT_EMPTY_PATH) == 0) return {};
+    if (errno == EEXIST) return LastError();
+    const std::string self = "/proc/self/fd/" + std::to_string(file);
+    return Checked(
+        System().linkat(AT_FDCWD, self.c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW));
+}
 
 void RemoveLeftovers(int folder, const std::string& journalId, const NeededNames& needed,
                      int keep) {
@@ -134,8 +132,8 @@ Status NameUnnamedFile(int folder, int file, const std::function<std::string()>&
                        std::string& name) {
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
         name = makeName();
-        if (LinkUnnamedFile(file, folder, name) == 0) return {};
-        if (errno != EEXIST) return LastError();
+        const Status linked = LinkUnnamedFile(file, folder, name);
+        if (linked.Succeeded() || linked.Code() != EEXIST) return linked;
     }
     return Status(EEXIST);
 }

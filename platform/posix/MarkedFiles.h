@@ -33,6 +33,11 @@ void RemoveMark(int file);
 // no unnamed files.
 Status CreateUnnamedFile(int folder, const std::string& journalId, Descriptor& file);
 
+// Gives an unnamed file the name in the folder (EEXIST when the name is taken). Linking the
+// descriptor itself needs no /proc, which chroots and image builds often lack, but wants root
+// (CAP_DAC_READ_SEARCH); other users link it through its name in /proc.
+Status LinkUnnamedFile(int file, int folder, const std::string& name);
+
 // Gives the unnamed file a name from makeName in the folder, one that nothing else has.
 Status NameUnnamedFile(int folder, int file, const std::function<std::string()>& makeName,
                        std::string& name);

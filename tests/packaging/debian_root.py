@@ -201,6 +201,10 @@ class WithoutProc(InRoot):
         self.assertEqual(os.getxattr(self.root.file("/srv/app/lib.so"), "user.origin"), b"vendor")
         self.assertEqual(self.root.read("/srv/app/fresh.so"), "new\n")
         (staged,) = self.root.staged_files("/srv/app")
+        # The journal's identity is made without /proc too, so the staged file carries the mark
+        # by which a later run may prove a leftover pinfile's.
+        self.assertEqual(os.getxattr(self.root.file(f"/srv/app/{staged}"), "trusted.pinfile"),
+                         self.root.read("/var/lib/pinfile/id").encode())
         self.assertEqual(self.listed(),
                          f'1. Заменить "/srv/app/held.so" файлом "/srv/app/{staged}"\n'
                          '2. Удалить "/srv/app/old.so"\n')

@@ -11,6 +11,7 @@
 #include "../../UtilityLibrary.h"
 #include "../FileCopy.h"
 #include "../Locations.h"
+#include "../MarkedFiles.h"
 #include "../SystemCallTable.h"
 
 namespace pinfile::posix {
@@ -232,12 +233,8 @@ Status NewJournalId(std::string& id) {
     if (System().getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
         return LastError();
     }
-    static constexpr char kHex[] = "0123456789abcdef";
     id.clear();
-    for (const unsigned char byte : random) {
-        id.push_back(kHex[byte >> 4U]);
-        id.push_back(kHex[byte & 15U]);
-    }
+    for (const unsigned char byte : random) id += Hex(byte, 2);
     return {};
 }
 
@@ -289,21 +286,21 @@ Status MakeJournalId(const std::string& path, std::string& id) {
     if (status.Succeeded()) status = WriteAllAt(file.get(), made, 0);
     if (status.Succeeded()) status = Checked(System().fsync(file.get()));
     if (status.Succeeded()) {
-        const std::string self = "/proc/self/fd/" + std::to_string(file.get());
-        const std::string name = ulGetFileName(path);
-        if (System().linkat(AT_FDCWD, self.c_str(), folder.get(), name.c_str(),
-                            AT_SYMLINK_FOLLOW) != 0 &&
-            errno != EEXIST) {
-            status = LastError();
-        }
+        // Another run that made the identity first wins: its file is the one read below.
+        const Status linked = LinkUnnamedFile(file.get(), folder.get(), ulGetFileName(path));
+        if (linked.Code() != EEXIST) status = linked;
     }
     if (status.Succeeded()) status = SyncFolder(folder.get());
     return status.Failed() ? status : ReadJournalId(path, id);
 }
 
 const std::string& RunJournalId() {
-    static std::string id;
-    if (id.empty() && geteuid() == 0) MakeJournalId(JournalIdPath(), id).Ignore();
+    // Made or read once per run: a run that cannot have an identity marks nothing.
+    static const std::string id = [] {
+        std::string made;
+        if (geteuid() == 0) MakeJournalId(JournalIdPath(), made).Ignore();
+        return made;
+    }();
     return id;
 }
 
