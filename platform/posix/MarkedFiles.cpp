@@ -53,16 +53,18 @@ bool IsMarkedFor(int file, const std::string& journalId) {
     return size >= 0 && mark.substr(0, static_cast<std::size_t>(size)) == journalId;
 }
 
-// A file that pinfile proves it made for this journal and whose writer is gone: root's, one
-// link, marked with the journal's identity, not the command's own source, and nobody holds
-// its lock (a file that another run still writes is locked and stays).
+// A file that pinfile proves it made for this journal and whose writer is gone: one link,
+// marked with the journal's identity, not the command's own source, and nobody holds its lock
+// (a file that another run still writes is locked and stays). Its owner proves nothing either
+// way: only root can set the mark, and a copy's private file takes the target's owner before
+// it is named.
 bool RemoveIfLeftOver(int folder, const char* name, const std::string& journalId,
                       const struct stat* keep) {
     const Descriptor file(
         System().openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, kNoMode));
     struct stat info {};
     if (!file.valid() || System().fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-        info.st_uid != 0 || info.st_nlink != 1) {
+        info.st_nlink != 1) {
         return false;
     }
     if (keep != nullptr && SameInode(*keep, info)) return false;

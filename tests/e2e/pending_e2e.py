@@ -895,6 +895,7 @@ class HostileUserTests(JournalCase):
         mark = journal_id(self.root)
         # (name, the mark it carries, whether a copy into the folder leaves it)
         cases = [(".pinfile-Abc123", mark, False), (".TMPAbc123.pinfile", mark, False),  # a killed run's
+                 (".pinfile-Own456", mark, False),  # a killed run's, given the target's owner
                  (".pinfile-backup", None, True), (".TMP-2024-.pinfile", mark, True),  # root's own
                  (".pinfile-r e d.", mark, True),
                  (".pinfile-Xyz789", None, True), (".TMPXyz789.pinfile", None, True),  # no mark
@@ -905,6 +906,7 @@ class HostileUserTests(JournalCase):
             self.work.file(name, b"x")
             if value:
                 os.setxattr(os.path.join(self.work.path, name), "trusted.pinfile", value)
+        os.chown(os.path.join(self.work.path, ".pinfile-Own456"), 65534, 65534)
         with held(os.path.join(self.work.path, ".pinfile-Hld789")):
             self.assertOutput(self.run_pinfile("/C", ".pinfile-Src123", "copy.so"), [COPIED], EXIT_DONE)
         for name, _, stays in cases:
