@@ -70,7 +70,7 @@ struct ManagerAnswer {
     ErrorCode error = 0;  // a call of the session failed (or the manager could not be had)
     std::vector<ManagerProcess> processes;
     std::uint32_t rebootReasons = 0;  // RestartReason bits
-    // Another process may hold the file right now (it cannot be opened for deleting).
+    // Another process may hold the file right now (it cannot be opened for writing).
     bool fileMayBeHeld = false;
 };
 

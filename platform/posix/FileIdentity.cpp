@@ -40,8 +40,6 @@ std::uint64_t Folded(const std::uint8_t* uuid, std::size_t length) {
     return folded;
 }
 
-// The UUID that the file system keeps in its superblock, folded to 64 bits; 0 where it has
-// none or the kernel cannot tell it (before Linux 6.5).
 // The kernel's struct fsuuid2 and its request, which the system's headers gain only with
 // Linux 6.5.
 struct FileSystemUuid {
@@ -50,6 +48,8 @@ struct FileSystemUuid {
 };
 constexpr unsigned long kGetFileSystemUuid = _IOR(0x15, 0, FileSystemUuid);  // FS_IOC_GETFSUUID
 
+// The UUID that the file system keeps in its superblock, folded to 64 bits; 0 where it has
+// none or the kernel cannot tell it (before Linux 6.5).
 std::uint64_t VolumeOf(int fd) {
     FileSystemUuid answer{};
     if (ioctl(fd, kGetFileSystemUuid, &answer) != 0) return 0;

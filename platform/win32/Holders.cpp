@@ -129,10 +129,9 @@ HolderReport FindHolders(const std::vector<Text>& names) {
         for (const PendingOperation& operation : queue.operations) {
             if (!operation.byPinfile) continue;
             if (operation.kind == PendingOperation::Kind::Delete) files.push_back(operation.source);
-            if (operation.kind == PendingOperation::Kind::Replace ||
-                operation.kind == PendingOperation::Kind::Move) {
+            // The list marks only pinfile's own replacements and deletions.
+            if (operation.kind == PendingOperation::Kind::Replace)
                 files.push_back(operation.target);
-            }
         }
     }
     for (const Text& file : files)

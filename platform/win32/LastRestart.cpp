@@ -114,7 +114,7 @@ bool ProducedOf(HANDLE file, Produced& produced) {
 
 Text ValueName(const PendingOperation& operation) {
     const bool deletion = operation.kind == PendingOperation::Kind::Delete;
-    return Text(deletion ? kDeletePrefix : kReplacePrefix) + win32::RecordName(operation.source);
+    return Text(deletion ? kDeletePrefix : kReplacePrefix) + operation.source;
 }
 
 // ---- the records ----
@@ -318,7 +318,7 @@ namespace win32 {
 void ExpectReplacement(TextView staged, HANDLE file, TextView target) {
     Produced produced;
     if (!ProducedOf(file, produced)) return;
-    const Text targetName = win32::RecordName(target);
+    const Text targetName(target);
     std::vector<BYTE> data(sizeof produced + targetName.size() * sizeof(wchar_t));
     std::memcpy(data.data(), &produced, sizeof produced);
     std::memcpy(data.data() + sizeof produced, targetName.data(),

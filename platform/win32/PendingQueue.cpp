@@ -413,8 +413,8 @@ void ForgetQueuedDeletion(TextView name) { DeleteRecord(kDeletionsKey, name); }
 bool QueuedDeletionByPinfile(TextView name) {
     OwnedKey key;
     return OpenPinfileKey(kDeletionsKey, KEY_QUERY_VALUE, false, key).Succeeded() &&
-           RegQueryValueExW(key.Get(), RecordName(name).c_str(), nullptr, nullptr, nullptr,
-                            nullptr) == ERROR_SUCCESS;
+           RegQueryValueExW(key.Get(), Text(name).c_str(), nullptr, nullptr, nullptr, nullptr) ==
+               ERROR_SUCCESS;
 }
 
 }  // namespace win32

@@ -21,14 +21,11 @@ Status OpenPinfileKey(const wchar_t* name, REGSAM access, bool create, OwnedKey&
     return RegistryStatus(RegOpenKeyExW(HKEY_LOCAL_MACHINE, name, 0, access, key.Receive()));
 }
 
-// Every record names its file in the one form that all spellings of the file share.
-Text RecordName(TextView name) { return NormalName(name); }
-
 Status WriteRecordBytes(const wchar_t* keyName, TextView name, const void* data, DWORD size) {
     OwnedKey key;
     Status status = OpenPinfileKey(keyName, KEY_QUERY_VALUE | KEY_SET_VALUE, true, key);
     if (status.Succeeded()) {
-        status = RegistryStatus(RegSetValueExW(key.Get(), RecordName(name).c_str(), 0, REG_BINARY,
+        status = RegistryStatus(RegSetValueExW(key.Get(), Text(name).c_str(), 0, REG_BINARY,
                                                static_cast<const BYTE*>(data), size));
     }
     return status.Succeeded() ? RegistryStatus(RegFlushKey(key.Get())) : status;
@@ -37,7 +34,7 @@ Status WriteRecordBytes(const wchar_t* keyName, TextView name, const void* data,
 void DeleteRecord(const wchar_t* keyName, TextView name) {
     OwnedKey key;
     if (OpenPinfileKey(keyName, KEY_SET_VALUE, false, key).Succeeded()) {
-        RegDeleteValueW(key.Get(), RecordName(name).c_str());
+        RegDeleteValueW(key.Get(), Text(name).c_str());
     }
 }
 

@@ -1,5 +1,7 @@
 // pinfile's own records beside the restart list: values under HKLM\SOFTWARE\pinfile, one per
-// file, named by the file's normal name so that any spelling of the name finds its record.
+// file, named by the file's normal name. Callers pass names in that form only (made by
+// NormalName, or read from the restart list, which pinfile writes in it), so that a name of the
+// list finds its record as it stands, without asking the system about its folder again.
 #pragma once
 
 #include <windows.h>
@@ -15,9 +17,6 @@ namespace pinfile::win32 {
 
 // Opens one of pinfile's keys, made first when create says so.
 Status OpenPinfileKey(const wchar_t* name, REGSAM access, bool create, OwnedKey& key);
-
-// The value name of a file's record: its normal name.
-Text RecordName(TextView name);
 
 // Writes the record of the file, with the bytes given (none for a mere note), and makes it
 // last.
@@ -45,7 +44,7 @@ template <typename Data>
 bool ReadRecord(const wchar_t* keyName, TextView name, Data& data) {
     OwnedKey key;
     return OpenPinfileKey(keyName, KEY_QUERY_VALUE, false, key).Succeeded() &&
-           ReadValue(key.Get(), RecordName(name), data);
+           ReadValue(key.Get(), Text(name), data);
 }
 
 // The names of every value of the key.
