@@ -64,9 +64,10 @@ class HoldersTests(unittest.TestCase):
             (1, document % ("false", json.dumps(user)), [user], ["nginx.service"], False),
             (2, "Использование:\n", [], [], False),
             (70, "", [], [], False),
+            (0, "cut short {", [], [], False),  # no document: no answer, not a traceback
         ]
         for rc, out, processes, services, complete in cases:
-            with self.subTest(rc=rc):
+            with self.subTest(rc=rc, out=out):
                 self.assertEqual(rules.holders_of(rc, out),
                                  dict(processes=processes, services=services, holders_complete=complete))
 
@@ -76,6 +77,7 @@ class DecisionTests(unittest.TestCase):
         replace = {"kind": "replace", "target": "/t", "made_by_pinfile": True}
         delete = {"kind": "delete", "target": "/t", "made_by_pinfile": True}
         failed = dict(replace, state="failed", error={"code": 21, "text": "Is a directory"})
+        failed_delete = dict(delete, state="failed", error={"code": 116, "text": "Stale file handle"})
         # (state, dest checksum, src checksum, waiting, staged checksum, force, attributes change,
         #  action, waits for dest)
         cases = [
@@ -93,6 +95,7 @@ class DecisionTests(unittest.TestCase):
             ("absent", None, None, [], None, True, False, None, False),
             ("absent", "a", None, [], None, True, False, "delete", False),
             ("absent", "a", None, [delete], None, True, False, None, True),
+            ("absent", "a", None, [failed_delete], None, True, False, "delete", False),  # runs again
             ("absent", None, None, [replace], "c", True, False, "withdraw", False),
         ]
         for state, dest, src, waiting, staged, force, attributes, action, waits in cases:

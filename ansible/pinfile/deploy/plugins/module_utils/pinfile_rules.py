@@ -87,7 +87,10 @@ def holders_of(rc, stdout):
     answer, which names nobody and is incomplete."""
     if rc not in (0, 1) or not stdout.strip():
         return dict(processes=[], services=[], holders_complete=False)
-    document = json.loads(stdout)
+    try:
+        document = json.loads(stdout)
+    except ValueError:
+        return dict(processes=[], services=[], holders_complete=False)
     return dict(processes=document.get("processes", []), services=document.get("services", []),
                 holders_complete=rc == 0 and bool(document.get("complete")))
 
@@ -131,17 +134,18 @@ def decide(state, dest_checksum, src_checksum, pending, staged_checksum, force=T
     what already waits for dest is what the task wants."""
     last = pending[-1] if pending else None
     last_kind = last.get("kind") if last else None
+    # An operation that a boot failed to carry out does not wait: pinfile runs again and
+    # withdraws it.
+    failed = last is not None and last.get("state") == "failed"
     if state == "absent":
-        if last_kind == "delete":
+        if last_kind == "delete" and not failed:
             return None, True
         if dest_checksum is not None:
             return "delete", False
         return ("withdraw" if last else None), False
     if not force and dest_checksum is not None:
         return None, False
-    # A replacement that a boot failed to carry out does not wait: pinfile runs again and
-    # withdraws it.
-    if last_kind == "replace" and last.get("state") != "failed" and staged_checksum == src_checksum:
+    if last_kind == "replace" and not failed and staged_checksum == src_checksum:
         # The record carries the target's owner, group and mode to the restart: new ones are
         # queued anew.
         return ("copy", False) if attributes_change else (None, True)
