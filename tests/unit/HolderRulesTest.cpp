@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "output/HoldersJson.h"
+#include "pending/HoldersCommand.h"
 #include "platform/HolderRules.h"
 
 namespace pinfile::holders {
@@ -141,6 +142,18 @@ TEST(HolderRulesTest, TheDocumentListsEachServiceOnce) {
           u8R"({"pid":8,"command":"nginx","file":"/l.so","unit":"nginx.service","why":"lock"},)"
           u8R"({"pid":9,"command":"sleep","file":"/l.so","unit":null,"why":"in-use"}],)"
           u8R"("services":["nginx.service"]})"));
+}
+
+TEST(HolderRulesTest, TheLinesNameEachProcessOnceWhateverTheOrderOfItsFiles) {
+    using Why = FileHolder::Why;
+    HolderReport report;
+    report.processes = {{7, T(u8"app"), T(u8"/a.dll"), {}, Why::InUse},
+                        {9, T(u8"svc"), T(u8"/a.dll"), T(u8"Svc"), Why::InUse},
+                        {7, T(u8"app"), T(u8"/b.dll"), {}, Why::InUse}};
+    EXPECT_EQ(
+        HolderLines(report),
+        (std::vector<Text>{T(u8R"(PID 7 app: использует "/a.dll"; использует "/b.dll")"),
+                           T(u8R"(PID 9 svc (Svc): использует "/a.dll")"), T(u8"Службы: Svc")}));
 }
 
 }  // namespace
