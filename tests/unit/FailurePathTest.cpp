@@ -3,6 +3,7 @@
 #include <fcntl.h>
 
 #include "InjectedFailures.h"
+#include "platform/StagedFile.h"
 #include "platform/posix/MarkedFiles.h"
 #include "platform/posix/journal/JournalFile.h"
 
@@ -197,20 +198,26 @@ TEST_F(JournalIdTest, AnIdThatCannotBeFlushedOrNamedIsNotLeftForAReader) {
 
 using NamingTest = TempFolder;
 
-TEST_F(NamingTest, AnUnnamedFileThatCannotBeLinkedLeavesNothingInTheFolder) {
+// Every name taken is a failure of its own code, which the user is told apart from any other
+// refusal; a link that fails otherwise keeps the system's code.
+TEST_F(NamingTest, ANameIsGivenOnlyWhenOneIsFreeAndAFailureTellsWhy) {
     Descriptor folder;
     ASSERT_EQ(OpenFolder(root_, folder).Code(), 0);
+    Write("taken", "x");
+    const auto taken = [] { return std::string("taken"); };
+    std::string name;
     Descriptor file;
+    EXPECT_EQ(CreateLockedFile(folder.get(), taken, "", name, file).Code(), kNoStagedNameLeft);
+    EXPECT_EQ(CreateNamedLockedFile(folder.get(), taken, name, file).Code(), kNoStagedNameLeft);
+    EXPECT_EQ(Contents("taken"), "x");
     if (CreateUnnamedFile(folder.get(), "", file).Failed()) {
         GTEST_SKIP() << "the file system of /tmp makes no unnamed files";
     }
     const Injected injected({{Call::Linkat, 0}});
-    std::string name;
     EXPECT_EQ(NameUnnamedFile(
                   folder.get(), file.get(), [] { return "staged"; }, name)
                   .Code(),
               EIO);
-    EXPECT_EQ(Count(), 0U);
 }
 
 }  // namespace

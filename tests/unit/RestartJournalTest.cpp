@@ -6,10 +6,8 @@
 #include <unistd.h>
 #include <zlib.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <utility>
 
 #include "InjectedFailures.h"
