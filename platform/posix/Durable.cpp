@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "../UtilityLibrary.h"
+#include "FileIdentity.h"
 #include "SystemCallTable.h"
 
 namespace pinfile::posix {
@@ -52,6 +53,14 @@ Status CreateFolderDurably(const std::string& folder, mode_t mode) {
     return errno == EEXIST ? Status() : LastError();
 }
 
+bool NameLeadsTo(int folder, const std::string& name, int file) {
+    struct stat opened {};
+    struct stat named {};
+    return System().fstat(file, &opened) == 0 &&
+           System().fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+           SameInode(named, opened);
+}
+
 Status ReplaceDurably(int folder, const std::string& fresh, int file, const std::string& name,
                       const std::function<Status(int)>& fill, bool* placed) {
     if (placed != nullptr) *placed = false;
@@ -60,7 +69,7 @@ Status ReplaceDurably(int folder, const std::string& fresh, int file, const std:
     if (status.Succeeded())
         status = Checked(System().renameat(folder, fresh.c_str(), folder, name.c_str()));
     if (status.Failed()) {
-        System().unlinkat(folder, fresh.c_str(), 0);
+        if (NameLeadsTo(folder, fresh, file)) System().unlinkat(folder, fresh.c_str(), 0);
         return status;
     }
     if (placed != nullptr) *placed = true;

@@ -46,6 +46,11 @@ Status WriteAllAt(int fd, std::string_view bytes, off_t offset);
 // Opens a folder by name for the *at calls and for flushing.
 Status OpenFolder(const std::string& folder, Descriptor& opened);
 
+// True while the name in the folder leads to the open file itself (not a link to it): the
+// check before a file that pinfile made is removed by its name, which another user who may
+// write the folder could have given to a file of their own meanwhile.
+bool NameLeadsTo(int folder, const std::string& name, int file);
+
 // Flushes a folder, so that a name made, renamed or removed in it is on disk.
 Status SyncFolder(int folder);
 Status SyncFolder(const std::string& folder);

@@ -164,12 +164,4 @@ Status CreateNamedLockedFile(int folder, const std::function<std::string()>& mak
     return Status(EEXIST);
 }
 
-bool NameLeadsTo(int folder, const std::string& name, int file) {
-    struct stat opened {};
-    struct stat named {};
-    return System().fstat(file, &opened) == 0 &&
-           System().fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-           SameInode(named, opened);
-}
-
 }  // namespace pinfile::posix

@@ -59,10 +59,6 @@ using NeededNames = std::unordered_set<std::string>;
 // command's own source (an open file, or -1).
 void RemoveLeftovers(int folder, const std::string& journalId, const NeededNames& needed, int keep);
 
-// True while the name in the folder leads to the open file itself (not a link to it): the
-// check before a file that pinfile made is removed by its name.
-bool NameLeadsTo(int folder, const std::string& name, int file);
-
 // A private file's name: a copy's new file gets one for the moment it is renamed over the
 // target, in a form that the sweep knows (RemoveLeftovers).
 std::string PrivateName();

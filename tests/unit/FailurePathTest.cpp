@@ -182,6 +182,25 @@ INSTANTIATE_TEST_SUITE_P(
         DurableCase{"RemoveWhoseFolderFlushFails", false, {{Call::Fsync, 0}}, std::nullopt, true}),
     RowName());
 
+// A failed replacement removes its fresh file by name only while the name still leads to it: a
+// file that someone else put under that name meanwhile is theirs and stays.
+TEST_F(DurableFailureTest, AFreshNameTakenOverBySomeoneElseIsNotRemoved) {
+    Write("name", "old");
+    Descriptor folder;
+    ASSERT_EQ(OpenFolder(root_, folder).Code(), 0);
+    const Descriptor fresh(openat(folder.get(), "fresh", O_RDWR | O_CREAT | O_EXCL, 0600));
+    ASSERT_TRUE(fresh.valid());
+    const auto swap = [this](int /*file*/) {
+        std::filesystem::remove(Path("fresh"));
+        Write("fresh", "theirs");
+        return Status();
+    };
+    const Injected injected({{Call::Renameat, 0}});
+    EXPECT_EQ(ReplaceDurably(folder.get(), "fresh", fresh.get(), "name", swap).Code(), EIO);
+    EXPECT_EQ(Contents("fresh"), "theirs");
+    EXPECT_EQ(Contents("name"), "old");
+}
+
 using JournalIdTest = TempFolder;
 
 TEST_F(JournalIdTest, AnIdThatCannotBeFlushedOrNamedIsNotLeftForAReader) {
