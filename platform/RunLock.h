@@ -21,6 +21,8 @@ enum class WhenBusy { Wait, DoNotWait };
 // calls waiting once, and waits RunWaitSeconds at most. A POSIX run that is not root and
 // cannot open the lock goes on without it; it cannot edit the queue either. Runs that only
 // read the queue need not wait: they may take the turn only when it is free.
+// On Windows, a run that takes the turn also deletes the staged files that runs ended by a
+// power loss left, each proven pinfile's by its staging record: only the turn's holder may.
 // Success: the turn is this run's. A failure that is OtherRunBusy: another run held the lock
 // all the while. Any other failure: the lock cannot be used (it is not the lock pinfile makes,
 // or the system refused it, for the reason the code gives); waiting would not change that.
